@@ -1,0 +1,451 @@
+#include "app/formularz.h"
+
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <filesystem>
+#include <memory>
+#include <QMenuBar>
+#include <QScreen>
+#include <QStatusBar>
+#include <QVBoxLayout>
+
+#include "app/about_box.h"
+#include "app/config_file.h"
+#include "app/icons.h"
+#include "app/prompts.h"
+#include "app/windows.h"
+#include "dialogs/device_dialog.h"
+#include "dialogs/edit_dialog.h"
+#include "dialogs/filldial.h"
+#include "dialogs/load_dialog.h"
+#include "dialogs/serial_dialog.h"
+#include "framework/application.h"
+#include "image/checksum_summary.h"
+#include "image/device_table.h"
+#include "image/file_load.h"
+#include "image/file_writer.h"
+#include "image/hex_reader.h"
+
+namespace pelk {
+
+namespace {
+QString PortPanelText(int port) { return QStringLiteral("Port: COM%1").arg(port); }
+const QString NotConnected = QStringLiteral("Port: not connected");
+}  // namespace
+
+TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
+    setObjectName(QStringLiteral("Formularz"));
+    setWindowTitle(QStringLiteral("Pelk ISP"));
+    setWindowIcon(MakeIcon(IconKind::App));
+    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+
+    BuildMenus();
+    BuildToolBar();
+
+    auto* central = new QWidget(this);
+    auto* column = new QVBoxLayout(central);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    Bevel1 = new QFrame(central);
+    Bevel1->setObjectName(QStringLiteral("Bevel1"));
+    Bevel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    Bevel1->setFixedHeight(35);
+    Komunikat = new QLineEdit(QStringLiteral("Komunikat"), Bevel1);
+    Komunikat->setObjectName(QStringLiteral("Komunikat"));
+    Komunikat->setReadOnly(true);
+    Komunikat->setFocusPolicy(Qt::NoFocus);
+    Komunikat->setGeometry(8, 7, 449, 21);
+    QFont bold = Komunikat->font();
+    bold.setBold(true);
+    Komunikat->setFont(bold);
+    QPalette yellow = Komunikat->palette();
+    yellow.setColor(QPalette::Base, QColor(0xFF, 0xFF, 0xE1));
+    Komunikat->setPalette(yellow);
+    column->addWidget(Bevel1);
+
+    Tablica = new BufferGrid(Image, central);
+    Tablica->setObjectName(QStringLiteral("Tablica"));
+    Tablica->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(Tablica, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { PopupMenu1->popup(Tablica->viewport()->mapToGlobal(at)); });
+    connect(Tablica, &QAbstractItemView::clicked, this, [this] { Guarded([this] { TablicaClick(); }); });
+    connect(Tablica, &QAbstractItemView::doubleClicked, this, [this] { Guarded([this] { TablicaDblClick(); }); });
+    column->addWidget(Tablica, 1);
+
+    Progress = new QProgressBar(central);
+    Progress->setObjectName(QStringLiteral("Progress"));
+    Progress->setRange(0, ProgressMax);
+    Progress->setValue(0);
+    Progress->setTextVisible(false);
+    Progress->setFixedHeight(16);
+    column->addWidget(Progress);
+    setCentralWidget(central);
+
+    BuildStatusBar();
+
+    Timer = new QTimer(this);
+    Timer->setObjectName(QStringLiteral("Timer"));
+    Timer->setTimerType(Qt::PreciseTimer);
+    Timer->setInterval(10);
+    connect(Timer, &QTimer::timeout, this, [this] { Guarded([this] { TimerTimer(); }); });
+
+    // The port's settings for the ISP link: 9600 bit/s until the settings
+    // file or the serial dialog says otherwise, no flow control, DTR and RTS
+    // held inactive, 1000-byte queues, received bytes to CommPortRxChar.
+    CommPort.SetBaudrate(br9600);
+    CommPort.SetDeviceName("COM%d");
+    CommPort.Buffers().SetReadSize(1000);
+    CommPort.Buffers().SetWriteSize(1000);
+    CommPort.OnRxChar = [this](TVaCustomComm* sender, int count) { CommPortRxChar(sender, count); };
+
+    resize(501, 581);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    Guarded([this] { FormCreate(); });
+}
+
+TFormularz::~TFormularz() {
+    Timer->stop();
+    CommPort.OnRxChar = nullptr;
+}
+
+void TFormularz::Guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        ReportException(e);
+    }
+}
+
+void TFormularz::BuildMenus() {
+    auto action = [this](QMenu* menu, const char* name, const char* caption, void (TFormularz::*handler)(),
+                         std::optional<IconKind> icon) {
+        auto* a = new QAction(QString::fromLatin1(caption), this);
+        a->setObjectName(QString::fromLatin1(name));
+        if (icon) a->setIcon(MakeIcon(*icon));
+        connect(a, &QAction::triggered, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+        if (menu) menu->addAction(a);
+        return a;
+    };
+    QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
+    LoadPlik = action(file, "LoadPlik", "Load", &TFormularz::SpeedButton1Click, IconKind::Load);
+    file->addSeparator();
+    Save1 = action(file, "Save1", "Save", &TFormularz::SpeedButton2Click, IconKind::Save);
+    file->addSeparator();
+    Exit1 = action(file, "Exit1", "Exit", &TFormularz::Exit1Click, IconKind::Exit);
+
+    QMenu* buffer = menuBar()->addMenu(QStringLiteral("Buffer"));
+    EditCell = action(buffer, "EditCell", "Edit", &TFormularz::EditCellClick, IconKind::Edit);
+    buffer->addSeparator();
+    FillBuffer = action(buffer, "FillBuffer", "Fill", &TFormularz::FillBufferClick, IconKind::Fill);
+    buffer->addSeparator();
+    Clear1 = action(buffer, "Clear1", "Clear", &TFormularz::Clear1Click, IconKind::Clear);
+
+    QMenu* programming = menuBar()->addMenu(QStringLiteral("Programming"));
+    Start1 = action(programming, "Start1", "Program", &TFormularz::Start1Click, IconKind::Program);
+    programming->addSeparator();
+    Stop2 = action(programming, "Stop2", "Verify", &TFormularz::Stop2Click, IconKind::Verify);
+    programming->addSeparator();
+    Erase1 = action(programming, "Erase1", "Erase", &TFormularz::Erase1Click, IconKind::Erase);
+    programming->addSeparator();
+    Blankcheck1 = action(programming, "Blankcheck1", "Blank check", &TFormularz::Blankcheck1Click, IconKind::Blank);
+    programming->addSeparator();
+    Erase2 = action(programming, "Erase2", "Stop", &TFormularz::Tab5Click, IconKind::Stop);
+
+    QMenu* setup = menuBar()->addMenu(QStringLiteral("Setup"));
+    Changeserialport1 = action(setup, "Changeserialport1", "Change serial port",
+                               &TFormularz::Changeserialport1Click, IconKind::Port);
+    setup->addSeparator();
+    Selectdevice1 = action(setup, "Selectdevice1", "Select device", &TFormularz::Selectdevice1Click, IconKind::Device);
+
+    // "About" is a top-level entry without a submenu.
+    About1 = action(nullptr, "About1", "About", &TFormularz::About1Click, std::nullopt);
+    menuBar()->addAction(About1);
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    Edit1 = action(PopupMenu1, "Edit1", "Edit", &TFormularz::EditCellClick, std::nullopt);
+}
+
+void TFormularz::BuildToolBar() {
+    ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
+    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
+    ToolBar1->setMovable(false);
+    ToolBar1->setFloatable(false);
+    ToolBar1->setFixedHeight(38);
+    ToolBar1->setContextMenuPolicy(Qt::PreventContextMenu);
+    auto button = [this](const char* name, const char* caption, void (TFormularz::*handler)(), IconKind icon) {
+        auto* b = new QToolButton(ToolBar1);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setText(QString::fromLatin1(caption));
+        b->setIcon(MakeIcon(icon));
+        b->setIconSize(QSize(20, 20));
+        b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        b->setAutoRaise(true);
+        b->setFixedSize(56, 30);
+        connect(b, &QToolButton::clicked, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+        ToolBar1->addWidget(b);
+        return b;
+    };
+    Tab1 = button("Tab1", "Program", &TFormularz::Start1Click, IconKind::Program);
+    Tab2 = button("Tab2", "Verify", &TFormularz::Stop2Click, IconKind::Verify);
+    Tab3 = button("Tab3", "Erase", &TFormularz::Erase1Click, IconKind::Erase);
+    Tab4 = button("Tab4", "Blank", &TFormularz::Blankcheck1Click, IconKind::Blank);
+    Tab5 = button("Tab5", "Stop", &TFormularz::Tab5Click, IconKind::Stop);
+}
+
+void TFormularz::BuildStatusBar() {
+    const int widths[5] = {100, 90, 70, 105, 40};
+    for (int i = 0; i < 5; ++i) {
+        auto* panel = new QLabel(this);
+        panel->setObjectName(QStringLiteral("Panel%1").arg(i));
+        panel->setFixedWidth(widths[i]);
+        panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        statusBar()->addWidget(panel);
+        Panels[size_t(i)] = panel;
+    }
+    statusBar()->setSizeGripEnabled(true);
+}
+
+void TFormularz::FormCreate() {
+    // Settings of the last run (defaults when there is no file).
+    const ConfigSettings settings = ReadConfigFile();
+    Open.InitialDir = QString::fromStdString(settings.Directory);
+    BaudIndex = settings.BaudIndex;
+    AutoBaud = settings.AutoBaud;
+    Image.DeviceIndex = settings.DeviceIndex;
+
+    ApplyBaudrate();
+    SetPanelText(0, QString::fromStdString(ApplyDeviceIndex(Image, Image.DeviceIndex)));
+
+    BuildGrid();
+    Image.Clear();
+    RefreshGrid();
+
+    Save.DefaultExt = QStringLiteral("hex");
+    Engine.Reset();
+    Komunikat->setText(QStringLiteral("Ready."));
+    SetPanelText(3, NotConnected);
+    if (settings.PortNumber >= 1 && settings.PortNumber <= 4) {
+        SetPanelText(3, PortPanelText(settings.PortNumber));
+        CommPort.SetPortNum(settings.PortNumber);
+    }
+    Timer->start();
+    try {
+        CommPort.Open();
+    } catch (const std::exception&) {
+        // A port that does not open at start is shown only in the status bar.
+        SetPanelText(3, NotConnected);
+    }
+    ShowPortPanel();
+}
+
+void TFormularz::FormClose() {
+    if (Closed) return;
+    Closed = true;
+    Timer->stop();
+    if (CommPort.Active()) CommPort.Close();
+    ConfigValues values;
+    values.PortNum = CommPort.PortNum();
+    values.DeviceIndex = Image.DeviceIndex;
+    values.LastOpenedFile = Open.FileName.toStdString();
+    values.BaudIndex = BaudIndex;
+    values.AutoBaud = AutoBaud;
+    WriteConfigFile(values);  // a settings file that cannot be written is not reported
+}
+
+void TFormularz::closeEvent(QCloseEvent* event) {
+    Guarded([this] { FormClose(); });
+    event->accept();
+}
+
+void TFormularz::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    Skalowanie();
+}
+
+void TFormularz::Skalowanie() {
+    const int W = frameGeometry().width();
+    const int a = static_cast<int>((W - 87) * 0.65 * 0.0625);
+    Tablica->SetColumnWidths(50, a, W - 96 - 16 * a);
+    Komunikat->resize(std::max(0, W - 22), Komunikat->height());
+    const int buttonWidth = std::max(0, (W - 10) / 5);
+    for (QToolButton* b : {Tab1, Tab2, Tab3, Tab4, Tab5}) b->setFixedWidth(buttonWidth);
+}
+
+void TFormularz::ShowMessage(const std::string& text) { Komunikat->setText(QString::fromStdString(text)); }
+
+void TFormularz::SetProgress(int position) { Progress->setValue(position); }
+
+void TFormularz::BuildGrid() { Tablica->Model().RebuildForDevice(); }
+
+void TFormularz::RefreshGrid() {
+    Tablica->Model().RefreshAll();
+    SumaCRC();
+}
+
+void TFormularz::UpdateBytes(uint32_t first, uint32_t last) { Tablica->Model().BytesChanged(first, last); }
+
+void TFormularz::SumaCRC() {
+    const ChecksumSummary sum = ComputeChecksumSummary(Image);
+    SetPanelText(1, QString::fromStdString(sum.ChecksumText()));
+    SetPanelText(2, QString::fromStdString(sum.CrcText()));
+}
+
+void TFormularz::ShowPortPanel() {
+    // The panel keeps its "Port: COMn" text; its tooltip names the device
+    // that COMn stands for on this machine.
+    Panels[3]->setToolTip(CommPort.Active() ? QString::fromStdString(CommPort.DevicePath()) : QString());
+}
+
+void TFormularz::Exit1Click() { close(); }
+
+void TFormularz::Clear1Click() {
+    Image.Clear();
+    RefreshGrid();
+}
+
+void TFormularz::Start1Click() { Engine.StartProgram(); }
+void TFormularz::Stop2Click() { Engine.StartVerify(); }
+void TFormularz::Erase1Click() { Engine.StartErase(); }
+void TFormularz::Blankcheck1Click() { Engine.StartBlankCheck(); }
+void TFormularz::Tab5Click() { Engine.Stop(); }
+void TFormularz::TimerTimer() { Engine.TimerTimer(); }
+void TFormularz::CommPortRxChar(TVaCustomComm*, int) { Engine.ReceiveReplyBytes(); }
+
+void TFormularz::Selectdevice1Click() {
+    const uint8_t d = DeviceDialog->ChooseDevice();
+    if (d == 0) return;
+    Image.DeviceIndex = d;
+    SetPanelText(0, QString::fromStdString(ApplyDeviceIndex(Image, d)));
+    BuildGrid();
+    RefreshGrid();
+    DeviceChangedInDialogs();
+}
+
+void TFormularz::Changeserialport1Click() {
+    int a = 0;
+    if (CommPort.Active()) {
+        CommPort.Close();
+        a = CommPort.PortNum();
+    }
+    if (a >= 1 && a <= 4) SerialDialog->CheckPort(a);
+    const bool ok = SerialDialog->Execute();
+    CommPort.SetPortNum(ok ? SerialDialog->SelectedPort : a);
+    try {
+        CommPort.Open();
+        if (ok && CommPort.PortNum() >= 1 && CommPort.PortNum() <= 4) SetPanelText(3, PortPanelText(CommPort.PortNum()));
+    } catch (const std::exception&) {
+        UserPrompts().Message(QStringLiteral("Serial Port not available"));
+        CommPort.SetPortNum(0);
+        SetPanelText(3, NotConnected);
+        if (ok) SerialDialog->CheckPort(0);
+    }
+    ShowPortPanel();
+}
+
+void TFormularz::About1Click() { UserPrompts().ExecDialog(*AboutBox); }
+
+void TFormularz::TablicaClick() {
+    const int k = Tablica->SelectedColumn();
+    const int r = Tablica->SelectedRow();
+    if (k == BufferGrid::CharGridColumn) {
+        Tablica->setToolTip(QStringLiteral("ASCII"));
+        return;
+    }
+    const uint32_t A = uint32_t(r - 1) * 16 + uint32_t(k - 1);
+    Tablica->setToolTip(QString::asprintf("%05lX hex; %06ld dec ", static_cast<unsigned long>(A), static_cast<long>(A)));
+    EditDialog->ShowCell(A);
+}
+
+void TFormularz::TablicaDblClick() { EditCellClick(); }
+
+void TFormularz::EditCellClick() { ShowModeless(EditDialog); }
+
+void TFormularz::FillBufferClick() { ShowModeless(FillDialog); }
+
+void TFormularz::ShowModeless(QDialog* dialog) {
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+}
+
+namespace {
+// File messages shown in message boxes.
+class PromptReporter final : public FileReporter {
+public:
+    void Message(const std::string& text) override { UserPrompts().Message(QString::fromStdString(text)); }
+};
+}  // namespace
+
+void TFormularz::SpeedButton1Click() {
+    FileDialogRequest request;
+    request.Filter = QString::fromLatin1(FileFilter);
+    request.Directory = Open.FileName.isEmpty() ? Open.InitialDir : QFileInfo(Open.FileName).absolutePath();
+    request.FileName = Open.FileName;
+    request.FilterIndex = Open.FilterIndex;
+    const auto chosen = UserPrompts().OpenFile(request);
+    if (!chosen) return;
+    Open.FileName = chosen->FileName;
+    Open.FilterIndex = chosen->FilterIndex;
+
+    // The file type chosen in the dialog, not the name's extension, decides.
+    PromptReporter reporter;
+    auto staging = std::make_unique<StagingBuffer>();
+    const std::filesystem::path path = chosen->FileName.toStdString();
+    bool opened;
+    if (chosen->FilterIndex == 1) {
+        LoadDialog->FileType->setText(QStringLiteral("HEX"));
+        opened = ReadHexFile(path, Image, *staging, reporter);
+    } else {
+        opened = ReadBinaryFile(path, Image, *staging, reporter);
+        if (opened) LoadDialog->FileType->setText(QStringLiteral("BIN"));
+    }
+    LoadDialog->FileName->setText(QFileInfo(chosen->FileName).absoluteFilePath());
+    if (!opened) return;
+    if (!LoadDialog->Execute()) return;
+    const LoadPlacement placed = CopyStagedData(Image, *staging, LoadDialog->Selection());
+    Tablica->SetTopRow(int(placed.GridTopRow));
+    RefreshGrid();
+}
+
+QString TFormularz::SaveTypeChange(int filterIndex) {
+    switch (filterIndex) {
+        case 1: Save.DefaultExt = QStringLiteral("hex"); break;
+        case 2: Save.DefaultExt = QStringLiteral("bin"); break;
+        default: Save.DefaultExt.clear(); break;
+    }
+    Save.FilterIndex = filterIndex;
+    return Save.DefaultExt;
+}
+
+void TFormularz::SpeedButton2Click() {
+    FileDialogRequest request;
+    request.Filter = QString::fromLatin1(FileFilter);
+    request.Directory = Save.FileName.isEmpty() ? Open.InitialDir : QFileInfo(Save.FileName).absolutePath();
+    request.DefaultExt = Save.DefaultExt;
+    request.FilterIndex = Save.FilterIndex;
+    request.ConfirmOverwrite = true;
+    request.TypeChanged = [this](int index) { return SaveTypeChange(index); };
+    const auto chosen = UserPrompts().SaveFile(request);
+    if (!chosen) return;
+    Save.FileName = chosen->FileName;
+    Save.FilterIndex = chosen->FilterIndex;
+    PromptReporter reporter;
+    const std::filesystem::path path = chosen->FileName.toStdString();
+    if (chosen->FilterIndex == 2 || chosen->FilterIndex == 3) {
+        Save.DefaultExt = QStringLiteral("bin");  // for the next use of the dialog
+        WriteBinaryFile(path, Image, reporter);
+    } else {
+        WriteHexFile(path, Image, reporter);
+    }
+}
+
+void TFormularz::DeviceChangedInDialogs() {
+    EditDialog->DeviceChanged();
+    FillDialog->DeviceChanged();
+}
+
+}  // namespace pelk

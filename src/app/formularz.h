@@ -1,0 +1,131 @@
+#pragma once
+// The main window "Pelk ISP": the memory image, the serial port, the
+// operation engine and its 10 ms timer, the message line, the grid, the
+// progress bar and the status bar, and every command of the menus and the
+// toolbar.
+#include <QAction>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenu>
+#include <QProgressBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <array>
+#include <exception>
+#include <functional>
+
+#include "image/memory_image.h"
+#include "protocol/engine_view.h"
+#include "protocol/operation_engine.h"
+#include "protocol/port.h"
+#include "serial/vacomm.h"
+#include "view/buffer_grid.h"
+
+namespace pelk {
+
+// What the open and save dialogs remember between uses.
+struct FileDialogState {
+    QString InitialDir;   // starting directory
+    QString FileName;     // file most recently chosen in this run; empty if none
+    QString DefaultExt;   // save dialog only
+    int FilterIndex = 1;  // 1 HEX, 2 BINARY, 3 All Files
+};
+
+inline constexpr const char* FileFilter = "HEX Files (*.hex)|*.HEX|BINARY Files (*.bin)|*.BIN|All Files (*.*)|*.*";
+
+class TFormularz : public QMainWindow, public EngineView {
+    Q_OBJECT
+public:
+    explicit TFormularz(QWidget* parent = nullptr);
+    ~TFormularz() override;
+
+    // The memory image with the selected device.
+    MemoryImage Image;
+    // The serial port and the engine that talks through it.
+    TVaComm CommPort;
+    PortOf<TVaComm> CommLink{CommPort};
+    OperationEngine Engine{Image, CommLink, *this};
+
+    // Controls, named as in the window's layout.
+    QToolBar* ToolBar1;
+    QToolButton *Tab1, *Tab2, *Tab3, *Tab4, *Tab5;
+    QFrame* Bevel1;
+    QLineEdit* Komunikat;
+    BufferGrid* Tablica;
+    QProgressBar* Progress;
+    std::array<QLabel*, 5> Panels{};  // status bar panels 0..4
+    QTimer* Timer;
+    QAction *LoadPlik, *Save1, *Exit1, *EditCell, *FillBuffer, *Clear1, *Start1, *Stop2, *Erase1, *Blankcheck1,
+        *Erase2, *Changeserialport1, *Selectdevice1, *About1, *Edit1;
+    QMenu* PopupMenu1;
+    FileDialogState Open;
+    FileDialogState Save;
+
+    // Start-up and shut-down.
+    void FormCreate();
+    void FormClose();
+    void Skalowanie();
+
+    // Commands.
+    void SpeedButton1Click();  // File > Load
+    void SpeedButton2Click();  // File > Save
+    void Exit1Click();
+    void EditCellClick();
+    void FillBufferClick();
+    void Clear1Click();
+    void Start1Click();
+    void Stop2Click();
+    void Erase1Click();
+    void Blankcheck1Click();
+    void Tab5Click();
+    void Changeserialport1Click();
+    void Selectdevice1Click();
+    void About1Click();
+    void TablicaClick();
+    void TablicaDblClick();
+    void TimerTimer();
+    void CommPortRxChar(TVaCustomComm* Sender, int Count);
+
+    // The whole grid from the image, then the checksum panels.
+    void RefreshGrid();
+    // Bytes first..last changed (Edit, Fill): their cells only; the caller
+    // then calls SumaCRC.
+    void UpdateBytes(uint32_t first, uint32_t last);
+    // The checksum and CRC panels from the image.
+    void SumaCRC();
+    // Row count and labels for the selected device.
+    void BuildGrid();
+    // The save dialog's file type changed: its default extension follows.
+    QString SaveTypeChange(int filterIndex);
+    // The edit and fill dialogs follow a device change.
+    void DeviceChangedInDialogs();
+    // Makes a modeless dialog visible and active.
+    void ShowModeless(QDialog* dialog);
+
+    // EngineView: the message line and the progress bar.
+    void ShowMessage(const std::string& text) override;
+    void SetProgress(int position) override;
+
+    QString PanelText(int i) const { return Panels[size_t(i)]->text(); }
+    void SetPanelText(int i, const QString& text) { Panels[size_t(i)]->setText(text); }
+    // Panel 3 after the port has been opened or has failed to open.
+    void ShowPortPanel();
+
+    // Runs a handler; an error escaping it is reported and the window goes on.
+    void Guarded(const std::function<void()>& handler);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildMenus();
+    void BuildToolBar();
+    void BuildStatusBar();
+    bool Closed = false;
+};
+
+}  // namespace pelk

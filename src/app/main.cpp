@@ -1,0 +1,33 @@
+// Pelk ISP: the desktop application.
+#include <QApplication>
+#include <QMessageBox>
+
+#include "app/formularz.h"
+#include "app/prompts.h"
+#include "app/qt_dispatcher.h"
+#include "app/windows.h"
+#include "framework/application.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Pelk ISP"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Pelk ISP"));
+    QApplication::setDesktopFileName(QStringLiteral("pelkisp"));
+
+    pelk::InstallQtMainThreadDispatcher();
+    // An error that escapes an event handler is shown, and the program goes on.
+    pelk::SetExceptionReport([](const std::exception& e) { pelk::UserPrompts().Message(QString::fromLocal8Bit(e.what())); });
+
+    int status = 0;
+    try {
+        pelk::CreateWindows();
+        pelk::Formularz->show();
+        status = QApplication::exec();
+    } catch (const std::exception& e) {
+        QMessageBox::critical(nullptr, QStringLiteral("Pelk ISP"), QString::fromLocal8Bit(e.what()));
+        status = 1;
+    }
+    pelk::DestroyWindows();
+    pelk::UninstallQtMainThreadDispatcher();
+    return status;
+}

@@ -1,0 +1,28 @@
+#pragma once
+// The application's seven windows. Each exists once, from start to exit,
+// and is reached through its global instance.
+namespace pelk {
+
+class TFormularz;
+class TEditDialog;
+class TFillDialog;
+class TLoadDialog;
+class TSerialDialog;
+class TDeviceDialog;
+class TAboutBox;
+
+extern TFormularz* Formularz;
+extern TEditDialog* EditDialog;
+extern TFillDialog* FillDialog;
+extern TLoadDialog* LoadDialog;
+extern TSerialDialog* SerialDialog;
+extern TDeviceDialog* DeviceDialog;
+extern TAboutBox* AboutBox;
+
+// Creates the windows in their fixed order: the main window (whose creation
+// reads the settings and opens the port), then the dialogs.
+void CreateWindows();
+// Destroys them in reverse order (the main window last).
+void DestroyWindows();
+
+}  // namespace pelk

@@ -1,0 +1,137 @@
+#include "dialogs/filldial.h"
+
+#include <QEvent>
+#include <QGroupBox>
+#include <QLabel>
+
+#include "app/formularz.h"
+#include "app/prompts.h"
+#include "app/windows.h"
+
+namespace pelk {
+
+uint32_t FillMaxAddress = 0;
+
+namespace {
+QGroupBox* Group(QWidget* parent, const char* title, int x, int y, int w, int h) {
+    auto* g = new QGroupBox(QString::fromLatin1(title), parent);
+    g->setGeometry(x, y, w, h);
+    return g;
+}
+DialogEdit* Field(QWidget* parent, const char* name, const char* label, int y) {
+    auto* l = new QLabel(QString::fromLatin1(label), parent);
+    l->move(8, y + 3);
+    auto* f = new DialogEdit(parent);
+    f->setObjectName(QString::fromLatin1(name));
+    f->setGeometry(48, y, 73, 21);
+    return f;
+}
+}  // namespace
+
+TFillDialog::TFillDialog(QWidget* parent) : QDialog(parent, Qt::Tool) {
+    setObjectName(QStringLiteral("FillDialog"));
+    setWindowTitle(QStringLiteral("FILL"));
+    setFixedSize(297, 163);
+
+    auto* data = Group(this, "Data", 8, 8, 137, 81);
+    FillDataHex = Field(data, "FillDataHex", "HEX", 22);
+    FillDataAscii = Field(data, "FillDataAscii", "ASCII", 50);
+    auto* from = Group(this, "From", 152, 8, 137, 49);
+    FillStart = Field(from, "FillStart", "HEX", 20);
+    SpeedButton1 = new StepButton(true, from);
+    SpeedButton1->move(122 - 3, 13);
+    SpeedButton2 = new StepButton(false, from);
+    SpeedButton2->move(122 - 3, 30);
+    auto* to = Group(this, "To", 152, 64, 137, 49);
+    FillStop = Field(to, "FillStop", "HEX", 20);
+    SpeedButton3 = new StepButton(true, to);
+    SpeedButton3->move(122 - 3, 13);
+    SpeedButton4 = new StepButton(false, to);
+    SpeedButton4->move(122 - 3, 30);
+    for (DialogEdit* f : {FillStart, FillStop}) f->resize(65, 21);
+    KlawiszFill = new QPushButton(QStringLiteral("FILL"), this);
+    KlawiszFill->setObjectName(QStringLiteral("KlawiszFill"));
+    KlawiszFill->setGeometry(111, 126, 75, 25);
+
+    FillDataHex->OnChange = [this] { FillDataHexChange(); };
+    FillDataAscii->OnChange = [this] { FillDataAsciiChange(); };
+    FillStart->OnChange = [this] { FillStartChange(); };
+    FillStop->OnChange = [this] { FillStopChange(); };
+    connect(KlawiszFill, &QPushButton::clicked, this, [this] { Formularz->Guarded([this] { KlawiszFillClick(); }); });
+    SpeedButton1->OnMouseDown = [this] { StepField(*FillStart, true, FillMaxAddress, false); };
+    SpeedButton2->OnMouseDown = [this] { StepField(*FillStart, false, FillMaxAddress, false); };
+    SpeedButton3->OnMouseDown = [this] { StepField(*FillStop, true, FillMaxAddress, false); };
+    SpeedButton4->OnMouseDown = [this] { StepField(*FillStop, false, FillMaxAddress, false); };
+
+    // Creation: lengths, the value FF (whose handler fills the character
+    // field and enables FILL), From 00000.
+    FillDataHex->SetMaxLength(2);
+    FillDataAscii->SetMaxLength(1);
+    FillStart->SetMaxLength(5);
+    FillStop->SetMaxLength(5);
+    FillMaxAddress = Formularz->Image.LastAddress;
+    FillDataHex->SetText(QStringLiteral("FF"));
+    FillStart->SetText(QStringLiteral("00000"));
+    for (DialogEdit* f : {FillStart, FillStop, FillDataHex}) f->SetUpperCase(true);
+}
+
+bool TFillDialog::event(QEvent* e) {
+    if (e->type() == QEvent::WindowActivate) Formularz->Guarded([this] { FormActivate(); });
+    return QDialog::event(e);
+}
+
+void TFillDialog::FormActivate() {
+    FillMaxAddress = Formularz->Image.LastAddress;
+    FillStop->SetText(Hex5(Formularz->Image.LastAddress));
+}
+
+void TFillDialog::FillDataHexChange() {
+    const HexCheck check = HexFieldCheck(*FillDataHex);
+    if (!check.Passed) return;
+    if (check.Value) FillDataAscii->SetText(*check.Value & 0xFF ? ByteCharacter(uint8_t(*check.Value)) : QStringLiteral("."));
+    if (!FillDataHex->text().isEmpty()) {
+        KlawiszFill->setEnabled(true);
+    } else {
+        KlawiszFill->setEnabled(false);
+        FillDataAscii->SetText(QString());
+    }
+}
+
+void TFillDialog::FillDataAsciiChange() {
+    // Only a typed character sets the value; emptying the field changes nothing.
+    if (FillDataAscii->text().isEmpty() || !FillDataAscii->Typed()) return;
+    if (const auto code = CharacterByte(FillDataAscii->text()[0]))
+        FillDataHex->SetText(Hex2(*code));
+    else
+        FillDataAscii->Undo();  // a character the code page cannot hold has no byte
+}
+
+void TFillDialog::CheckAddress(DialogEdit& field) {
+    if (const auto v = HexFieldCheck(field).Value; v && *v > FillMaxAddress) {
+        field.Undo();
+        UserPrompts().Message(QStringLiteral("Adress out of range !"));
+    }
+}
+
+void TFillDialog::FillStartChange() { CheckAddress(*FillStart); }
+
+void TFillDialog::FillStopChange() {
+    FillMaxAddress = Formularz->Image.LastAddress;
+    CheckAddress(*FillStop);
+}
+
+void TFillDialog::KlawiszFillClick() {
+    MemoryImage& image = Formularz->Image;
+    const uint32_t S = LeadingHexValue(FillStart->text());
+    const uint32_t E = std::min(LeadingHexValue(FillStop->text()), image.LastAddress);
+    const uint8_t V = uint8_t(LeadingHexValue(FillDataHex->text()));
+    if (S <= E) {
+        std::fill(image.ImageBuffer.begin() + S, image.ImageBuffer.begin() + E + 1, V);
+        Formularz->UpdateBytes(S, E);
+    }
+    Formularz->SumaCRC();
+}
+
+void TFillDialog::DeviceChanged() { FillStop->SetText(Hex5(Formularz->Image.LastAddress)); }
+
+}  // namespace pelk

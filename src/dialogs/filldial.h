@@ -1,0 +1,43 @@
+#pragma once
+// "FILL": sets every byte of an address range of the image to one value.
+// Modeless, on top of the main window.
+#include <QDialog>
+#include <QPushButton>
+#include <cstdint>
+
+#include "dialogs/hex_field.h"
+
+namespace pelk {
+
+// A copy of LastAddress: the limit of both address fields and their buttons.
+extern uint32_t FillMaxAddress;
+
+class TFillDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit TFillDialog(QWidget* parent = nullptr);
+
+    DialogEdit* FillDataHex;
+    DialogEdit* FillDataAscii;
+    DialogEdit* FillStart;
+    DialogEdit* FillStop;
+    StepButton *SpeedButton1, *SpeedButton2, *SpeedButton3, *SpeedButton4;
+    QPushButton* KlawiszFill;
+
+    void FormActivate();
+    void FillDataHexChange();
+    void FillDataAsciiChange();
+    void FillStartChange();
+    void FillStopChange();
+    void KlawiszFillClick();
+    // The device changed: "To" follows the new last address.
+    void DeviceChanged();
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    void CheckAddress(DialogEdit& field);
+};
+
+}  // namespace pelk

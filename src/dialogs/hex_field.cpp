@@ -1,0 +1,132 @@
+#include "dialogs/hex_field.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+#include <QValidator>
+
+#include "app/prompts.h"
+#include "view/cp1250.h"
+
+namespace pelk {
+
+namespace {
+
+// Upper case and the typing limit, applied to what the user types or
+// pastes; the program's SetText bypasses it.
+class TypingRules final : public QValidator {
+public:
+    explicit TypingRules(DialogEdit* edit) : QValidator(edit), Edit(edit) {}
+    State validate(QString& input, int&) const override {
+        if (Edit->UpperCase()) input = input.toUpper();
+        const int limit = Edit->MaxLength();
+        if (limit > 0 && input.size() > limit && input.size() >= Edit->text().size()) return Invalid;
+        return Acceptable;
+    }
+
+private:
+    DialogEdit* Edit;
+};
+
+bool IsHexDigit(QChar c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') || (c >= u'a' && c <= u'f');
+}
+
+uint32_t DigitValue(QChar c) {
+    if (c >= u'0' && c <= u'9') return c.unicode() - u'0';
+    if (c >= u'A' && c <= u'F') return c.unicode() - u'A' + 10;
+    return c.unicode() - u'a' + 10;
+}
+
+}  // namespace
+
+DialogEdit::DialogEdit(QWidget* parent) : QLineEdit(parent) {
+    setValidator(new TypingRules(this));
+    connect(this, &QLineEdit::textChanged, this, &DialogEdit::TextChanged);
+}
+
+void DialogEdit::SetText(const QString& text) {
+    // Every change the program makes comes through here; any other change
+    // of the text is the user's (typing, pasting, cutting, dropping).
+    const bool outer = !Setting;
+    Setting = true;
+    setText(Upper ? text.toUpper() : text);
+    if (outer) Setting = false;
+}
+
+void DialogEdit::Undo() { SetText(Before); }
+
+void DialogEdit::TextChanged(const QString& text) {
+    const bool typed = !Setting;
+    Setting = false;  // a change made inside the handler is the program's again through SetText
+    Before = Current;
+    Current = text;
+    WasTyped = typed;
+    if (OnChange) OnChange();
+}
+
+HexCheck HexFieldCheck(DialogEdit& field) {
+    const QString text = field.text();
+    int bad = 0;
+    for (int i = int(text.size()) - 1; i >= 0; --i)
+        if (!IsHexDigit(text[i])) ++bad;
+    if (bad > 0) {
+        field.Undo();
+        for (int i = 0; i < bad; ++i) UserPrompts().Message(QStringLiteral("Data format error !"));
+        return {};
+    }
+    if (text.isEmpty()) return {true, std::nullopt};
+    uint32_t value = 0;
+    for (QChar c : text) value = value * 16 + DigitValue(c);
+    return {true, value};
+}
+
+QString ByteCharacter(uint8_t value) { return QString(QChar(Cp1250ToUnicode(value))); }
+
+std::optional<uint8_t> CharacterByte(QChar c) { return UnicodeToCp1250(c.unicode()); }
+
+uint32_t LeadingHexValue(const QString& text) {
+    uint32_t value = 0;
+    for (QChar c : text) {
+        if (!IsHexDigit(c)) break;
+        value = value * 16 + DigitValue(c);
+    }
+    return value;
+}
+
+QString Hex5(uint32_t value) { return QString::asprintf("%05lX", static_cast<unsigned long>(value)); }
+
+QString Hex2(uint32_t value) { return QString::asprintf("%02X", static_cast<unsigned>(value & 0xFF)); }
+
+void StepField(DialogEdit& field, bool up, uint32_t limit, bool onlyIfChanged) {
+    const uint32_t old = LeadingHexValue(field.text());
+    uint32_t value = old;
+    if (up && value < limit) ++value;
+    if (!up && value > 0) --value;
+    if (onlyIfChanged && value == old) return;
+    field.SetText(Hex5(value));
+}
+
+StepButton::StepButton(bool up, QWidget* parent) : QToolButton(parent) {
+    setFixedSize(17, 17);
+    setAutoRaise(true);
+    setFocusPolicy(Qt::NoFocus);
+    QPixmap arrow(9, 6);
+    arrow.fill(Qt::transparent);
+    QPainter p(&arrow);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::black);
+    p.drawPolygon(up ? QPolygonF({QPointF(0, 6), QPointF(9, 6), QPointF(4.5, 0)})
+                     : QPolygonF({QPointF(0, 0), QPointF(9, 0), QPointF(4.5, 6)}));
+    p.end();
+    setIcon(QIcon(arrow));
+    setIconSize(arrow.size());
+}
+
+void StepButton::mousePressEvent(QMouseEvent* event) {
+    event->accept();
+    setDown(true);
+    if (OnMouseDown) OnMouseDown();
+}
+
+}  // namespace pelk

@@ -1,0 +1,215 @@
+#include "dialogs/load_dialog.h"
+
+#include <QGroupBox>
+
+#include "app/formularz.h"
+#include "app/prompts.h"
+#include "app/windows.h"
+
+namespace pelk {
+
+uint32_t MaxInputAddress = 0;
+
+namespace {
+const QString OutOfRange = QStringLiteral("Adress out of range !");
+
+QGroupBox* Group(QWidget* parent, const char* title, int x, int y, int w, int h) {
+    auto* g = new QGroupBox(QString::fromLatin1(title), parent);
+    g->setGeometry(x, y, w, h);
+    return g;
+}
+
+QLabel* HexLabel(QWidget* parent, const char* text, int x, int y) {
+    auto* l = new QLabel(QString::fromLatin1(text), parent);
+    l->move(x, y);
+    return l;
+}
+}  // namespace
+
+TLoadDialog::TLoadDialog(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("LoadDialog"));
+    setWindowTitle(QStringLiteral("LOAD"));
+    setFixedSize(393, 300);
+
+    auto* nameGroup = Group(this, "Input File Name", 8, 8, 377, 49);
+    FileName = new QLineEdit(nameGroup);
+    FileName->setObjectName(QStringLiteral("FileName"));
+    FileName->setReadOnly(true);
+    FileName->setGeometry(8, 20, 321, 21);
+    FileType = new QLabel(nameGroup);
+    FileType->setObjectName(QStringLiteral("FileType"));
+    FileType->setGeometry(337, 20, 34, 21);
+
+    auto addressGroup = [this](const char* title, int x, int y, DialogEdit*& field, const char* name,
+                               StepButton*& up, StepButton*& down) {
+        auto* g = Group(this, title, x, y, 185, 57);
+        HexLabel(g, "HEX", 8, 26);
+        field = new DialogEdit(g);
+        field->setObjectName(QString::fromLatin1(name));
+        field->setGeometry(40, 22, 113, 21);
+        up = new StepButton(true, g);
+        up->move(160, 17);
+        down = new StepButton(false, g);
+        down->move(160, 34);
+        return g;
+    };
+    addressGroup("Input file start adress", 8, 64, InputStart, "InputStart", SpeedButton1, SpeedButton2);
+    addressGroup("Input file stop adress", 8, 128, InputStop, "InputStop", SpeedButton3, SpeedButton4);
+    auto* offsetGroup =
+        addressGroup("Destination buffer offset", 200, 64, BufferOffset, "BufferOffset", SpeedButton5, SpeedButton6);
+    offsetGroup->resize(185, 85);
+    RadioBank0 = new QRadioButton(QStringLiteral("Bank 0"), offsetGroup);
+    RadioBank0->setObjectName(QStringLiteral("RadioBank0"));
+    RadioBank0->move(16, 56);
+    RadioBank1 = new QRadioButton(QStringLiteral("Bank 1"), offsetGroup);
+    RadioBank1->setObjectName(QStringLiteral("RadioBank1"));
+    RadioBank1->move(96, 56);
+
+    auto* sizeGroup = Group(this, "Selected Data range", 8, 192, 185, 57);
+    HexLabel(sizeGroup, "DEC", 8, 26);
+    DataSize = new DialogEdit(sizeGroup);
+    DataSize->setObjectName(QStringLiteral("DataSize"));
+    DataSize->setGeometry(40, 22, 113, 21);
+
+    ClearBuff = new QCheckBox(QStringLiteral("Clear buffer"), this);
+    ClearBuff->setObjectName(QStringLiteral("ClearBuff"));
+    ClearBuff->move(208, 160);
+    ClearBuff->setChecked(true);
+
+    OKBtn = new QPushButton(QStringLiteral("OK"), this);
+    OKBtn->setObjectName(QStringLiteral("OKBtn"));
+    OKBtn->setGeometry(40, 264, 75, 25);
+    OKBtn->setDefault(true);
+    Button1 = new QPushButton(QStringLiteral("Cancel"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->setGeometry(159, 264, 75, 25);
+    Button2 = new QPushButton(QStringLiteral("Default"), this);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    Button2->setGeometry(278, 264, 75, 25);
+
+    connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+    connect(Button1, &QPushButton::clicked, this, &QDialog::reject);
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    InputStart->OnChange = [this] { InputStartChange(); };
+    InputStop->OnChange = [this] { InputStopChange(); };
+    BufferOffset->OnChange = [this] { BufferOffsetChange(); };
+    DataSize->OnChange = [this] { UpdateOkButton(); };
+    SpeedButton1->OnMouseDown = [this] { SpeedButtonMouseDown(InputStart, true); };
+    SpeedButton2->OnMouseDown = [this] { SpeedButtonMouseDown(InputStart, false); };
+    SpeedButton3->OnMouseDown = [this] { SpeedButtonMouseDown(InputStop, true); };
+    SpeedButton4->OnMouseDown = [this] { SpeedButtonMouseDown(InputStop, false); };
+    SpeedButton5->OnMouseDown = [this] { SpeedButtonMouseDown(BufferOffset, true); };
+    SpeedButton6->OnMouseDown = [this] { SpeedButtonMouseDown(BufferOffset, false); };
+}
+
+void TLoadDialog::FormActivate() {
+    MaxInputAddress = MaxInputAddressFor(Formularz->Image.LoadedExtent);
+    for (DialogEdit* f : {InputStart, InputStop, BufferOffset}) {
+        f->SetMaxLength(5);
+        f->SetUpperCase(true);
+    }
+    DataSize->SetMaxLength(6);
+    DataSize->SetUpperCase(true);
+    InputStart->SetText(QStringLiteral("00000"));
+    InputStop->SetText(Hex5(MaxInputAddress));
+    BufferOffset->SetText(QStringLiteral("00000"));
+    InputStartValue = 0;
+    InputStopValue = MaxInputAddress;
+    BufferOffsetValue = 0;
+    ObliczRozmiar();
+    DataSize->setReadOnly(true);
+    const bool banked = Formularz->Image.DeviceIndex == BankedDeviceIndex;
+    RadioBank0->setEnabled(banked);
+    RadioBank1->setEnabled(banked);
+    RadioBank0->setChecked(true);
+}
+
+void TLoadDialog::ObliczRozmiar() {
+    DataSizeValue = DataSizeFor(InputStartValue, InputStopValue);
+    DataSize->SetText(QString::asprintf("%06d", DataSizeValue));
+}
+
+void TLoadDialog::InputStartChange() {
+    if (const auto v = HexFieldCheck(*InputStart).Value) {
+        if (*v <= MaxInputAddress) {
+            InputStartValue = *v;
+        } else {
+            InputStart->Undo();
+            UserPrompts().Message(OutOfRange);
+        }
+        ObliczRozmiar();
+    }
+    if (InputStartValue > InputStopValue) {
+        InputStopValue = InputStartValue;
+        InputStop->SetText(Hex5(InputStopValue));
+    }
+    UpdateOkButton();
+}
+
+void TLoadDialog::InputStopChange() {
+    if (const auto v = HexFieldCheck(*InputStop).Value) {
+        if (*v <= MaxInputAddress) {
+            InputStopValue = *v;
+        } else {
+            InputStop->Undo();
+            UserPrompts().Message(OutOfRange);
+        }
+        if (InputStopValue < InputStartValue) {
+            InputStartValue = InputStopValue;
+            InputStart->SetText(Hex5(InputStartValue));
+        }
+        ObliczRozmiar();
+    }
+    UpdateOkButton();
+}
+
+void TLoadDialog::BufferOffsetChange() {
+    if (const auto v = HexFieldCheck(*BufferOffset).Value) {
+        if (*v <= BufferOffsetLimit(Formularz->Image.DeviceIndex, MaxInputAddress)) {
+            BufferOffsetValue = *v;
+        } else {
+            BufferOffset->Undo();
+            UserPrompts().Message(OutOfRange);
+        }
+    }
+    UpdateOkButton();
+}
+
+void TLoadDialog::UpdateOkButton() {
+    OKBtn->setEnabled(!InputStart->text().isEmpty() && !InputStop->text().isEmpty() &&
+                      !DataSize->text().isEmpty() && !BufferOffset->text().isEmpty());
+}
+
+void TLoadDialog::Button2Click() {
+    InputStartValue = 0;
+    InputStopValue = MaxInputAddress;
+    BufferOffsetValue = 0;
+    ObliczRozmiar();
+    InputStart->SetText(QStringLiteral("00000"));
+    InputStop->SetText(Hex5(MaxInputAddress));
+    BufferOffset->SetText(QStringLiteral("00000"));
+    ClearBuff->setChecked(true);
+}
+
+void TLoadDialog::SpeedButtonMouseDown(DialogEdit* field, bool up) {
+    // Every field of this dialog steps up to MaxInputAddress; the offset's
+    // own change handler refuses what its limit does not allow.
+    StepField(*field, up, MaxInputAddress, true);
+}
+
+bool TLoadDialog::Execute() {
+    FormActivate();
+    return UserPrompts().ExecDialog(*this) == QDialog::Accepted;
+}
+
+LoadSelection TLoadDialog::Selection() const {
+    LoadSelection s;
+    s.InputStartValue = InputStartValue;
+    s.InputStopValue = InputStopValue;
+    s.BufferOffsetValue = BufferOffsetValue;
+    s.Bank1 = RadioBank1->isChecked();
+    s.ClearBuffer = ClearBuff->isChecked();
+    return s;
+}
+
+}  // namespace pelk

@@ -1,0 +1,134 @@
+#include "dialogs/serial_dialog.h"
+
+#include <QButtonGroup>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+#include "app/formularz.h"
+#include "app/prompts.h"
+#include "app/windows.h"
+
+namespace pelk {
+
+int32_t BaudIndex = 0;
+uint8_t AutoBaud = 0;
+
+const std::array<const char*, BaudListSize> BaudListTexts{
+    "110 bps",     "300 bps",     "600 bps",     "1200 bps",    "2400 bps",    "4800 bps",    "9600 bps",
+    "14 400 bps",  "19 200 bps",  "38 400 bps",  "56 000 bps",  "57 600 bps",  "115 200 bps",
+};
+
+void ApplyBaudrate() {
+    if (AutoBaud == 1) BaudIndex = AutoBaudIndex;
+    // Only the listed rates go to the port: an index from a hand-edited
+    // settings file or a text that matches no entry would name no rate
+    // (or one the list does not offer), so the port keeps its rate.
+    if (BaudIndex < 0 || BaudIndex >= BaudListSize) return;
+    Formularz->CommPort.SetBaudrate(static_cast<TVaBaudrate>(static_cast<uint8_t>(BaudIndex) + 1));
+}
+
+TSerialDialog::TSerialDialog(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("SerialDialog"));
+    setWindowTitle(QStringLiteral("Select port"));
+    setFixedSize(346, 219);
+
+    auto* ports = new QGroupBox(this);
+    ports->setGeometry(8, 8, 161, 161);
+    auto* column = new QVBoxLayout(ports);
+    auto* group = new QButtonGroup(this);
+    group->setExclusive(false);  // at most one is checked; "none" must be possible
+    for (int n = 1; n <= 4; ++n) {
+        auto* r = new QRadioButton(QStringLiteral("Serial port COM%1").arg(n), ports);
+        r->setObjectName(QStringLiteral("com%1check").arg(n));
+        r->setAutoExclusive(false);
+        column->addWidget(r);
+        comcheck[n - 1] = r;
+        connect(r, &QRadioButton::toggled, this, [this, n](bool on) {
+            if (on) CheckPort(n);
+        });
+    }
+
+    auto* speed = new QGroupBox(this);
+    speed->setGeometry(177, 8, 161, 161);
+    auto* speedColumn = new QVBoxLayout(speed);
+    Baudrate = new QComboBox(speed);
+    Baudrate->setObjectName(QStringLiteral("Baudrate"));
+    Baudrate->setEditable(true);
+    Baudrate->setInsertPolicy(QComboBox::NoInsert);
+    for (const char* t : BaudListTexts) Baudrate->addItem(QString::fromLatin1(t));
+    {
+        const QSignalBlocker block(Baudrate);
+        Baudrate->setCurrentIndex(-1);
+        Baudrate->setEditText(QStringLiteral("Baud Rate"));
+    }
+    speedColumn->addWidget(Baudrate);
+    AutoBaudMode = new QCheckBox(QStringLiteral("AutoBaud Mode"), speed);
+    AutoBaudMode->setObjectName(QStringLiteral("AutoBaudMode"));
+    speedColumn->addWidget(AutoBaudMode);
+    speedColumn->addStretch();
+
+    OKBtn = new QPushButton(QStringLiteral("OK"), this);
+    OKBtn->setObjectName(QStringLiteral("OKBtn"));
+    OKBtn->setGeometry(96, 182, 75, 25);
+    OKBtn->setDefault(true);
+    CancelBtn = new QPushButton(QStringLiteral("Cancel"), this);
+    CancelBtn->setObjectName(QStringLiteral("CancelBtn"));
+    CancelBtn->setGeometry(176, 182, 75, 25);
+    connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+    connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+
+    connect(Baudrate, &QComboBox::activated, this, [this] { BaudrateChange(); });
+    connect(Baudrate->lineEdit(), &QLineEdit::textEdited, this, [this] { BaudrateChange(); });
+    connect(AutoBaudMode, &QCheckBox::toggled, this, [this] { AutoBaudModeClick(); });
+}
+
+void TSerialDialog::CheckPort(int n) {
+    for (int i = 1; i <= 4; ++i) {
+        const QSignalBlocker block(comcheck[i - 1]);
+        comcheck[i - 1]->setChecked(i == n);
+    }
+}
+
+void TSerialDialog::SelectBaudEntry(int i) {
+    const QSignalBlocker block(Baudrate);
+    Baudrate->setCurrentIndex(i >= 0 && i < BaudListSize ? i : -1);
+}
+
+void TSerialDialog::ApplyAutoBaud() {
+    if (AutoBaud == 1) {
+        BaudIndex = AutoBaudIndex;
+        SelectBaudEntry(AutoBaudIndex);
+        Baudrate->setEnabled(false);
+        ApplyBaudrate();
+    } else {
+        Baudrate->setEnabled(true);
+    }
+}
+
+void TSerialDialog::FormActivate() {
+    SelectBaudEntry(BaudIndex);
+    AutoBaudMode->setChecked(AutoBaud != 0);  // a change runs AutoBaudModeClick
+    ApplyAutoBaud();
+}
+
+void TSerialDialog::BaudrateChange() {
+    BaudIndex = Baudrate->findText(Baudrate->currentText(), Qt::MatchExactly);
+    ApplyBaudrate();
+}
+
+void TSerialDialog::AutoBaudModeClick() {
+    AutoBaud = AutoBaudMode->isChecked() ? 1 : 0;
+    ApplyAutoBaud();
+}
+
+bool TSerialDialog::Execute() {
+    FormActivate();
+    if (UserPrompts().ExecDialog(*this) != QDialog::Accepted) return false;
+    for (int n = 1; n <= 4; ++n)
+        if (comcheck[n - 1]->isChecked()) SelectedPort = static_cast<uint8_t>(n);
+    return true;
+}
+
+}  // namespace pelk

@@ -1,0 +1,49 @@
+#pragma once
+// The grid `Tablica`: a hexadecimal dump of the memory image. Grid row 0 is
+// the heading row and grid column 0 the address column (the view's fixed
+// headers); data row r (1-based) shows addresses (r-1)*16 .. (r-1)*16+15 in
+// columns 1..16 and their characters in column 17.
+#include <QLabel>
+#include <QTableView>
+
+#include "view/buffer_grid_model.h"
+
+namespace pelk {
+
+class BufferGrid : public QTableView {
+    Q_OBJECT
+public:
+    static constexpr int CharGridColumn = 17;
+
+    BufferGrid(const MemoryImage& image, QWidget* parent = nullptr);
+
+    BufferGridModel& Model() { return GridModel; }
+
+    // Row count including the heading row, as the grid counts rows.
+    int RowCount() const { return GridModel.rowCount() + 1; }
+    // Text of grid cell (column k, row r), headers included.
+    QString CellText(int k, int r) const;
+
+    // Selected cell in grid coordinates (column, row); (1, 1) when none.
+    int SelectedColumn() const;
+    int SelectedRow() const;
+    void SelectCell(int k, int r);
+
+    // Scrolls so that grid row r (1 = first data row) is the top visible row.
+    void SetTopRow(int r);
+    int TopRow() const;
+
+    // Column widths: the address column, the 16 byte columns, the characters.
+    void SetColumnWidths(int addressWidth, int byteWidth, int charWidth);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void PlaceCornerLabel();
+
+    BufferGridModel GridModel;
+    QLabel* Corner;
+};
+
+}  // namespace pelk

@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+#include <QSignalSpy>
+
+#include "image/device_table.h"
+#include "view/buffer_grid.h"
+#include "view/cp1250.h"
+
+namespace pelk {
+namespace {
+
+class BufferGridTest : public ::testing::Test {
+protected:
+    MemoryImage Image;
+    void SetUp() override { ApplyDeviceIndex(Image, 1); }
+};
+
+TEST_F(BufferGridTest, ModelPassesTheItemModelTesterThroughDeviceChanges) {
+    BufferGridModel model(Image);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    for (uint8_t d : {6, 3, 1}) {
+        ApplyDeviceIndex(Image, d);
+        model.RebuildForDevice();
+        EXPECT_EQ(model.rowCount(), int(Image.DeviceSize() / 16));
+        model.RefreshAll();
+        model.BytesChanged(0x10, 0x1234);
+    }
+}
+
+TEST_F(BufferGridTest, FreshGridOf64KDevice) {
+    BufferGrid grid(Image);
+    EXPECT_EQ(grid.RowCount(), 4097);
+    EXPECT_EQ(grid.CellText(0, 0), "Adress");
+    EXPECT_EQ(grid.CellText(1, 0), "00");
+    EXPECT_EQ(grid.CellText(11, 0), "0A");
+    EXPECT_EQ(grid.CellText(16, 0), "0F");
+    EXPECT_EQ(grid.CellText(17, 0), "ASCII");
+    EXPECT_EQ(grid.CellText(0, 1), " 00000");
+    EXPECT_EQ(grid.CellText(0, 4096), " 0FFF0");
+    EXPECT_EQ(grid.CellText(7, 100), "FF");
+    EXPECT_EQ(grid.CellText(17, 4096), QString(16, QChar(char16_t(0x02D9))));  // 0xFF in Windows-1250
+}
+
+TEST_F(BufferGridTest, LargestDeviceShowsFiveDigitLabels) {
+    ApplyDeviceIndex(Image, 6);
+    BufferGrid grid(Image);
+    EXPECT_EQ(grid.RowCount(), 8193);
+    EXPECT_EQ(grid.CellText(0, 8192), " 1FFF0");
+}
+
+TEST_F(BufferGridTest, CharacterColumnShowsZeroAsDotAndCodePageCharacters) {
+    const uint8_t row[16] = {0x41, 0x00, 0x42, 0x20, 0x20, 0x20, 0x20, 0x20,
+                             0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20};
+    std::copy(row, row + 16, Image.ImageBuffer.begin() + 0x30);
+    Image.ImageBuffer[0x40] = 0xA5;  // Ą
+    Image.ImageBuffer[0x41] = 0x9A;  // š
+    Image.ImageBuffer[0x42] = 0x01;  // a control character is shown as itself
+    BufferGridModel model(Image);
+    EXPECT_EQ(model.RowCharacters(3), QStringLiteral("A.B") + QString(13, u' '));
+    const QString next = model.RowCharacters(4);
+    EXPECT_EQ(next[0], QChar(char16_t(0x0104)));
+    EXPECT_EQ(next[1], QChar(char16_t(0x0161)));
+    EXPECT_EQ(next[2], QChar(char16_t(0x0001)));
+}
+
+TEST_F(BufferGridTest, CodePageRoundTrips) {
+    for (int b = 0; b < 256; ++b) EXPECT_EQ(UnicodeToCp1250(Cp1250ToUnicode(uint8_t(b))), uint8_t(b)) << b;
+    EXPECT_EQ(UnicodeToCp1250(u'€'), 0x80);
+    EXPECT_FALSE(UnicodeToCp1250(u'\u4E2D'));
+}
+
+// Which cells a change announces, as (first row, first column, last row, last column).
+std::vector<std::array<int, 4>> Announced(BufferGridModel& model, const std::function<void()>& change) {
+    QSignalSpy spy(&model, &QAbstractItemModel::dataChanged);
+    change();
+    std::vector<std::array<int, 4>> out;
+    for (const auto& args : spy) {
+        const auto a = args[0].value<QModelIndex>(), b = args[1].value<QModelIndex>();
+        out.push_back({a.row(), a.column(), b.row(), b.column()});
+    }
+    return out;
+}
+
+TEST_F(BufferGridTest, NotificationsCoverOnlyWhatChanged) {
+    BufferGridModel model(Image);
+    using Cells = std::vector<std::array<int, 4>>;
+    // A whole refresh is one notification.
+    EXPECT_EQ(Announced(model, [&] { model.RefreshAll(); }), (Cells{{0, 0, 4095, 16}}));
+    // One byte at 0x1234: its cell (row 0x123, column 4) and that row's characters.
+    EXPECT_EQ(Announced(model, [&] { model.BytesChanged(0x1234, 0x1234); }),
+              (Cells{{0x123, 4, 0x123, 4}, {0x123, 16, 0x123, 16}}));
+    // One whole row.
+    EXPECT_EQ(Announced(model, [&] { model.BytesChanged(0x10, 0x1F); }), (Cells{{1, 0, 1, 15}, {1, 16, 1, 16}}));
+    // A range over three rows.
+    EXPECT_EQ(Announced(model, [&] { model.BytesChanged(0x18, 0x37); }),
+              (Cells{{1, 8, 1, 16}, {2, 0, 2, 16}, {3, 0, 3, 7}, {3, 16, 3, 16}}));
+    // Beyond the device: nothing.
+    EXPECT_TRUE(Announced(model, [&] { model.BytesChanged(0x10000, 0x10010); }).empty());
+}
+
+TEST_F(BufferGridTest, TopRowAndSelection) {
+    BufferGrid grid(Image);
+    grid.resize(400, 300);
+    grid.SetTopRow(0x1010 / 16 + 1);
+    EXPECT_EQ(grid.TopRow(), 0x1010 / 16 + 1);
+    grid.SelectCell(5, 3);
+    EXPECT_EQ(grid.SelectedColumn(), 5);
+    EXPECT_EQ(grid.SelectedRow(), 3);
+}
+
+}  // namespace
+}  // namespace pelk
