@@ -1,0 +1,154 @@
+#include "image/hex_reader.h"
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace pelk {
+namespace {
+
+constexpr uint8_t NotHex = 0xFF;
+
+constexpr std::array<uint8_t, 256> MakeDigitTable() {
+    std::array<uint8_t, 256> t{};
+    for (auto& v : t) v = NotHex;
+    for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<uint8_t>(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<uint8_t>(c - 'A' + 10);
+    for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<uint8_t>(c - 'a' + 10);
+    return t;
+}
+constexpr std::array<uint8_t, 256> DigitValue = MakeDigitTable();
+
+// The hexadecimal number of at most `width` digits at `pos`, read up to the
+// first character that is not a digit or the end of the line.
+uint32_t HexField(std::string_view line, size_t pos, size_t width) {
+    uint32_t value = 0;
+    for (size_t k = pos; k < pos + width && k < line.size(); ++k) {
+        const uint8_t d = DigitValue[static_cast<uint8_t>(line[k])];
+        if (d == NotHex) break;
+        value = value << 4 | d;
+    }
+    return value;
+}
+
+constexpr uint32_t TypeSegment = 0x02;
+constexpr uint32_t TypeSegmentStart = 0x03;
+constexpr uint32_t TypeLinear = 0x04;
+constexpr uint32_t TypeLinearStart = 0x05;
+constexpr uint32_t TypeEnd = 0x01;
+
+constexpr size_t DataPos = 9;
+
+}  // namespace
+
+HexRecordReader::HexRecordReader(StagingBuffer& staging, uint32_t lastAddress)
+    : Staging(staging), LastAddress(lastAddress < ImageSize ? lastAddress : ImageSize - 1) {}
+
+void HexRecordReader::HandleLine(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.size() > HexLineLimit || line.empty() || line[0] != ':') return;
+
+    const uint32_t type = HexField(line, 7, 2);
+    if (line.size() > 8 && line[8] == '1') {
+        if (type == TypeEnd) UpperAddress = 0;
+        return;
+    }
+    if (type == TypeSegmentStart || type == TypeLinearStart) return;
+
+    const uint32_t count = HexField(line, 1, 2);
+    const uint32_t address = HexField(line, 3, 4);
+    // The record's own bytes as the checksum covers them: count, the two
+    // address bytes and the type, each from its own digit pair.
+    uint32_t sum = count + HexField(line, 3, 2) + HexField(line, 5, 2) + type;
+
+    if (type == TypeSegment || type == TypeLinear) {
+        if (count != 2) return;  // not a valid address record
+        const uint32_t value = HexField(line, DataPos, 4);
+        sum += HexField(line, DataPos, 2) + HexField(line, DataPos + 2, 2);
+        UpperAddress = type == TypeSegment ? value << 4 : value << 16;
+    } else {
+        const uint64_t start = uint64_t{UpperAddress} + address;
+        const uint64_t end = start + count;
+        if (end > uint64_t{LastAddress} + 1) return;
+        if (end > Extent) Extent = static_cast<uint32_t>(end);
+        for (uint32_t i = 0; i < count; ++i) {
+            const auto b = static_cast<uint8_t>(HexField(line, DataPos + 2 * i, 2));
+            Staging[start + i] = b;
+            sum += b;
+        }
+    }
+    const uint32_t checksum = HexField(line, DataPos + 2 * count, 2);
+    if (((0x100 - (sum & 0xFF)) & 0xFF) != checksum) BadChecksum = true;
+}
+
+bool ReadHexFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
+                 FileReporter& reporter) {
+    ClearStaging(staging, image.LastAddress);
+    std::ifstream in;
+    if (!OpenInputFile(fileName, in)) {
+        reporter.Message(msg::CantOpenFile);
+        return false;
+    }
+    image.LoadedExtent = 0;
+    HexRecordReader reader(staging, image.LastAddress);
+
+    // Lines are handled in place in the read buffer; only a line that crosses
+    // the buffer's end is gathered in `pending`, which never grows past the
+    // longest useful line (a longer one is only marked and skipped).
+    std::vector<char> chunk(1 << 16);
+    std::string pending;
+    bool pendingTooLong = false;
+    const size_t pendingLimit = HexLineLimit + 1;  // room for a CR
+    auto gather = [&](const char* p, size_t n) {
+        if (pendingTooLong || pending.size() + n > pendingLimit) {
+            pendingTooLong = true;
+            pending.clear();
+        } else {
+            pending.append(p, n);
+        }
+    };
+    auto finishPending = [&] {
+        if (!pendingTooLong) reader.HandleLine(pending);
+        pending.clear();
+        pendingTooLong = false;
+    };
+
+    bool anyPending = false;
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        const auto got = static_cast<size_t>(in.gcount());
+        const char* p = chunk.data();
+        const char* const end = p + got;
+        while (p < end) {
+            const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            if (!lf) {
+                gather(p, static_cast<size_t>(end - p));
+                anyPending = true;
+                break;
+            }
+            if (anyPending) {
+                gather(p, static_cast<size_t>(lf - p));
+                finishPending();
+                anyPending = false;
+            } else {
+                reader.HandleLine(std::string_view(p, static_cast<size_t>(lf - p)));
+            }
+            p = lf + 1;
+        }
+    }
+    if (anyPending) finishPending();  // a last line without a line end
+    const bool readFailed = in.bad();
+    in.close();
+
+    if (readFailed) {
+        image.LoadedExtent = 0;
+        reporter.Message(msg::CantOpenFile);
+        return false;
+    }
+    image.LoadedExtent = reader.LoadedExtent();
+    if (reader.ChecksumError()) reporter.Message(msg::HexChecksumError);
+    return true;
+}
+
+}  // namespace pelk
