@@ -58,12 +58,19 @@ void HexRecordReader::HandleLine(std::string_view line) {
 
     const uint32_t count = HexField(line, 1, 2);
     const uint32_t address = HexField(line, 3, 4);
+    // A line too short for its byte count holds no checksum to trust and
+    // bytes that are not there: it counts as a checksum error and is not used.
+    const bool complete = line.size() >= DataPos + 2 * count + 2;
     // The record's own bytes as the checksum covers them: count, the two
     // address bytes and the type, each from its own digit pair.
     uint32_t sum = count + HexField(line, 3, 2) + HexField(line, 5, 2) + type;
 
     if (type == TypeSegment || type == TypeLinear) {
         if (count != 2) return;  // not a valid address record
+        if (!complete) {
+            BadChecksum = true;
+            return;
+        }
         const uint32_t value = HexField(line, DataPos, 4);
         sum += HexField(line, DataPos, 2) + HexField(line, DataPos + 2, 2);
         UpperAddress = type == TypeSegment ? value << 4 : value << 16;
@@ -71,6 +78,10 @@ void HexRecordReader::HandleLine(std::string_view line) {
         const uint64_t start = uint64_t{UpperAddress} + address;
         const uint64_t end = start + count;
         if (end > uint64_t{LastAddress} + 1) return;
+        if (!complete) {
+            BadChecksum = true;
+            return;
+        }
         if (end > Extent) Extent = static_cast<uint32_t>(end);
         for (uint32_t i = 0; i < count; ++i) {
             const auto b = static_cast<uint8_t>(HexField(line, DataPos + 2 * i, 2));

@@ -14,9 +14,11 @@
 // - a data record that does not fit entirely below LastAddress + 1 is ignored
 //   whole, unchecked; otherwise its bytes are stored and LoadedExtent rises to
 //   its end;
-// - a wrong record checksum is reported once per file; the data stays.
+// - a wrong record checksum is reported once per file; the data stays;
+// - a record line too short for its byte count is reported like a wrong
+//   checksum, and nothing of it is used.
 // A field is read as hexadecimal up to its first non-hexadecimal character;
-// the end of the line counts as one, so nothing past a line is ever read.
+// nothing past the end of a line is ever read.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
