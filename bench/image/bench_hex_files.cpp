@@ -25,13 +25,6 @@
 #include "image/hex_reader.h"
 #include "image/file_test_support.h"
 
-#ifndef PELK_SREC_CAT
-#define PELK_SREC_CAT ""
-#endif
-#ifndef PELK_OBJCOPY
-#define PELK_OBJCOPY ""
-#endif
-
 extern char** environ;
 
 namespace pelk {

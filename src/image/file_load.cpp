@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
 #include <system_error>
 
 namespace pelk {
@@ -11,34 +12,36 @@ void ClearStaging(StagingBuffer& staging, uint32_t lastAddress) {
     std::fill(staging.begin(), staging.begin() + end, ErasedByte);
 }
 
-bool OpenInputFile(const std::filesystem::path& fileName, std::ifstream& in) {
+bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
+                     FileReporter& reporter, const std::function<uint32_t(std::istream&)>& fill) {
+    ClearStaging(staging, image.LastAddress);
     std::error_code ec;
-    if (std::filesystem::is_directory(fileName, ec)) return false;
-    in.open(fileName, std::ios::in | std::ios::binary);
-    return in.is_open();
+    std::ifstream in;
+    if (!std::filesystem::is_directory(fileName, ec)) in.open(fileName, std::ios::in | std::ios::binary);
+    if (!in.is_open()) {
+        reporter.Message(msg::CantOpenFile);
+        return false;
+    }
+    image.LoadedExtent = 0;
+    const uint32_t extent = fill(in);
+    const bool readFailed = in.bad();
+    in.close();
+    if (readFailed) {
+        // A file that opens but cannot be read must not pass for a short one.
+        reporter.Message(msg::CantOpenFile);
+        return false;
+    }
+    image.LoadedExtent = extent;
+    return true;
 }
 
 bool ReadBinaryFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
                     FileReporter& reporter) {
-    ClearStaging(staging, image.LastAddress);
-    std::ifstream in;
-    if (!OpenInputFile(fileName, in)) {
-        reporter.Message(msg::CantOpenFile);
-        return false;
-    }
     const uint32_t wanted = std::min<uint32_t>(image.LastAddress, ImageSize - 1) + 1;
-    in.read(reinterpret_cast<char*>(staging.data()), wanted);
-    const auto got = static_cast<uint32_t>(in.gcount());
-    const bool readFailed = in.bad();
-    in.close();
-    if (readFailed) {
-        // A file that opens but cannot be read must not look like a short one.
-        image.LoadedExtent = 0;
-        reporter.Message(msg::CantOpenFile);
-        return false;
-    }
-    image.LoadedExtent = got;
-    return true;
+    return ReadIntoStaging(fileName, image, staging, reporter, [&](std::istream& in) {
+        in.read(reinterpret_cast<char*>(staging.data()), wanted);
+        return static_cast<uint32_t>(in.gcount());
+    });
 }
 
 LoadPlacement CopyStagedData(MemoryImage& image, const StagingBuffer& staging, const LoadSelection& selection) {

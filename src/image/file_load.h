@@ -11,7 +11,8 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
+#include <functional>
+#include <istream>
 
 #include "image/file_reporter.h"
 #include "image/memory_image.h"
@@ -31,9 +32,15 @@ constexpr uint32_t BankSize = 0x10000;
 // with it.
 void ClearStaging(StagingBuffer& staging, uint32_t lastAddress);
 
-// Opens an existing file for binary reading. A directory does not count as a
-// file that opens.
-bool OpenInputFile(const std::filesystem::path& fileName, std::ifstream& in);
+// What both readers do around their own part: clears the staging area's
+// device range, opens the file for binary reading (a directory does not
+// open), sets LoadedExtent to 0, lets `fill` read the file into the staging
+// area, closes the file and sets LoadedExtent to what `fill` gave. A file
+// that does not open or cannot be read is reported as "Can't open file" and
+// gives false. Messages of the reader's own are for the caller to send after
+// this returns, when the file is closed.
+bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
+                     FileReporter& reporter, const std::function<uint32_t(std::istream&)>& fill);
 
 // Binary reader: reads up to LastAddress + 1 bytes from the start of the file
 // into the staging area (a longer file is cut at the device's size, a shorter

@@ -93,25 +93,20 @@ void HexRecordReader::HandleLine(std::string_view line) {
     if (((0x100 - (sum & 0xFF)) & 0xFF) != checksum) BadChecksum = true;
 }
 
-bool ReadHexFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
-                 FileReporter& reporter) {
-    ClearStaging(staging, image.LastAddress);
-    std::ifstream in;
-    if (!OpenInputFile(fileName, in)) {
-        reporter.Message(msg::CantOpenFile);
-        return false;
-    }
-    image.LoadedExtent = 0;
-    HexRecordReader reader(staging, image.LastAddress);
+namespace {
 
-    // Lines are handled in place in the read buffer; only a line that crosses
-    // the buffer's end is gathered in `pending`, which never grows past the
-    // longest useful line (a longer one is only marked and skipped).
+// Hands the stream's lines to the record reader. Lines are handled in place
+// in the read buffer; only a line that crosses the buffer's end is gathered
+// in `pending`, which never grows past the longest useful line (a longer one
+// is only marked and skipped).
+void FeedLines(std::istream& in, HexRecordReader& reader) {
     std::vector<char> chunk(1 << 16);
     std::string pending;
+    bool anyPending = false;
     bool pendingTooLong = false;
     const size_t pendingLimit = HexLineLimit + 1;  // room for a CR
     auto gather = [&](const char* p, size_t n) {
+        anyPending = true;
         if (pendingTooLong || pending.size() + n > pendingLimit) {
             pendingTooLong = true;
             pending.clear();
@@ -122,26 +117,22 @@ bool ReadHexFile(const std::filesystem::path& fileName, MemoryImage& image, Stag
     auto finishPending = [&] {
         if (!pendingTooLong) reader.HandleLine(pending);
         pending.clear();
-        pendingTooLong = false;
+        anyPending = pendingTooLong = false;
     };
 
-    bool anyPending = false;
     while (in) {
         in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        const auto got = static_cast<size_t>(in.gcount());
         const char* p = chunk.data();
-        const char* const end = p + got;
+        const char* const end = p + in.gcount();
         while (p < end) {
             const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
             if (!lf) {
                 gather(p, static_cast<size_t>(end - p));
-                anyPending = true;
                 break;
             }
             if (anyPending) {
                 gather(p, static_cast<size_t>(lf - p));
                 finishPending();
-                anyPending = false;
             } else {
                 reader.HandleLine(std::string_view(p, static_cast<size_t>(lf - p)));
             }
@@ -149,17 +140,19 @@ bool ReadHexFile(const std::filesystem::path& fileName, MemoryImage& image, Stag
         }
     }
     if (anyPending) finishPending();  // a last line without a line end
-    const bool readFailed = in.bad();
-    in.close();
+}
 
-    if (readFailed) {
-        image.LoadedExtent = 0;
-        reporter.Message(msg::CantOpenFile);
-        return false;
-    }
-    image.LoadedExtent = reader.LoadedExtent();
-    if (reader.ChecksumError()) reporter.Message(msg::HexChecksumError);
-    return true;
+}  // namespace
+
+bool ReadHexFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
+                 FileReporter& reporter) {
+    HexRecordReader reader(staging, image.LastAddress);
+    const bool read = ReadIntoStaging(fileName, image, staging, reporter, [&](std::istream& in) {
+        FeedLines(in, reader);
+        return reader.LoadedExtent();
+    });
+    if (read && reader.ChecksumError()) reporter.Message(msg::HexChecksumError);
+    return read;
 }
 
 }  // namespace pelk

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "app/config_file.h"
+#include "image/device_table.h"
 #include "image/file_test_support.h"
 
 namespace pelk {
@@ -88,6 +89,16 @@ TEST_F(ConfigFile, EachLineFallsBackToItsOwnDefault) {
         EXPECT_EQ(s.BaudIndex, c.baud) << c.name;
         EXPECT_EQ(s.AutoBaud, c.autoBaud) << c.name;
         EXPECT_EQ(s.Directory, c.directory) << c.name;
+    }
+}
+
+TEST_F(ConfigFile, DeviceOutsideTheCatalogueComesBackAsDevice1) {
+    for (const char* device : {"7", "257", "0", "x"}) {
+        const ConfigSettings s = Read(Lines({"h", "1", device, "", "6", "1"}));
+        MemoryImage image;
+        ApplyDeviceIndex(image, s.DeviceIndex);
+        ASSERT_TRUE(WriteConfigFile(ConfigValues{1, image.DeviceIndex, "", 6, s.AutoBaud}, Path));
+        EXPECT_EQ(test::ReadFile(Path), Lines({ConfigHeader, "1", "1", "", "6", "1"})) << device;
     }
 }
 

@@ -13,13 +13,6 @@
 #include "image/file_writer.h"
 #include "image/hex_reader.h"
 
-#ifndef PELK_SREC_CAT
-#define PELK_SREC_CAT ""
-#endif
-#ifndef PELK_OBJCOPY
-#define PELK_OBJCOPY ""
-#endif
-
 namespace pelk {
 namespace {
 
