@@ -46,7 +46,7 @@ bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, 
 // into the staging area (a longer file is cut at the device's size, a shorter
 // one leaves the rest at 0xFF) and sets LoadedExtent to the number of bytes
 // read. A file that cannot be opened or read reports "Can't open file" and
-// gives false; the image is not touched.
+// gives false; the image's bytes are not touched.
 bool ReadBinaryFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
                     FileReporter& reporter);
 

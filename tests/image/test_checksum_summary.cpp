@@ -42,13 +42,5 @@ TEST(ChecksumSummaryTest, BytesAboveTheDeviceDoNotCount) {
     EXPECT_EQ(narrow.CrcText(), "CRC: 7E33");
 }
 
-TEST(ChecksumSummaryTest, TextsUseFourUpperCaseDigits) {
-    ChecksumSummary s;
-    s.Sum = 0x12ab0c;
-    s.Crc = 0x00f;
-    EXPECT_EQ(s.ChecksumText(), "Checksum: AB0C");
-    EXPECT_EQ(s.CrcText(), "CRC: 000F");
-}
-
 }  // namespace
 }  // namespace pelk

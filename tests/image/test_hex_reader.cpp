@@ -55,14 +55,6 @@ TEST_F(HexReader, RecordMustFitEntirelyIntoTheDevice) {
     EXPECT_TRUE(Reporter.Messages.empty());
 }
 
-TEST_F(HexReader, RecordEndingAtTheLastAddressOfEachDevice) {
-    struct Case { uint8_t device; uint32_t end; };
-    for (const Case c : {Case{1, 0x10000}, Case{3, 0x8000}, Case{6, 0x10000}}) {
-        EXPECT_TRUE(Load(HexRecord(0xFFF0, 0, Bytes(1, 16)) + "\n", c.device));
-        EXPECT_EQ(Image.LoadedExtent, c.device == 3 ? 0u : c.end) << int(c.device);
-    }
-}
-
 TEST_F(HexReader, ChecksumErrorsAreReportedOnceAndTheDataKept) {
     const std::string content = HexRecord(0x0000, 0, {0x11, 0x22}, 1) + "\r\n" +
                                 HexRecord(0x0100, 0, {0x33}) + "\r\n" +
