@@ -10,6 +10,7 @@
 
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -152,6 +153,8 @@ BENCHMARK(BM_ChecksumSummary128KiB)->Unit(benchmark::kMicrosecond);
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     std::map<std::string, double> Seconds;
+
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
 
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
