@@ -1,0 +1,71 @@
+#include "image/file_load.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <system_error>
+
+namespace pelk {
+
+void ClearStaging(StagingBuffer& staging, uint32_t lastAddress) {
+    const uint32_t end = std::min<uint32_t>(lastAddress, ImageSize - 1) + 1;
+    std::fill(staging.begin(), staging.begin() + end, ErasedByte);
+}
+
+bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
+                     FileReporter& reporter, const std::function<uint32_t(std::istream&)>& fill) {
+    ClearStaging(staging, image.LastAddress);
+    std::error_code ec;
+    std::ifstream in;
+    if (!std::filesystem::is_directory(fileName, ec)) in.open(fileName, std::ios::in | std::ios::binary);
+    if (!in.is_open()) {
+        reporter.Message(msg::CantOpenFile);
+        return false;
+    }
+    image.LoadedExtent = 0;
+    const uint32_t extent = fill(in);
+    const bool readFailed = in.bad();
+    in.close();
+    if (readFailed) {
+        // A file that opens but cannot be read must not pass for a short one.
+        reporter.Message(msg::CantOpenFile);
+        return false;
+    }
+    image.LoadedExtent = extent;
+    return true;
+}
+
+bool ReadBinaryFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
+                    FileReporter& reporter) {
+    const uint32_t wanted = std::min<uint32_t>(image.LastAddress, ImageSize - 1) + 1;
+    return ReadIntoStaging(fileName, image, staging, reporter, [&](std::istream& in) {
+        in.read(reinterpret_cast<char*>(staging.data()), wanted);
+        return static_cast<uint32_t>(in.gcount());
+    });
+}
+
+LoadPlacement CopyStagedData(MemoryImage& image, const StagingBuffer& staging, const LoadSelection& selection) {
+    const uint64_t last = std::min<uint32_t>(image.LastAddress, ImageSize - 1);
+    if (selection.ClearBuffer)
+        std::fill(image.ImageBuffer.begin(), image.ImageBuffer.begin() + last + 1, ErasedByte);
+
+    // 64-bit counters: the stop may be 0xFFFFFFFF (nothing read), the offset
+    // plus the bank may pass 32 bits, and neither side may run past the
+    // device's last address.
+    const bool bank1 = image.DeviceIndex == BankedDeviceIndex && selection.Bank1;
+    const uint64_t i = selection.InputStartValue;
+    const uint64_t j = uint64_t{selection.BufferOffsetValue} + (bank1 ? BankSize : 0);
+    const uint64_t stop = std::min<uint64_t>(selection.InputStopValue, last);
+
+    LoadPlacement placement;
+    placement.Destination = static_cast<uint32_t>(std::min<uint64_t>(j, UINT32_MAX));
+    if (bank1) placement.GridTopRow = static_cast<uint32_t>(std::min(j, last) / 16 + 1);
+    if (i <= stop && j <= last) {
+        const uint64_t count = std::min(stop - i, last - j) + 1;
+        std::copy_n(staging.begin() + i, count, image.ImageBuffer.begin() + j);
+        placement.BytesCopied = static_cast<uint32_t>(count);
+    }
+    return placement;
+}
+
+}  // namespace pelk

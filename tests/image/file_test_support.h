@@ -1,0 +1,68 @@
+#pragma once
+// Helpers for tests that work on real files: a temporary directory removed
+// with everything in it, whole-file reads and writes, a reporter that keeps
+// the messages, and running the installed file converters.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "image/file_reporter.h"
+
+namespace pelk::test {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "pelk-test-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        Root = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(Root, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::filesystem::path operator/(const std::string& name) const { return Root / name; }
+    const std::filesystem::path& Path() const { return Root; }
+
+private:
+    std::filesystem::path Root;
+};
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+inline std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline std::vector<uint8_t> ReadBytes(const std::filesystem::path& path) {
+    const std::string text = ReadFile(path);
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+struct CollectingReporter : FileReporter {
+    std::vector<std::string> Messages;
+    void Message(const std::string& text) override { Messages.push_back(text); }
+};
+
+// Runs a shell command line; true when it exits with status 0.
+inline bool RunCommand(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+inline std::string Quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+
+}  // namespace pelk::test
