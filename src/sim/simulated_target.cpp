@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/eventfd.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -73,8 +73,13 @@ void SimulatedTarget::Start() {
     Started = true;
     LoadFlashFile();
 
+    Master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (Master < 0) FailStart("Can't open a pseudo-terminal");
     char name[128] = {};
-    if (openpty(&Master, &HeldSlave, name, nullptr, nullptr) != 0) FailStart("Can't open a pseudo-terminal");
+    if (grantpt(Master) != 0 || unlockpt(Master) != 0 || ptsname_r(Master, name, sizeof name) != 0)
+        FailStart("Can't prepare the pseudo-terminal");
+    HeldSlave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (HeldSlave < 0) FailStart(std::string("Can't open ") + name);
     SlavePath = name;
 
     termios raw{};
@@ -84,9 +89,6 @@ void SimulatedTarget::Start() {
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     if (tcsetattr(HeldSlave, TCSANOW, &raw) != 0) FailStart("Can't put the pseudo-terminal in raw mode");
-    fcntl(Master, F_SETFD, FD_CLOEXEC);
-    fcntl(HeldSlave, F_SETFD, FD_CLOEXEC);
-    fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
 
     Wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (Wake < 0) FailStart("Can't create the stop signal of the simulated target");
@@ -126,8 +128,19 @@ void SimulatedTarget::CloseDescriptors() {
 }
 
 void SimulatedTarget::LoadFlashFile() {
+    namespace fs = std::filesystem;
     if (Options.FlashFile.empty()) return;
-    const int fd = open(Options.FlashFile.c_str(), O_RDONLY | O_CLOEXEC);
+    // Fixed now, so that a later change of the working directory does not move it.
+    std::error_code ec;
+    FlashPath = fs::absolute(Options.FlashFile, ec);
+    if (ec) FlashPath = Options.FlashFile;
+    // The flash is written back at Stop: find out now if that cannot work,
+    // before anything has been programmed into it.
+    const fs::path folder = FlashPath.parent_path();
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        throw SimulatedTargetError(ErrnoText("Can't write flash file " + Options.FlashFile + " in " + folder.string()));
+
+    const int fd = open(FlashPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT) throw SimulatedTargetError(ErrnoText("Can't read flash file " + Options.FlashFile));
         FlashLoaded = true;  // starts erased; the file is created at Stop
@@ -152,7 +165,7 @@ void SimulatedTarget::SaveFlashFile() {
     namespace fs = std::filesystem;
     std::error_code ec;
     // Write through a link to the file it names, and keep the file's permissions.
-    fs::path target = Options.FlashFile;
+    fs::path target = FlashPath;
     if (fs::is_symlink(target, ec)) {
         const fs::path resolved = fs::canonical(target, ec);
         if (!ec) target = resolved;
@@ -224,6 +237,10 @@ void SimulatedTarget::Serve() {
         timespec ts{};
         if (gapArmed) ts = ToTimespec(gapDeadline - Clock::now());
         const int r = ppoll(fds, 2, gapArmed ? &ts : nullptr, nullptr);
+        {
+            std::lock_guard<std::mutex> hold(Lock);
+            ++Counters.Wakeups;
+        }
         if (r < 0) {
             if (errno == EINTR) continue;
             break;

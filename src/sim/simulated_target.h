@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <span>
 #include <stdexcept>
@@ -42,7 +43,9 @@ struct SimulatedTargetFaults {
 struct SimulatedTargetOptions {
     uint32_t LastAddress = 0xFFFF;     // highest flash address: 0x7FFF, 0xFFFF or 0x1FFFF
     std::string FlashFile;             // binary flash contents, read at Start if the file
-                                       // exists and written back at Stop; empty: none
+                                       // exists (all 0xFF otherwise) and written back at
+                                       // Stop; file bytes beyond the device are kept as
+                                       // they were; empty: none
     SimulatedTargetFaults Faults;
     // A frame whose next byte is this late is forgotten, as a real loader does.
     std::chrono::milliseconds FrameGap{50};
@@ -56,6 +59,8 @@ struct SimulatedTargetStatus {
     uint64_t RepliesCorrupted = 0;
     uint64_t RepliesWithheld = 0;   // replies the silent target did not send
     uint64_t FramingResets = 0;     // half frames forgotten after a pause
+    uint64_t Wakeups = 0;           // returns from the serving thread's wait; an idle
+                                    // target does not wake at all
     bool FlashDamaged = false;
     bool Serving = false;           // the serving thread is running
 };
@@ -75,7 +80,8 @@ public:
 
     // Reads the flash file (if one is named and exists), opens the pty pair and
     // starts serving. Throws SimulatedTargetError with a message that names the
-    // failing file or call. Called once.
+    // failing file or call, also when the flash file's folder cannot be written
+    // (the file could not be written back). Called once.
     void Start();
 
     // Path of the slave side, e.g. "/dev/pts/3"; empty before Start.
@@ -123,6 +129,7 @@ private:
     bool Started = false;
     bool Stopped = false;
     bool FlashLoaded = false;
+    std::filesystem::path FlashPath;     // the flash file, made absolute at Start
     std::vector<uint8_t> FlashFileTail;  // file bytes beyond the device, kept as they were
 
     mutable std::mutex Lock;  // guards Loader, Counters and the fields below

@@ -134,6 +134,12 @@ public:
         return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
     }
 
+    // Sends a frame after the preamble and reads the reply.
+    std::optional<Reply> Ask(const Bytes& frame) {
+        if (!Write(WithPreamble(frame))) return std::nullopt;
+        return ReadReply();
+    }
+
     // Sends a frame (with the preamble) and returns the reply's code; 0 for no
     // reply, 0xFF00 | code for a reply whose checksum is wrong.
     int Exchange(const Bytes& frame, bool preamble = true) {

@@ -112,8 +112,7 @@ TEST_F(SimulatedTargetTest, WriteFlashIsSeenByTheLoader) {
     StartTarget();
     const uint8_t bytes[] = {0x12, 0x34};
     Target->WriteFlash(0x4321, bytes);
-    ASSERT_TRUE(Client->Write(WithPreamble(CommandFrame(CmdBlankCheck, 0))));
-    const auto r = Client->ReadReply();
+    const auto r = Client->Ask(CommandFrame(CmdBlankCheck, 0));
     ASSERT_TRUE(r);
     EXPECT_EQ(r->Code(), ReplyNotBlank);
     EXPECT_EQ(r->Receiver.ReportedAddress(), 0x4321u);
@@ -167,8 +166,7 @@ TEST_F(SimulatedTargetTest, SilentTargetHandlesFramesButNeverAnswers) {
 TEST_F(SimulatedTargetTest, EveryNthReplyHasAWrongChecksum) {
     StartTarget(WithFaults({.CorruptEvery = 3}));
     for (int k = 1; k <= 7; ++k) {
-        ASSERT_TRUE(Client->Write(WithPreamble(CommandFrame(CmdErase, 0))));
-        const auto r = Client->ReadReply();
+        const auto r = Client->Ask(CommandFrame(CmdErase, 0));
         ASSERT_TRUE(r) << k;
         EXPECT_EQ(r->Code(), ReplyDone) << k;
         EXPECT_EQ(r->ChecksumOk(), k % 3 != 0) << "reply " << k;
@@ -261,6 +259,21 @@ TEST_F(SimulatedTargetTest, ClientMayCloseAndReopenTheSlave) {
     EXPECT_TRUE(Target->Status().Serving);
 }
 
+TEST_F(SimulatedTargetTest, IdleTargetDoesNotWakeUp) {
+    // Neither a connected client, nor one that has gone away, nor a half frame
+    // that has been forgotten keeps the serving thread busy.
+    StartTarget();
+    EXPECT_EQ(Client->Exchange(CommandFrame(CmdErase, 0)), ReplyDone);
+    const Bytes frame = CommandFrame(CmdErase, 0);
+    ASSERT_TRUE(Client->Write(Bytes(frame.begin(), frame.begin() + 10)));
+    Client->Close();
+    for (int k = 0; k < 100 && Target->Status().FramingResets == 0; ++k) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(Target->Status().FramingResets, 1u);
+    const uint64_t before = Target->Status().Wakeups;
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(Target->Status().Wakeups, before);
+}
+
 TEST_F(SimulatedTargetTest, RepliesToAClosedClientWaitForTheNextOne) {
     // A client that leaves before the reply: the target neither stalls nor
     // fails, and the next client finds the old reply waiting (the tool
@@ -306,18 +319,6 @@ TEST_F(SimulatedTargetTest, StopInterruptsPacingAndIgnoresAHalfFrame) {
     Target->Stop();
     EXPECT_LT(Clock::now() - start, 20s);
     EXPECT_EQ(Target->Status().Loader.Frames, 0u);
-}
-
-TEST(SimulatedTargetLife, DestroyingARunningTargetStopsIt) {
-    std::string path;
-    {
-        SimulatedTarget t({});
-        t.Start();
-        path = t.PortPath();
-        PtyClient c(path);
-        ASSERT_TRUE(c.IsOpen());
-    }
-    SUCCEED();
 }
 
 TEST(SimulatedTargetLife, StartsOnlyOnce) {
@@ -366,8 +367,7 @@ TEST_F(SimulatedTargetFlashFile, ExistingFileIsLoadedAndShortFileIsPadded) {
     content[0x2FF] = 0x00;
     WriteFileBytes(File, content);
     StartWithFile(0xFFFF);
-    ASSERT_TRUE(Client->Write(WithPreamble(CommandFrame(CmdBlankCheck, 0))));
-    const auto r = Client->ReadReply();
+    const auto r = Client->Ask(CommandFrame(CmdBlankCheck, 0));
     ASSERT_TRUE(r);
     EXPECT_EQ(r->Code(), ReplyNotBlank);
     EXPECT_EQ(r->Receiver.ReportedAddress(), 0x2FFu);
@@ -427,6 +427,31 @@ TEST_F(SimulatedTargetFlashFile, UnreadableFileStopsTheStart) {
     EXPECT_TRUE(t.PortPath().empty());
     t.Stop();
     EXPECT_TRUE(std::filesystem::is_directory(File));
+}
+
+TEST_F(SimulatedTargetFlashFile, FileInAMissingFolderStopsTheStart) {
+    SimulatedTargetOptions o;
+    o.FlashFile = (Dir / "missing" / "flash.bin").string();
+    SimulatedTarget t(o);
+    try {
+        t.Start();
+        FAIL() << "Start accepted a flash file that could never be written";
+    } catch (const SimulatedTargetError& e) {
+        EXPECT_NE(std::string(e.what()).find("Can't write flash file " + o.FlashFile), std::string::npos)
+            << e.what();
+    }
+}
+
+TEST_F(SimulatedTargetFlashFile, RelativePathIsTakenFromTheFolderAtStart) {
+    const auto home = std::filesystem::current_path();
+    std::filesystem::current_path(Dir.path());
+    SimulatedTargetOptions o;
+    o.FlashFile = "relative.bin";
+    Target = std::make_unique<SimulatedTarget>(o);
+    Target->Start();
+    std::filesystem::current_path(home);
+    Target->Stop();
+    EXPECT_EQ(ReadFileBytes(Dir / "relative.bin").size(), 0x10000u);
 }
 
 TEST_F(SimulatedTargetFlashFile, UnwritableFileIsReportedByStop) {
