@@ -46,8 +46,10 @@ inline Bytes BlockFrame(uint8_t command, uint32_t address, const uint8_t* block)
 }
 
 inline Bytes WithPreamble(const Bytes& frame) {
-    Bytes out(LinkPreamble.begin(), LinkPreamble.end());
-    out.insert(out.end(), frame.begin(), frame.end());
+    Bytes out;
+    out.reserve(LinkPreamble.size() + frame.size());
+    for (uint8_t b : LinkPreamble) out.push_back(b);
+    for (uint8_t b : frame) out.push_back(b);
     return out;
 }
 
