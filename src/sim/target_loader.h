@@ -30,6 +30,10 @@ public:
 
     // Drops a half-received frame (what a real loader's inter-byte timeout does).
     void ResetFraming() { Got = 0; }
+    // True while a frame has begun (its sync byte came) but is not complete.
+    bool InFrame() const { return Got != 0; }
+    // The frame most recently completed; valid until the next byte is received.
+    const TxFrameBytes& LastFrame() const { return Frame; }
 
     uint32_t LastAddress() const { return Last; }
     std::vector<uint8_t>& Flash() { return Memory; }

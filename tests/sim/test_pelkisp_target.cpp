@@ -1,0 +1,227 @@
+// The pelkisp-target program, run as a child process in a temporary working
+// directory and reached through its pseudo-terminal.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "pty_client.h"
+
+extern char** environ;
+
+namespace pelk {
+namespace {
+
+using namespace pelk::test;
+namespace fs = std::filesystem;
+
+class TargetProcess {
+public:
+    TargetProcess(const std::vector<std::string>& args, const fs::path& workDir) {
+        int out[2], err[2];
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        std::vector<std::string> argv{PELKISP_TARGET_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> cargv;
+        for (std::string& a : argv) cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        if (posix_spawn(&Pid, cargv[0], &actions, nullptr, cargv.data(), environ) != 0) Pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        close(err[1]);
+        Out = out[0];
+        Err = err[0];
+    }
+    ~TargetProcess() {
+        if (Pid > 0 && !Exited) {
+            kill(Pid, SIGKILL);
+            waitpid(Pid, nullptr, 0);
+        }
+        if (Out >= 0) close(Out);
+        if (Err >= 0) close(Err);
+    }
+
+    bool Running() const { return Pid > 0; }
+
+    // The first line of standard output, without its line end.
+    std::optional<std::string> ReadLine() {
+        std::string line;
+        for (;;) {
+            pollfd p{Out, POLLIN, 0};
+            if (poll(&p, 1, int(ReplyWait.count())) <= 0) return std::nullopt;
+            char c = 0;
+            if (read(Out, &c, 1) != 1) return std::nullopt;
+            if (c == '\n') return line;
+            line += c;
+        }
+    }
+
+    void Signal(int s) { kill(Pid, s); }
+
+    // Waits for the exit and collects what is left on both outputs.
+    int Wait() {
+        int status = 0;
+        waitpid(Pid, &status, 0);
+        Exited = true;
+        StdOut += Drain(Out);
+        StdErr += Drain(Err);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    std::string StdOut, StdErr;
+
+private:
+    static std::string Drain(int fd) {
+        std::string s;
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, size_t(n));
+        return s;
+    }
+
+    pid_t Pid = -1;
+    int Out = -1, Err = -1;
+    bool Exited = false;
+};
+
+class PelkispTargetProgram : public ::testing::Test {
+protected:
+    TempDir Dir;
+};
+
+TEST_F(PelkispTargetProgram, UsageErrorsExitWithStatus2) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--device", "W78E999"}, {"--link", "COM9"}, {"--pace", "fast"}, {"--bogus"}, {"erase"},
+    };
+    for (const auto& args : cases) {
+        TargetProcess p(args, Dir.path());
+        ASSERT_TRUE(p.Running());
+        EXPECT_EQ(p.Wait(), 2) << args[0];
+        EXPECT_EQ(p.StdOut, "") << args[0];
+        EXPECT_NE(p.StdErr.find("Try 'pelkisp-target --help'"), std::string::npos) << p.StdErr;
+    }
+}
+
+TEST_F(PelkispTargetProgram, HelpExplainsAndExitsWith0) {
+    TargetProcess p({"--help"}, Dir.path());
+    EXPECT_EQ(p.Wait(), 0);
+    EXPECT_EQ(p.StdOut.rfind("Usage: pelkisp-target", 0), 0u) << p.StdOut;
+    EXPECT_EQ(p.StdErr, "");
+}
+
+TEST_F(PelkispTargetProgram, ServesThroughItsLinkUntilSignalledAndKeepsTheFlash) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        const fs::path flash = Dir / "chip.bin";
+        fs::remove(flash);
+        TargetProcess p({"--device", "w78e58b", "--flash", "chip.bin", "--link", "COM3"}, Dir.path());
+        const std::optional<std::string> path = p.ReadLine();
+        ASSERT_TRUE(path) << sig;
+        EXPECT_EQ(path->rfind("/dev/pts/", 0), 0u) << *path;
+        ASSERT_TRUE(fs::is_symlink(Dir / "COM3"));
+        EXPECT_EQ(fs::read_symlink(Dir / "COM3"), *path);
+
+        {
+            PtyClient client((Dir / "COM3").string());
+            ASSERT_TRUE(client.IsOpen());
+            EXPECT_EQ(client.Exchange(CommandFrame(CmdProgram, 0x7F80, 0x42)), ReplyDone);
+            EXPECT_EQ(client.Exchange(CommandFrame(CmdProgram, 0x8000, 0x42)), ReplyAddressOutOfRange)
+                << "a 32 KiB device";
+        }
+        p.Signal(sig);
+        EXPECT_EQ(p.Wait(), 0) << p.StdErr;
+        EXPECT_EQ(p.StdOut, "") << "nothing after the path line";
+        EXPECT_NE(p.StdErr.find("W78E58B"), std::string::npos) << p.StdErr;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(Dir / "COM3"))) << "link removed at exit";
+        const Bytes file = ReadFileBytes(flash);
+        ASSERT_EQ(file.size(), 0x8000u) << sig;
+        EXPECT_EQ(file[0x7F80], 0x42);
+        EXPECT_EQ(file[0x7F7F], 0xFF);
+    }
+}
+
+TEST_F(PelkispTargetProgram, FlashFileIsReadAtStart) {
+    Bytes content(0x10000, 0xFF);
+    content[0x1234] = 0x00;
+    WriteFileBytes(Dir / "chip.bin", content);
+    TargetProcess p({"--flash", "chip.bin"}, Dir.path());
+    const auto path = p.ReadLine();
+    ASSERT_TRUE(path);
+    PtyClient client(*path);
+    const auto reply = client.Ask(CommandFrame(CmdBlankCheck, 0));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->Code(), ReplyNotBlank);
+    EXPECT_EQ(reply->Receiver.ReportedAddress(), 0x1234u);
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(), 0);
+}
+
+TEST_F(PelkispTargetProgram, OlderLinkIsReplacedButAFileIsNot) {
+    fs::create_symlink("/dev/pts/nothing-here", Dir / "COM2");
+    {
+        TargetProcess p({"--link", "COM2"}, Dir.path());
+        const auto path = p.ReadLine();
+        ASSERT_TRUE(path);
+        EXPECT_EQ(fs::read_symlink(Dir / "COM2"), *path);
+        p.Signal(SIGTERM);
+        EXPECT_EQ(p.Wait(), 0);
+        EXPECT_NE(p.StdErr.find("replacing the older link COM2"), std::string::npos) << p.StdErr;
+    }
+    WriteFileBytes(Dir / "COM1", Bytes{'k', 'e', 'e', 'p'});
+    TargetProcess p({"--link", "COM1"}, Dir.path());
+    EXPECT_EQ(p.Wait(), 1);
+    EXPECT_EQ(p.StdOut, "");
+    EXPECT_NE(p.StdErr.find("COM1 exists"), std::string::npos) << p.StdErr;
+    EXPECT_EQ(ReadFileBytes(Dir / "COM1"), (Bytes{'k', 'e', 'e', 'p'}));
+}
+
+TEST_F(PelkispTargetProgram, LinkTakenOverByAnotherTargetIsLeftInPlace) {
+    TargetProcess first({"--link", "COM4"}, Dir.path());
+    ASSERT_TRUE(first.ReadLine());
+    TargetProcess second({"--link", "COM4"}, Dir.path());
+    const auto secondPath = second.ReadLine();
+    ASSERT_TRUE(secondPath);
+    first.Signal(SIGTERM);
+    EXPECT_EQ(first.Wait(), 0);
+    EXPECT_EQ(fs::read_symlink(Dir / "COM4"), *secondPath) << "the first target removes only its own link";
+    second.Signal(SIGTERM);
+    EXPECT_EQ(second.Wait(), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Dir / "COM4")));
+}
+
+TEST_F(PelkispTargetProgram, FaultOptionsReachTheTarget) {
+    TargetProcess p({"--noise", "4", "--corrupt-every", "1"}, Dir.path());
+    const auto path = p.ReadLine();
+    ASSERT_TRUE(path);
+    PtyClient client(*path);
+    const auto reply = client.Ask(CommandFrame(CmdErase, 0));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->Skipped, 4u);
+    EXPECT_FALSE(reply->ChecksumOk());
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Wait(), 0);
+}
+
+TEST_F(PelkispTargetProgram, FlashFileThatCannotBeHandledExitsWith1) {
+    fs::create_directory(Dir / "sub");
+    {
+        TargetProcess p({"--flash", "sub"}, Dir.path());
+        EXPECT_EQ(p.Wait(), 1);
+        EXPECT_EQ(p.StdOut, "");
+        EXPECT_NE(p.StdErr.find("Can't read flash file sub"), std::string::npos) << p.StdErr;
+    }
+    TargetProcess p({"--flash", "sub/chip.bin"}, Dir.path());
+    ASSERT_TRUE(p.ReadLine());
+    fs::remove(Dir / "sub");
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(), 1);
+    EXPECT_NE(p.StdErr.find("Can't write flash file sub/chip.bin"), std::string::npos) << p.StdErr;
+}
+
+}  // namespace
+}  // namespace pelk
