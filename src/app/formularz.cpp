@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <QMenuBar>
+#include <QGuiApplication>
 #include <QScreen>
 #include <QStatusBar>
 #include <QVBoxLayout>
@@ -19,8 +20,9 @@
 #include "dialogs/filldial.h"
 #include "dialogs/load_dialog.h"
 #include "dialogs/serial_dialog.h"
-#include "framework/application.h"
+#include "framework/exception.h"
 #include "image/checksum_summary.h"
+#include "serial/posix/device_names.h"
 #include "image/device_table.h"
 #include "image/file_load.h"
 #include "image/file_writer.h"
@@ -34,6 +36,9 @@ const QString NotConnected = QStringLiteral("Port: not connected");
 }  // namespace
 
 TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
+    // The global instance names the window from the start: its creation
+    // (FormCreate) already runs code that reaches it through the global.
+    Formularz = this;
     setObjectName(QStringLiteral("Formularz"));
     setWindowTitle(QStringLiteral("Pelk ISP"));
     setWindowIcon(MakeIcon(IconKind::App));
@@ -297,7 +302,9 @@ void TFormularz::SumaCRC() {
 void TFormularz::ShowPortPanel() {
     // The panel keeps its "Port: COMn" text; its tooltip names the device
     // that COMn stands for on this machine.
-    Panels[3]->setToolTip(CommPort.Active() ? QString::fromStdString(CommPort.DevicePath()) : QString());
+    Panels[3]->setToolTip(CommPort.Active()
+                              ? QString::fromStdString(posix::ResolveDeviceName(CommPort.GetDeviceName()))
+                              : QString());
 }
 
 void TFormularz::Exit1Click() { close(); }

@@ -6,7 +6,7 @@
 #include "app/prompts.h"
 #include "app/qt_dispatcher.h"
 #include "app/windows.h"
-#include "framework/application.h"
+#include "framework/exception.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

@@ -2,6 +2,7 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <QSignalBlocker>
 #include <QValidator>
 
 #include "app/prompts.h"
@@ -19,7 +20,9 @@ public:
     State validate(QString& input, int&) const override {
         if (Edit->UpperCase()) input = input.toUpper();
         const int limit = Edit->MaxLength();
-        if (limit > 0 && input.size() > limit && input.size() >= Edit->text().size()) return Invalid;
+        // Beyond the limit only a change that does not lengthen the text
+        // passes, so a longer text the program put in can still be shortened.
+        if (limit > 0 && input.size() > limit && input.size() > Edit->CommittedText().size()) return Invalid;
         return Acceptable;
     }
 
@@ -58,6 +61,16 @@ void DialogEdit::Undo() { SetText(Before); }
 void DialogEdit::TextChanged(const QString& text) {
     const bool typed = !Setting;
     Setting = false;  // a change made inside the handler is the program's again through SetText
+    if (typed && Limit > 0 && text.size() > Limit && text.size() > Current.size()) {
+        // Typing into a text the program made longer than the limit: the
+        // line edit lets that through (its previous text was already too
+        // long), so it is taken back here before anyone sees it.
+        const QSignalBlocker quiet(this);
+        const int cursor = cursorPosition();
+        setText(Current);
+        setCursorPosition(std::min(cursor, int(Current.size())));
+        return;
+    }
     Before = Current;
     Current = text;
     WasTyped = typed;

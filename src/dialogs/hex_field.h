@@ -37,6 +37,8 @@ public:
     int MaxLength() const { return Limit; }
     void SetUpperCase(bool on) { Upper = on; }
     bool UpperCase() const { return Upper; }
+    // The text as of the last completed change.
+    const QString& CommittedText() const { return Current; }
 
 private:
     void TextChanged(const QString& text);

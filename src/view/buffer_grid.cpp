@@ -64,6 +64,7 @@ void BufferGrid::SelectCell(int k, int r) {
 
 void BufferGrid::SetTopRow(int r) {
     const int row = std::clamp(r - 1, 0, std::max(0, GridModel.rowCount() - 1));
+    updateGeometries();  // the scroll range must know the current row count
     verticalScrollBar()->setValue(row);  // one scroll step per row
 }
 

@@ -2,13 +2,11 @@
 // directory and reached through its pseudo-terminal.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "pty_client.h"
-
-extern char** environ;
+#include "support/child_process.h"
 
 namespace pelk {
 namespace {
@@ -16,78 +14,10 @@ namespace {
 using namespace pelk::test;
 namespace fs = std::filesystem;
 
-class TargetProcess {
-public:
-    TargetProcess(const std::vector<std::string>& args, const fs::path& workDir) {
-        int out[2], err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        std::vector<std::string> argv{PELKISP_TARGET_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargv;
-        for (std::string& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        if (posix_spawn(&Pid, cargv[0], &actions, nullptr, cargv.data(), environ) != 0) Pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        Out = out[0];
-        Err = err[0];
-    }
-    ~TargetProcess() {
-        if (Pid > 0 && !Exited) {
-            kill(Pid, SIGKILL);
-            waitpid(Pid, nullptr, 0);
-        }
-        if (Out >= 0) close(Out);
-        if (Err >= 0) close(Err);
-    }
-
-    bool Running() const { return Pid > 0; }
-
-    // The first line of standard output, without its line end.
-    std::optional<std::string> ReadLine() {
-        std::string line;
-        for (;;) {
-            pollfd p{Out, POLLIN, 0};
-            if (poll(&p, 1, int(ReplyWait.count())) <= 0) return std::nullopt;
-            char c = 0;
-            if (read(Out, &c, 1) != 1) return std::nullopt;
-            if (c == '\n') return line;
-            line += c;
-        }
-    }
-
-    void Signal(int s) { kill(Pid, s); }
-
-    // Waits for the exit and collects what is left on both outputs.
-    int Wait() {
-        int status = 0;
-        waitpid(Pid, &status, 0);
-        Exited = true;
-        StdOut += Drain(Out);
-        StdErr += Drain(Err);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    std::string StdOut, StdErr;
-
-private:
-    static std::string Drain(int fd) {
-        std::string s;
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, size_t(n));
-        return s;
-    }
-
-    pid_t Pid = -1;
-    int Out = -1, Err = -1;
-    bool Exited = false;
+// pelkisp-target started with the given arguments in a working directory.
+struct TargetProcess : ChildProcess {
+    TargetProcess(const std::vector<std::string>& args, const fs::path& workDir)
+        : ChildProcess(PELKISP_TARGET_PATH, args, workDir) {}
 };
 
 class PelkispTargetProgram : public ::testing::Test {

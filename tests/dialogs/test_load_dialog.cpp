@@ -1,0 +1,247 @@
+// File > Load with the load dialog, and File > Save.
+#include <fstream>
+#include <random>
+
+#include "dialogs/device_dialog.h"
+#include "support/window_fixture.h"
+
+namespace pelk {
+namespace {
+
+class LoadTest : public test::WindowTest {
+protected:
+    // What the dialog showed when it opened.
+    struct Shown {
+        QString Start, Stop, Offset, Size, FileType;
+        bool BanksEnabled = false;
+    } Seen;
+
+    std::string WriteBinary(const std::string& name, size_t size, uint8_t first = 0) {
+        std::ofstream f(name, std::ios::binary);
+        for (size_t i = 0; i < size; ++i) f.put(char(uint8_t(first + i)));
+        return (Dir / name).string();
+    }
+    void StartWithDevice(const char* device) {
+        WriteSettings("0", device, "", "6", "1");
+        Start();
+    }
+    // Loads a file; `user` plays the user in the dialog (nullptr: OK as proposed).
+    void Load(const std::string& path, int filterIndex, std::function<bool(TLoadDialog&)> user = nullptr) {
+        Prompts.OpenAnswers.push_back(FileDialogResult{QString::fromStdString(path), filterIndex});
+        Prompts.OnDialog = [this, user](QDialog& dialog) {
+            auto& ld = dynamic_cast<TLoadDialog&>(dialog);
+            Seen = {ld.InputStart->text(), ld.InputStop->text(), ld.BufferOffset->text(), ld.DataSize->text(),
+                    ld.FileType->text(), ld.RadioBank1->isEnabled()};
+            const bool ok = user ? user(ld) : true;
+            return int(ok ? QDialog::Accepted : QDialog::Rejected);
+        };
+        Formularz->SpeedButton1Click();
+    }
+    const uint8_t* Bytes() const { return Formularz->Image.ImageBuffer.data(); }
+};
+
+TEST_F(LoadTest, BinaryLongerThanTheDeviceIsCut) {
+    StartWithDevice("3");
+    Load(WriteBinary("big.bin", 40000, 7), 2);
+    EXPECT_EQ(Seen.Start, "00000");
+    EXPECT_EQ(Seen.Stop, "07FFF");
+    EXPECT_EQ(Seen.Size, "032768");
+    EXPECT_EQ(Seen.FileType, "BIN");
+    EXPECT_FALSE(Seen.BanksEnabled);
+    EXPECT_EQ(Formularz->Image.LoadedExtent, 0x8000u);
+    EXPECT_EQ(Bytes()[0], 7);
+    EXPECT_EQ(Bytes()[0x7FFF], uint8_t(7 + 0x7FFF));
+    EXPECT_EQ(LoadDialog->FileName->text().toStdString(), (Dir / "big.bin").string());
+    EXPECT_EQ(Formularz->Open.FileName.toStdString(), (Dir / "big.bin").string());
+}
+
+TEST_F(LoadTest, SmallFileLimitsTheOffset) {
+    StartWithDevice("1");
+    Load(WriteBinary("small.bin", 100), 3, [this](TLoadDialog& ld) {
+        ld.BufferOffset->setText("00064");  // typed
+        EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Adress out of range !"});
+        EXPECT_EQ(ld.BufferOffset->text(), "00000");
+        ld.BufferOffset->setText("00063");
+        return true;
+    });
+    EXPECT_EQ(Seen.Stop, "00063");
+    EXPECT_EQ(Seen.Size, "000100");
+    EXPECT_EQ(Bytes()[0x63], 0);
+    EXPECT_EQ(Bytes()[0x63 + 99], 99);
+    EXPECT_EQ(Bytes()[0x62], 0xFF);
+}
+
+TEST_F(LoadTest, BankOneOfTheLargestDevice) {
+    StartWithDevice("6");
+    Formularz->resize(501, 581);
+    Load(WriteBinary("bank.bin", 0x200, 1), 2, [this](TLoadDialog& ld) {
+        EXPECT_TRUE(ld.RadioBank0->isChecked());
+        ld.BufferOffset->setText("10000");
+        EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Adress out of range !"});
+        ld.BufferOffset->setText("00100");
+        ld.RadioBank1->setChecked(true);
+        return true;
+    });
+    EXPECT_TRUE(Seen.BanksEnabled);
+    EXPECT_EQ(Bytes()[0x10100], 1);
+    EXPECT_EQ(Bytes()[0x102FF], uint8_t(1 + 0x1FF));
+    EXPECT_EQ(Bytes()[0x100], 0xFF);
+    EXPECT_EQ(Formularz->Tablica->TopRow(), 0x10100 / 16 + 1);
+}
+
+TEST_F(LoadTest, RangeIsClippedAtTheDevicesEnd) {
+    StartWithDevice("3");
+    Load(WriteBinary("f.bin", 0x8000, 0x80), 2, [](TLoadDialog& ld) {
+        ld.InputStart->setText("00010");
+        ld.InputStop->setText("0001F");
+        ld.BufferOffset->setText("07FF8");
+        return true;
+    });
+    for (uint32_t a = 0; a < 8; ++a) EXPECT_EQ(Bytes()[0x7FF8 + a], 0x90 + a);
+    EXPECT_EQ(Bytes()[0x8000], 0xFF) << "nothing beyond the device";
+    EXPECT_EQ(Bytes()[0x7FF7], 0xFF);
+}
+
+TEST_F(LoadTest, StartAndStopPushEachOther) {
+    StartWithDevice("1");
+    Load(WriteBinary("f.bin", 0x100), 2, [](TLoadDialog& ld) {
+        ld.InputStop->setText("00020");
+        ld.InputStart->setText("00030");  // above the stop: the stop moves up
+        EXPECT_EQ(ld.InputStop->text(), "00030");
+        EXPECT_EQ(ld.DataSize->text(), "000001");
+        ld.InputStop->setText("00010");  // below the start: the start moves down
+        EXPECT_EQ(ld.InputStart->text(), "00010");
+        EXPECT_EQ(ld.InputStartValue, 0x10u);
+        ld.InputStop->setText("00100");  // beyond the file
+        EXPECT_EQ(ld.InputStop->text(), "00010");
+        ld.InputStop->setText("");
+        EXPECT_FALSE(ld.OKBtn->isEnabled());
+        ld.InputStop->setText("0001F");
+        EXPECT_TRUE(ld.OKBtn->isEnabled());
+        EXPECT_EQ(ld.DataSize->text(), "000016");
+        // The buttons: at MaxInputAddress up does nothing, at 0 down does nothing.
+        ld.InputStop->SetText("000FF");
+        ld.SpeedButton3->OnMouseDown();
+        EXPECT_EQ(ld.InputStop->text(), "000FF");
+        ld.InputStart->SetText("00000");
+        ld.SpeedButton2->OnMouseDown();
+        EXPECT_EQ(ld.InputStart->text(), "00000");
+        ld.SpeedButton1->OnMouseDown();
+        EXPECT_EQ(ld.InputStart->text(), "00001");
+        return true;
+    });
+    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Adress out of range !"});
+    EXPECT_EQ(Bytes()[0], 1);
+    EXPECT_EQ(Bytes()[0xFD], 0xFE);
+}
+
+TEST_F(LoadTest, ClearBufferOnAndOff) {
+    StartWithDevice("1");
+    Formularz->Image.ImageBuffer[0x500] = 0x11;
+    Formularz->Image.ImageBuffer[0x1F000] = 0x22;  // above the device
+    Load(WriteBinary("f.bin", 0x10), 2, [](TLoadDialog& ld) {
+        ld.ClearBuff->setChecked(false);
+        return true;
+    });
+    EXPECT_EQ(Bytes()[0x500], 0x11);
+    EXPECT_FALSE(LoadDialog->ClearBuff->isChecked()) << "the choice is kept for the next load";
+    Load(WriteBinary("f.bin", 0x10), 2, [](TLoadDialog& ld) {
+        ld.Button2Click();  // Default checks it again
+        return true;
+    });
+    EXPECT_EQ(Bytes()[0x500], 0xFF);
+    EXPECT_EQ(Bytes()[0x1F000], 0x22);
+}
+
+TEST_F(LoadTest, CancelLeavesTheImage) {
+    StartWithDevice("1");
+    const QString crc = Formularz->PanelText(2);
+    Load(WriteBinary("f.bin", 0x10), 2, [](TLoadDialog&) { return false; });
+    EXPECT_EQ(Bytes()[0], 0xFF);
+    EXPECT_EQ(Formularz->PanelText(2), crc);
+}
+
+TEST_F(LoadTest, HexFileWithoutRecords) {
+    StartWithDevice("1");
+    { std::ofstream("empty.hex") << ":00000001FF\r\n"; }
+    Formularz->Image.ImageBuffer[0x10] = 0;
+    Load((Dir / "empty.hex").string(), 1);
+    EXPECT_EQ(Seen.FileType, "HEX");
+    EXPECT_EQ(Seen.Stop, "FFFFFFFF");
+    EXPECT_EQ(Seen.Size, "000000");
+    EXPECT_EQ(Bytes()[0x10], 0xFF);
+    EXPECT_EQ(Formularz->PanelText(1), "Checksum: 0000");
+}
+
+TEST_F(LoadTest, MissingFileAndCancelledDialog) {
+    StartWithDevice("1");
+    Load((Dir / "nothing.bin").string(), 2);
+    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Can't open file"});
+    EXPECT_TRUE(Prompts.DialogsShown.empty()) << "no load dialog after a failed open";
+    Formularz->SpeedButton1Click();  // the open dialog is cancelled
+    EXPECT_EQ(Prompts.Messages.size(), 1u);
+}
+
+TEST_F(LoadTest, OpenDialogStartsInTheSavedDirectoryAndTheDirectoryIsSaved) {
+    WriteSettings("0", "1", (Dir.string() + "/"), "6", "1");
+    Start();
+    Load(WriteBinary("f.bin", 4), 2);
+    ASSERT_EQ(Prompts.OpenRequests.size(), 1u);
+    EXPECT_EQ(Prompts.OpenRequests[0].Directory.toStdString(), Dir.string() + "/");
+    EXPECT_EQ(Prompts.OpenRequests[0].Filter, FileFilter);
+    Exit();
+    EXPECT_EQ(SettingsLines()[3], Dir.string() + "/");
+}
+
+class SaveTest : public LoadTest {
+protected:
+    std::vector<uint8_t> ReadAll(const std::string& name) {
+        std::ifstream f(name, std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+    }
+};
+
+TEST_F(SaveTest, HexAndBinaryByTheChosenType) {
+    StartWithDevice("1");
+    Formularz->Image.ImageBuffer[0] = 0x02;
+    Formularz->Image.ImageBuffer[1] = 0x00;
+    Formularz->Image.ImageBuffer[2] = 0x30;
+    Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "out").string()), 1});
+    Formularz->SpeedButton2Click();
+    EXPECT_EQ(Prompts.SaveRequests[0].DefaultExt, "hex");
+    EXPECT_TRUE(Prompts.SaveRequests[0].ConfirmOverwrite);
+    const auto hex = ReadAll("out.hex");
+    EXPECT_EQ(std::string(hex.begin(), hex.end()), ":10000000020030FFFFFFFFFFFFFFFFFFFFFFFFFFCB\r\n:00000001FF");
+
+    Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "out").string()), 2});
+    Formularz->SpeedButton2Click();
+    const auto bin = ReadAll("out.bin");
+    ASSERT_EQ(bin.size(), 131072u);
+    EXPECT_EQ(bin[2], 0x30);
+    EXPECT_TRUE(Prompts.Messages.empty());
+}
+
+TEST_F(SaveTest, AllFilesWritesBinaryAndLeavesBinAsTheDefault) {
+    StartWithDevice("1");
+    Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "image.dat").string()), 3});
+    Formularz->SpeedButton2Click();
+    EXPECT_EQ(ReadAll("image.dat").size(), 131072u);
+    EXPECT_EQ(Formularz->Save.DefaultExt, "bin");
+    Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "again").string()), 3});
+    Formularz->SpeedButton2Click();
+    EXPECT_EQ(Prompts.SaveRequests[1].DefaultExt, "bin");
+    // The type change itself: HEX gives "hex", BINARY "bin", All Files none.
+    EXPECT_EQ(Formularz->SaveTypeChange(1), "hex");
+    EXPECT_EQ(Formularz->SaveTypeChange(2), "bin");
+    EXPECT_EQ(Formularz->SaveTypeChange(3), "");
+}
+
+TEST_F(SaveTest, UnwritableFileIsReported) {
+    StartWithDevice("1");
+    Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "no/such/dir/x.hex").string()), 1});
+    Formularz->SpeedButton2Click();
+    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Can't open file"});
+}
+
+}  // namespace
+}  // namespace pelk

@@ -1,0 +1,238 @@
+// End to end: the pelkisp command line against the simulated target, both
+// inside the process (--port sim) and as the pelkisp-target program behind a
+// pseudo-terminal, with the exit statuses and the exact result lines.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "support/child_process.h"
+
+namespace pelk {
+namespace {
+
+using test::ChildProcess;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct CliRun {
+    int Status;
+    std::string Out, Err;
+};
+
+class CliTest : public ::testing::Test {
+protected:
+    fs::path Dir;
+    std::vector<std::unique_ptr<ChildProcess>> Targets;
+
+    void SetUp() override {
+        char pattern[] = "/tmp/pelk-cli-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        Dir = pattern;
+    }
+    void TearDown() override {
+        Targets.clear();
+        std::error_code ec;
+        fs::remove_all(Dir, ec);
+    }
+
+    CliRun Pelkisp(const std::vector<std::string>& args) {
+        ChildProcess p(PELKISP_PATH, args, Dir);
+        const int status = p.Wait();
+        return {status, p.StdOut, p.StdErr};
+    }
+
+    // Starts pelkisp-target and returns the path of its pseudo-terminal.
+    std::string StartTarget(std::vector<std::string> args) {
+        Targets.push_back(std::make_unique<ChildProcess>(PELKISP_TARGET_PATH, args, Dir));
+        const auto path = Targets.back()->ReadLine();
+        EXPECT_TRUE(path.has_value()) << Targets.back()->StdErr;
+        return path.value_or("");
+    }
+    // Stops the last target (it writes its flash file back) and returns its status.
+    int StopTarget() {
+        Targets.back()->Signal(SIGTERM);
+        return Targets.back()->Wait();
+    }
+
+    std::string RandomImageFile(const std::string& name, size_t size, uint32_t seed) {
+        std::mt19937 rng(seed);
+        std::ofstream f(Dir / name, std::ios::binary);
+        for (size_t i = 0; i < size; ++i) f.put(char(rng() & 0xFF));
+        return name;
+    }
+    std::vector<uint8_t> ReadFile(const std::string& name) {
+        std::ifstream f(Dir / name, std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+    }
+};
+
+TEST_F(CliTest, ProgramsAndVerifiesEachDeviceSize) {
+    struct {
+        const char* device;
+        size_t size;
+    } cases[] = {{"W78E58B", 0x8000}, {"w78e516b", 0x10000}, {"W77E532", 0x20000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.device);
+        const std::string image = RandomImageFile("image.bin", c.size, uint32_t(c.size));
+        const std::string port = StartTarget({"--device", c.device, "--flash", "flash.bin"});
+        const CliRun r = Pelkisp({"--port", port, "--baud", "115200", "--device", c.device, "program", image});
+        EXPECT_EQ(r.Status, 0) << r.Err;
+        EXPECT_EQ(r.Out, "Device erased.\nDevice programmed.\nVerification OK.\n");
+        EXPECT_EQ(StopTarget(), 0);
+        EXPECT_EQ(ReadFile("flash.bin"), ReadFile(image));
+        fs::remove(Dir / "flash.bin");
+    }
+}
+
+TEST_F(CliTest, ExampleFirmwareThroughTheSimulatorInsideTheProcess) {
+    const CliRun r = Pelkisp({"--port", "sim", "--sim-flash", "chip.bin", "program",
+                           std::string(PELK_EXAMPLES_DIR) + "/blinky.hex"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Device erased.\nDevice programmed.\nVerification OK.\n");
+    EXPECT_EQ(r.Err, "") << "no progress bar when standard error is not a terminal";
+    const auto flash = ReadFile("chip.bin");
+    ASSERT_EQ(flash.size(), 0x10000u);
+    EXPECT_NE(flash[0], 0xFF);
+    // The flash file is kept between runs: the next verify agrees, a blank check does not.
+    const CliRun v = Pelkisp({"--port", "sim", "--sim-flash", "chip.bin", "verify",
+                           std::string(PELK_EXAMPLES_DIR) + "/blinky.hex"});
+    EXPECT_EQ(v.Status, 0) << v.Err;
+    EXPECT_EQ(v.Out, "Verification OK.\n");
+    const CliRun b = Pelkisp({"--port", "sim", "--sim-flash", "chip.bin", "blank"});
+    EXPECT_EQ(b.Status, 1);
+    EXPECT_EQ(b.Out, "Device not blank at adress: 00000\n");
+}
+
+TEST_F(CliTest, VerificationErrorAfterAFlashByteChanged) {
+    const std::string image = RandomImageFile("image.bin", 0x8000, 3);
+    const std::string port = StartTarget({"--device", "3", "--damage-after", "100"});
+    const CliRun r = Pelkisp({"--port", port, "--device", "3", "program", image});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Out, "Device erased.\nDevice programmed.\nVerification error.\n");
+}
+
+TEST_F(CliTest, EraseThenBlankCheck) {
+    const std::string port = StartTarget({"--device", "1"});
+    CliRun r = Pelkisp({"--port", port, "erase"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Device erased.\n");
+    r = Pelkisp({"--port", port, "blank"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Device is blank.\n");
+}
+
+TEST_F(CliTest, BlankCheckFindsDataAndProgrammingOverDataFails) {
+    {
+        std::ofstream f(Dir / "part.hex", std::ios::binary);
+        f << ":0412340011223344" << "0C\r\n:00000001FF\r\n";
+    }
+    const std::string port = StartTarget({"--device", "1"});
+    CliRun r = Pelkisp({"--port", port, "program", "part.hex", "--no-verify"});
+    EXPECT_EQ(r.Out, "Device erased.\nDevice programmed.\n");
+    r = Pelkisp({"--port", port, "blank"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Out, "Device not blank at adress: 01234\n");
+    // Programming other data over it without an erase: the first stuck byte.
+    {
+        std::ofstream f(Dir / "other.hex", std::ios::binary);
+        f << ":02123400AAAA" << "64\r\n:00000001FF\r\n";
+    }
+    r = Pelkisp({"--port", port, "--no-erase", "program", "other.hex"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Out, "Programming error at adress: 01234\n");
+}
+
+TEST_F(CliTest, CorruptedChecksumsAndNoiseAreSurvived) {
+    const std::string image = RandomImageFile("image.bin", 0x8000, 4);
+    const std::string port = StartTarget({"--device", "4", "--corrupt-every", "3", "--noise", "7", "--split", "1"});
+    const CliRun r = Pelkisp({"--port", port, "--device", "W78LE58", "program", image});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Device erased.\nDevice programmed.\nVerification OK.\n");
+}
+
+TEST_F(CliTest, SilentTargetIsNotResponding) {
+    const std::string port = StartTarget({"--silent"});
+    const CliRun r = Pelkisp({"--port", port, "erase"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Out, "Microcontroller is not responding.\n");
+}
+
+TEST_F(CliTest, CtrlCStopsTheOperation) {
+    const std::string image = RandomImageFile("image.bin", 0x10000, 5);
+    const std::string port = StartTarget({"--pace", "9600"});
+    ChildProcess p(PELKISP_PATH, {"--port", port, "--no-erase", "program", image}, Dir);
+    std::this_thread::sleep_for(500ms);
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Wait(), 130);
+    EXPECT_EQ(p.StdOut, "Stopped.\n");
+}
+
+TEST_F(CliTest, UsageFileAndPortErrors) {
+    struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string errHas;
+    } cases[] = {
+        {{}, 2, "", "no command given"},
+        {{"--port", "sim", "frobnicate"}, 2, "", "unknown command"},
+        {{"erase"}, 2, "", "needs --port"},
+        {{"--port", "sim", "--baud", "12345", "erase"}, 2, "", "unsupported baud rate"},
+        {{"--port", "sim", "--device", "W99", "erase"}, 2, "", "unknown device"},
+        {{"--port", "sim", "program", "missing.hex"}, 2, "", "Can't open file"},
+        {{"--port", "sim", "program", "small.bin", "--start", "200"}, 2, "", "Adress out of range !"},
+        {{"--port", "sim", "program", "small.bin", "--offset", "64"}, 2, "", "Adress out of range !"},
+        {{"--port", "sim", "--device", "3", "--bank", "1", "erase"}, 2, "", "W77E532"},
+        {{"--port", "COM0", "erase"}, 3, "", "Unable to open specified device"},
+        {{"--port", "/dev/no-such-tty", "erase"}, 3, "", "Unable to open specified device"},
+    };
+    { std::ofstream(Dir / "small.bin", std::ios::binary) << std::string(100, 'x'); }
+    for (const auto& c : cases) {
+        const CliRun r = Pelkisp(c.args);
+        SCOPED_TRACE(r.Err);
+        EXPECT_EQ(r.Status, c.status);
+        EXPECT_EQ(r.Out, c.out);
+        EXPECT_NE(r.Err.find(c.errHas), std::string::npos);
+    }
+    const CliRun help = Pelkisp({"--help"});
+    EXPECT_EQ(help.Status, 0);
+    EXPECT_NE(help.Out.find("pelkisp --port PORT"), std::string::npos);
+    const CliRun version = Pelkisp({"--version"});
+    EXPECT_EQ(version.Status, 0);
+    EXPECT_EQ(version.Out.rfind("pelkisp ", 0), 0u);
+}
+
+TEST_F(CliTest, ChecksumAndConvert) {
+    { std::ofstream(Dir / "one.hex", std::ios::binary) << ":0100000002FD\r\n:00000001FF"; }
+    CliRun r = Pelkisp({"checksum", "one.hex"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Checksum: FF03\nCRC: 3E0A\n");
+    r = Pelkisp({"--device", "w78e58b", "checksum", "missing.bin"});
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_EQ(r.Err, "Can't open file\n");
+
+    // A HEX file with a bad record checksum: a warning, and the load goes on.
+    { std::ofstream(Dir / "bad.hex", std::ios::binary) << ":0100000002FE\r\n:00000001FF"; }
+    r = Pelkisp({"checksum", "bad.hex"});
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(r.Err, "Checksum Error in HEX File !\n");
+    EXPECT_EQ(r.Out, "Checksum: FF03\nCRC: 3E0A\n");
+
+    r = Pelkisp({"convert", "one.hex", "one.bin"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    const auto bin = ReadFile("one.bin");
+    ASSERT_EQ(bin.size(), 131072u);
+    EXPECT_EQ(bin[0], 0x02);
+    r = Pelkisp({"convert", "one.bin", "back.ihx"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    const auto hex = ReadFile("back.ihx");
+    EXPECT_EQ(std::string(hex.begin(), hex.end()), ":10000000" "02" + std::string(30, 'F') + "FD\r\n:00000001FF");
+    r = Pelkisp({"convert", "one.hex", "out.dat", "--out-format", "hex"});
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(ReadFile("out.dat"), hex);
+}
+
+}  // namespace
+}  // namespace pelk
