@@ -181,6 +181,9 @@ void TFormularz::BuildToolBar() {
     ToolBar1->setFloatable(false);
     ToolBar1->setFixedHeight(38);
     ToolBar1->setContextMenuPolicy(Qt::PreventContextMenu);
+    ToolBar1->layout()->setSpacing(0);
+    ToolBar1->layout()->setContentsMargins(0, 0, 0, 0);
+    ToolBar1->setStyleSheet(QStringLiteral("QToolBar { spacing: 0px; padding: 0px; }"));
     auto button = [this](const char* name, const char* caption, void (TFormularz::*handler)(), IconKind icon) {
         auto* b = new QToolButton(ToolBar1);
         b->setObjectName(QString::fromLatin1(name));
@@ -206,7 +209,9 @@ void TFormularz::BuildStatusBar() {
     for (int i = 0; i < 5; ++i) {
         auto* panel = new QLabel(this);
         panel->setObjectName(QStringLiteral("Panel%1").arg(i));
-        panel->setFixedWidth(widths[i]);
+        // The panel widths suit the original's narrow font; with a wider one
+        // a panel grows so that its text is never cut.
+        panel->setMinimumWidth(widths[i]);
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         statusBar()->addWidget(panel);
         Panels[size_t(i)] = panel;

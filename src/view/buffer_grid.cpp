@@ -1,13 +1,42 @@
 #include "view/buffer_grid.h"
 
+#include <QApplication>
 #include <QHeaderView>
+#include <QPainter>
+#include <QStyledItemDelegate>
 #include <QScrollBar>
 
 namespace pelk {
 
+namespace {
+// Draws a cell's text over the whole cell, without the style's text margins:
+// the byte columns are as narrow as two digits (16 px in a 501 px window).
+class TightCellDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyleOptionViewItem opt = option;
+        initStyleOption(&opt, index);
+        const QString text = opt.text;
+        opt.text.clear();
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+        painter->save();
+        painter->setFont(opt.font);
+        painter->setPen(opt.palette.color(QPalette::Normal, (opt.state & QStyle::State_Selected)
+                                                                ? QPalette::HighlightedText
+                                                                : QPalette::Text));
+        painter->drawText(opt.rect.adjusted(1, 0, -1, 0), int(opt.displayAlignment) | Qt::TextSingleLine, text);
+        painter->restore();
+    }
+};
+}  // namespace
+
 BufferGrid::BufferGrid(const MemoryImage& image, QWidget* parent)
     : QTableView(parent), GridModel(image, this), Corner(new QLabel(QStringLiteral("Adress"), this)) {
     setModel(&GridModel);
+    setItemDelegate(new TightCellDelegate(this));
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setSelectionBehavior(QAbstractItemView::SelectItems);
@@ -34,6 +63,8 @@ BufferGrid::BufferGrid(const MemoryImage& image, QWidget* parent)
     cols->setHighlightSections(false);
     cols->setSectionsClickable(false);
     cols->setFixedHeight(18);
+    cols->setStyleSheet(QStringLiteral("QHeaderView::section { padding: 0px; }"));
+    cols->setDefaultAlignment(Qt::AlignCenter);
 
     Corner->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     Corner->setAutoFillBackground(true);

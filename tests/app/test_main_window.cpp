@@ -115,7 +115,7 @@ TEST_F(StartUpTest, MenusToolbarAndStatusBar) {
     };
     for (const auto& i : items) EXPECT_EQ(i.action->text(), i.caption);
     EXPECT_EQ(Formularz->Tab4->text(), "Blank");
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(Formularz->Panels[i]->width(), (std::array{100, 90, 70, 105, 40})[i]);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(Formularz->Panels[i]->minimumWidth(), (std::array{100, 90, 70, 105, 40})[i]);
     EXPECT_EQ(Formularz->Progress->maximum(), 1000);
     EXPECT_EQ(Formularz->Timer->interval(), 10);
 }

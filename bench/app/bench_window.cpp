@@ -1,0 +1,95 @@
+// The window's costs as the user feels them: start-up to the first shown
+// window, a whole-grid refresh of the 128 KiB device (model notification,
+// the checksum summary and the repaint it causes), and a single-byte SET
+// with its checksum summary and repaint. Run with the offscreen platform.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+
+#include "app/formularz.h"
+#include "app/prompts.h"
+#include "app/qt_dispatcher.h"
+#include "app/windows.h"
+#include "dialogs/edit_dialog.h"
+
+namespace pelk {
+namespace {
+
+// Runs in an empty working directory with the 128 KiB device configured.
+struct Workspace {
+    std::filesystem::path Old = std::filesystem::current_path();
+    std::filesystem::path Dir;
+    Workspace() {
+        char pattern[] = "/tmp/pelk-bench-window-XXXXXX";
+        Dir = mkdtemp(pattern);
+        std::filesystem::current_path(Dir);
+        std::ofstream("PelkISP.cfg", std::ios::binary)
+            << "PELKORD ISP Configuration File\r\n0\r\n6\r\n\r\n6\r\n1\r\n";
+    }
+    ~Workspace() {
+        std::filesystem::current_path(Old);
+        std::filesystem::remove_all(Dir);
+    }
+};
+
+void BM_StartUpToShownWindow(benchmark::State& state) {
+    Workspace w;
+    for (auto _ : state) {
+        CreateWindows();
+        Formularz->show();
+        if (!QTest::qWaitForWindowExposed(Formularz)) state.SkipWithError("window not shown");
+        QApplication::processEvents();
+        state.PauseTiming();
+        DestroyWindows();
+        state.ResumeTiming();
+    }
+}
+
+void BM_RefreshGrid128K(benchmark::State& state) {
+    Workspace w;
+    CreateWindows();
+    Formularz->show();
+    if (!QTest::qWaitForWindowExposed(Formularz)) state.SkipWithError("window not shown");
+    for (auto _ : state) {
+        Formularz->RefreshGrid();
+        QApplication::processEvents();  // paints what the change marked dirty
+    }
+    DestroyWindows();
+}
+
+void BM_SetOneByteAndSummary(benchmark::State& state) {
+    Workspace w;
+    CreateWindows();
+    Formularz->show();
+    if (!QTest::qWaitForWindowExposed(Formularz)) state.SkipWithError("window not shown");
+    EditDialog->AdresEdit->SetText("00010");
+    uint8_t v = 0;
+    for (auto _ : state) {
+        EditDialog->NewEdit->SetText(QString::asprintf("%02X", v++));
+        EditDialog->KlawiszSetClick();
+        QApplication::processEvents();  // paints what the change marked dirty
+    }
+    DestroyWindows();
+}
+
+BENCHMARK(BM_StartUpToShownWindow)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_RefreshGrid128K)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SetOneByteAndSummary)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace pelk
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    pelk::InstallQtMainThreadDispatcher();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    pelk::UninstallQtMainThreadDispatcher();
+    return 0;
+}

@@ -1,0 +1,154 @@
+// Program and verify the 128 KiB device (1024 blocks each way) through
+// `pelkisp --port sim`, against a bare loop that exchanges the same frames
+// and replies with the same simulated target over a pseudo-terminal, in the
+// same run. Prints both times, the time per block and the ratio.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <vector>
+
+#include "protocol/rs232.h"
+#include "sim/simulated_target.h"
+
+extern char** environ;
+
+namespace pelk {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t LastAddress = 0x1FFFF;
+constexpr uint32_t Blocks = (LastAddress + 1) / BlockSize;
+
+struct Setup {
+    fs::path Dir;
+    fs::path Image;
+    std::vector<uint8_t> Bytes;
+    Setup() {
+        char pattern[] = "/tmp/pelk-bench-XXXXXX";
+        Dir = mkdtemp(pattern);
+        Image = Dir / "image.bin";
+        std::mt19937 rng(1);
+        Bytes.resize(LastAddress + 1);
+        for (auto& b : Bytes) b = uint8_t(rng());
+        std::ofstream(Image, std::ios::binary).write(reinterpret_cast<const char*>(Bytes.data()), Bytes.size());
+    }
+    ~Setup() { fs::remove_all(Dir); }
+};
+
+Setup& Files() {
+    static Setup s;
+    return s;
+}
+
+double RunPelkisp() {
+    std::vector<std::string> args{PELKISP_PATH, "--port", "sim", "--device", "W77E532", "--no-erase", "program",
+                                  Files().Image.string()};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    const auto start = Clock::now();
+    pid_t pid;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    posix_spawn_file_actions_destroy(&actions);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The bare loop: write a frame, wait for the reply, read it, next frame.
+double RunBareLoop() {
+    SimulatedTargetOptions o;
+    o.LastAddress = LastAddress;
+    SimulatedTarget target(o);
+    target.Start();
+    const int fd = open(target.PortPath().c_str(), O_RDWR | O_NOCTTY);
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    const auto start = Clock::now();
+    const std::array<uint8_t, 3> preamble = LinkPreamble;
+    if (write(fd, preamble.data(), preamble.size()) != 3) return -1;
+    TxFrameBytes frame{};
+    for (uint8_t command : {CmdProgram, CmdVerify}) {
+        for (uint32_t k = 0; k < Blocks; ++k) {
+            frame[0] = TxSync;
+            frame[1] = TxLength;
+            frame[2] = command;
+            PutFrameAddress(frame.data(), k * BlockSize);
+            std::copy_n(Files().Bytes.begin() + k * BlockSize, BlockSize, frame.begin() + TxDataOffset);
+            AppendFrameCrc(frame.data());
+            if (write(fd, frame.data(), frame.size()) != ssize_t(frame.size())) return -1;
+            size_t got = 0;
+            uint8_t reply[8];
+            while (got < 5) {
+                pollfd p{fd, POLLIN, 0};
+                poll(&p, 1, 5000);
+                const ssize_t n = read(fd, reply + got, 5 - got);
+                if (n <= 0) return -1;
+                got += size_t(n);
+            }
+            if (reply[2] != ReplyDone) return -1;
+        }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    close(fd);
+    target.Stop();
+    return seconds;
+}
+
+void Report(benchmark::State& state, double (*run)()) {
+    double total = 0;
+    for (auto _ : state) {
+        const double s = run();
+        if (s < 0) {
+            state.SkipWithError("run failed");
+            return;
+        }
+        state.SetIterationTime(s);
+        total += s;
+    }
+    const double mean = total / double(state.iterations());
+    state.counters["us_per_block"] = mean / (2.0 * Blocks) * 1e6;
+}
+
+void BM_PelkispProgramVerify128K(benchmark::State& state) { Report(state, RunPelkisp); }
+void BM_BareLoopProgramVerify128K(benchmark::State& state) { Report(state, RunBareLoop); }
+
+BENCHMARK(BM_PelkispProgramVerify128K)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareLoopProgramVerify128K)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace pelk
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    // The ratio, from one more run of each, side by side.
+    const double tool = pelk::RunPelkisp(), bare = pelk::RunBareLoop();
+    // Two operations start with 5 ticks of 10 ms each; the process start is
+    // part of the tool's time too.
+    const double fixed = 2 * 0.05;
+    std::printf("\npelkisp program+verify 128 KiB: %.1f ms (%.1f us/block)\n", tool * 1e3, tool / (2 * pelk::Blocks) * 1e6);
+    std::printf("bare loop, same frames:          %.1f ms (%.1f us/block)\n", bare * 1e3, bare / (2 * pelk::Blocks) * 1e6);
+    std::printf("ratio: %.2f; tool overhead per block without the two 50 ms start delays: %.1f us\n", tool / bare,
+                (tool - fixed - bare) / (2 * pelk::Blocks) * 1e6);
+    benchmark::Shutdown();
+    return 0;
+}
