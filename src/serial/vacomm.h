@@ -129,9 +129,10 @@ public:
     // processor); false if they never fit in time, with nothing queued.
     bool WriteData(const void* Data, int Count);
     // Main thread: asks the thread to discard its buffer and waits up to
-    // 2000 ms for it to do so. If it does not answer in time (it may be
-    // waiting for the main thread itself), the request is withdrawn and the
-    // buffer stays as it was.
+    // 2000 ms for it to do so. While the thread waits for the main thread in
+    // a hand-over (it holds no byte of the buffer then), the buffer is
+    // discarded at once instead. If the thread does not answer in time, the
+    // request is withdrawn and the buffer stays as it was.
     void PurgeWrite();
     // Main thread: ends the thread; bytes still buffered are dropped.
     void StopThread();
@@ -147,6 +148,7 @@ protected:
 
 private:
     void Completion(int Written);
+    void RaiseLineEvent(uint32_t EvtMask);
     void AcknowledgePurge();
     bool HandOver(void (TVaCommWriteThread::*Method)());
 
@@ -158,6 +160,7 @@ private:
     TVaWaitEvent FRoomEvent;       // set by the thread when it has made room
     uint32_t FPurgeRequested = 0;  // purge tickets, under the write lock
     uint32_t FPurgeServed = 0;
+    bool FInHandOver = false;      // waiting for the main thread; under the write lock
     TVaCustomComm* FComm;  // used only on the main thread, only while not terminated
     std::shared_ptr<posix::SerialDevice> FDevice;
     std::shared_ptr<TVaCriticalSection> FWriteLock;

@@ -211,6 +211,15 @@ void TVaCommWriteThread::PurgeWrite() {
     uint32_t ticket;
     {
         std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
+        if (FInHandOver) {
+            // The thread waits for the main thread (which is us) and holds
+            // no byte of the buffer: it could not answer before the main
+            // thread is free again, so the purge is done here.
+            FBuffer.Clear();
+            FDataEvent.ResetEvent();
+            FRoomEvent.SetEvent();
+            return;
+        }
         ticket = ++FPurgeRequested;
         FPurgeDoneEvent.ResetEvent();
         FPurgeEvent.SetEvent();
@@ -239,11 +248,19 @@ void TVaCommWriteThread::AcknowledgePurge() {
 
 bool TVaCommWriteThread::HandOver(void (TVaCommWriteThread::*Method)()) {
     if (Terminated()) return false;
+    {
+        std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
+        FInHandOver = true;
+    }
     bool ran = true;
     try {
         ran = Synchronize([this, Method] { (this->*Method)(); });
     } catch (...) {
         // The deliveries report their own exceptions.
+    }
+    {
+        std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
+        FInHandOver = false;
     }
     if (!ran) Terminate();  // the main thread is gone
     return ran;
@@ -337,17 +354,19 @@ void TVaCommWriteThread::DoTxEmpty() {
         std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
         if (FBuffer.Count() != 0) return;
     }
-    try {
-        FComm->HandleLineEvent(EV_TXEMPTY);
-    } catch (...) {
-        ReportCurrentException();
-    }
+    RaiseLineEvent(EV_TXEMPTY);
 }
 
 void TVaCommWriteThread::DoWriteError() {
     if (Terminated()) return;
+    RaiseLineEvent(EV_ERR);
+}
+
+void TVaCommWriteThread::RaiseLineEvent(uint32_t EvtMask) {
+    // A handler that raises must not end the write thread (every later
+    // write would then wait in vain for room): it is reported instead.
     try {
-        FComm->HandleLineEvent(EV_ERR);
+        FComm->HandleLineEvent(EvtMask);
     } catch (...) {
         ReportCurrentException();
     }

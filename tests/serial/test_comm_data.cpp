@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "comm_fixture.h"
+#include "protocol/port.h"
 
 namespace pelk {
 namespace {
@@ -116,6 +117,17 @@ TEST_F(DataTest, ExceptionFromRxCharIsReportedAndDeliveriesGoOn) {
     EXPECT_EQ(Rig.Reports, std::vector<std::string>{"bad byte"});
 }
 
+TEST_F(DataTest, ExceptionFromTxEmptyIsReportedAndWritesGoOn) {
+    Comm->OnTxEmpty = [](TObject*) { throw Exception("tx handler failed"); };
+    Comm->Open();
+    Comm->WriteBuf("a", 1);
+    EXPECT_EQ(Receive(1), "a");
+    ASSERT_TRUE(Rig.PumpUntil([&] { return !Rig.Reports.empty(); }));
+    EXPECT_EQ(Rig.Reports.front(), "tx handler failed");
+    Comm->WriteBuf("b", 1);
+    EXPECT_EQ(Receive(1), "b");
+}
+
 TEST_F(DataTest, WriteOfExactlyTheBufferSizeIsAcceptedAtOnce) {
     Comm->Open();
     const std::string block = Bytes(1000, 'A');
@@ -183,6 +195,27 @@ TEST_F(DataTest, PurgeWriteDropsQueuedBytesAndLaterBytesGoOut) {
     EXPECT_EQ(Drain(), "new");
 }
 
+TEST_F(DataTest, PurgeWhileTheWriteThreadWaitsForTheMainThreadIsDoneAtOnce) {
+    // OnTxEmpty runs while the write thread waits in its hand-over; a purge
+    // from there cannot be acknowledged by the thread and is done directly.
+    bool purged = false;
+    Comm->OnTxEmpty = [&](TObject*) {
+        if (purged) return;
+        Comm->SetXon(false);
+        Comm->WriteBuf("dropped", 7);
+        Comm->PurgeWrite();
+        purged = Comm->WriteBufUsed() == 0;
+        Comm->SetXon(true);
+    };
+    Comm->Open();
+    Comm->WriteBuf("first", 5);
+    EXPECT_EQ(Receive(5), "first");
+    ASSERT_TRUE(Rig.PumpUntil([&] { return purged; }));
+    EXPECT_EQ(Drain(), "");
+    Comm->WriteBuf("after", 5);
+    EXPECT_EQ(Receive(5), "after");
+}
+
 TEST_F(DataTest, PurgeReadWriteDropsBoth) {
     Comm->Open();
     Pty.Send("in");
@@ -208,11 +241,26 @@ TEST_F(DataTest, DirectWriteWritesAtOnceAndReportsTransmitEmpty) {
     EXPECT_EQ(Comm->WriteBufUsed(), 0);
 }
 
+TEST_F(DataTest, TheCoresPortSeamWrapsTheComponent) {
+    PortOf<TVaComm> port(*Comm);
+    Comm->Open();
+    EXPECT_EQ(port.WriteBuf("\x55\xFF\xFF", 3), 3);
+    EXPECT_EQ(Receive(3), "\x55\xFF\xFF");
+    Pty.Send("reply");
+    ASSERT_TRUE(Rig.PumpUntil([&] { return port.ReadBufUsed() == 5; }));
+    char first;
+    EXPECT_EQ(port.ReadBuf(&first, 1), 1);
+    EXPECT_EQ(first, 'r');
+    EXPECT_EQ(port.ReadText(), "eply");
+}
+
 class RecordingClient : public TVaCommComponent {
 public:
     using TVaCommComponent::TVaCommComponent;
     std::string Data;
+    std::vector<uint32_t> Lines;
     void DataChanged(PVaData D, int Count) override { Data.append(reinterpret_cast<const char*>(D), static_cast<size_t>(Count)); }
+    void LineChanged(uint32_t EvtMask) override { Lines.push_back(EvtMask); }
 };
 
 TEST_F(DataTest, WithAClientBytesGoToTheClientAndRxBufNotRxChar) {
@@ -233,9 +281,12 @@ TEST_F(DataTest, WithAClientBytesGoToTheClientAndRxBufNotRxChar) {
     ASSERT_TRUE(Rig.PumpUntil([&] { return rxBuf.size() == 10; }));
     EXPECT_EQ(client.Data, "client");
     EXPECT_FALSE(rxChar);
-    // The client writes through its dispatcher.
+    // The client writes through its dispatcher and hears the drain.
+    Comm->EnableControls();
     EXPECT_EQ(client.Dispatcher().WriteBuf("hi", 2), 2);
     EXPECT_EQ(Receive(2), "hi");
+    ASSERT_TRUE(Rig.PumpUntil([&] { return !client.Lines.empty(); }));
+    EXPECT_EQ(client.Lines.back(), EV_TXEMPTY);
     client.SetComm(nullptr);
 }
 
