@@ -147,8 +147,12 @@ class Recorder : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& Runs) override {
         ConsoleReporter::ReportRuns(Runs);
-        for (const Run& r : Runs)
-            if (!r.error_occurred && r.run_type == Run::RT_Iteration) Times[r.run_name.function_name] = r.GetAdjustedRealTime();
+        // One plain run, or the median of repetitions.
+        for (const Run& r : Runs) {
+            if (r.error_occurred) continue;
+            if (r.run_type == Run::RT_Iteration || r.aggregate_name == "median")
+                Times[r.run_name.function_name] = r.GetAdjustedRealTime();
+        }
     }
     std::map<std::string, double> Times;  // microseconds
 };

@@ -29,9 +29,17 @@ int IoctlRetry(int Fd, unsigned long Request, void* Arg) {
     return r;
 }
 
-bool ReadCounters(int Fd, LineCounters& Counters) {
+}  // namespace
+
+bool SerialDevice::ReadCounters(LineCounters& Counters) {
+    // Pseudo-terminals and several USB adapters keep no counters: asked
+    // once, they are not asked again.
+    if (!FHasCounters.load()) return Fail(ENOTTY);
     serial_icounter_struct ic{};
-    if (IoctlRetry(Fd, TIOCGICOUNT, &ic) < 0) return Fail();
+    if (IoctlRetry(FFd, TIOCGICOUNT, &ic) < 0) {
+        if (errno == ENOTTY || errno == EINVAL) FHasCounters.store(false);
+        return Fail();
+    }
     Counters.Frame = static_cast<uint32_t>(ic.frame);
     Counters.Overrun = static_cast<uint32_t>(ic.overrun);
     Counters.Parity = static_cast<uint32_t>(ic.parity);
@@ -40,7 +48,6 @@ bool ReadCounters(int Fd, LineCounters& Counters) {
     return true;
 }
 
-}  // namespace
 
 uint32_t LineErrorsBetween(const LineCounters& Before, const LineCounters& After) {
     uint32_t errors = 0;
@@ -54,7 +61,7 @@ uint32_t LineErrorsBetween(const LineCounters& Before, const LineCounters& After
 
 SerialDevice::SerialDevice(int Fd, std::string Path) : FFd(Fd), FPath(std::move(Path)) {
     // Line errors from before the port was opened are not ours to report.
-    FHaveErrorBase = ReadCounters(FFd, FErrorBase);
+    FHaveErrorBase = ReadCounters(FErrorBase);
 }
 
 SerialDevice::~SerialDevice() { Close(); }
@@ -218,7 +225,7 @@ bool SerialDevice::ClearError(TVaCommStatus& Status) {
     Status.Stat.cbInQue = static_cast<uint32_t>(in);
     Status.Stat.cbOutQue = static_cast<uint32_t>(out);
     LineCounters now;
-    if (ReadCounters(FFd, now)) {
+    if (ReadCounters(now)) {
         std::lock_guard<std::mutex> errors(FErrors);
         if (FHaveErrorBase) Status.Errors = LineErrorsBetween(FErrorBase, now);
         FErrorBase = now;
@@ -312,7 +319,7 @@ bool SerialDevice::SampleInput(InputSample& Sample) {
 bool SerialDevice::GetLineCounters(LineCounters& Counters) {
     std::shared_lock<std::shared_mutex> use(FUse);
     if (FClosed) return Fail(EBADF);
-    return ReadCounters(FFd, Counters);
+    return ReadCounters(Counters);
 }
 
 bool SerialDevice::OutputQueued(int& Count) {

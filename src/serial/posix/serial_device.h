@@ -114,6 +114,7 @@ public:
 private:
     SerialDevice(int Fd, std::string Path);
     bool ApplyModemLevel(int Line, LineLevel Level);
+    bool ReadCounters(LineCounters& Counters);  // with FUse held
     bool SetRtsToggle(bool On);
 
     mutable std::shared_mutex FUse;
@@ -122,6 +123,7 @@ private:
     std::string FPath;
     std::atomic<uint32_t> FEventMask{0};
     std::atomic<int32_t> FInQueueSize{4096};
+    std::atomic<bool> FHasCounters{true};
     std::mutex FInput;  // a read and the count of bytes taken change together
     uint64_t FTaken = 0;
     std::mutex FErrors;
