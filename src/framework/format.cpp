@@ -31,12 +31,12 @@ std::string Format(const std::string& Fmt, std::initializer_list<FormatArg> Args
         }
         // Parse "%[flags][width][.precision][h|l...]conv".
         size_t j = i + 1;
-        std::string spec = "%";
-        while (j < Fmt.size() && IsFlag(Fmt[j])) spec += Fmt[j++];
-        while (j < Fmt.size() && IsDigit(Fmt[j])) spec += Fmt[j++];
+        std::string directive = "%";
+        while (j < Fmt.size() && IsFlag(Fmt[j])) directive += Fmt[j++];
+        while (j < Fmt.size() && IsDigit(Fmt[j])) directive += Fmt[j++];
         if (j < Fmt.size() && Fmt[j] == '.') {
-            spec += Fmt[j++];
-            while (j < Fmt.size() && IsDigit(Fmt[j])) spec += Fmt[j++];
+            directive += Fmt[j++];
+            while (j < Fmt.size() && IsDigit(Fmt[j])) directive += Fmt[j++];
         }
         while (j < Fmt.size() && (Fmt[j] == 'h' || Fmt[j] == 'l')) ++j;
         if (j >= Fmt.size()) {
@@ -49,8 +49,8 @@ std::string Format(const std::string& Fmt, std::initializer_list<FormatArg> Args
         const FormatArg* arg = next < args.size() ? &args[next] : nullptr;
         char buf[128];
         if (integer && arg && std::holds_alternative<long long>(*arg)) {
-            // The spec string is built here from checked characters only.
-            const std::string full = spec + "ll" + conv;
+            // The directive is built here from checked characters only.
+            const std::string full = directive + "ll" + conv;
             const long long v = std::get<long long>(*arg);
             if (conv == 'd' || conv == 'i') std::snprintf(buf, sizeof buf, full.c_str(), v);
             else std::snprintf(buf, sizeof buf, full.c_str(), static_cast<unsigned long long>(v));
@@ -58,10 +58,10 @@ std::string Format(const std::string& Fmt, std::initializer_list<FormatArg> Args
             ++next;
         } else if (text && arg && std::holds_alternative<std::string>(*arg)) {
             const std::string& s = std::get<std::string>(*arg);
-            if (spec == "%") {
+            if (directive == "%") {
                 out += s;
             } else {
-                const std::string full = spec + 's';
+                const std::string full = directive + 's';
                 const int n = std::snprintf(nullptr, 0, full.c_str(), s.c_str());
                 std::string piece(static_cast<size_t>(n > 0 ? n : 0), '\0');
                 std::snprintf(piece.data(), piece.size() + 1, full.c_str(), s.c_str());
