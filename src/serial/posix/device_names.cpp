@@ -1,0 +1,72 @@
+#include "serial/posix/device_names.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+#include <utility>
+
+namespace pelk::posix {
+
+namespace {
+
+// "<Prefix><digits>" gives the number; -1 for anything else.
+long NumberAfter(const std::string& Name, const std::string& Prefix) {
+    if (Name.size() <= Prefix.size() || Name.compare(0, Prefix.size(), Prefix) != 0) return -1;
+    long n = 0;
+    for (size_t i = Prefix.size(); i < Name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(Name[i]))) return -1;
+        if (n > 100000000) return -1;
+        n = n * 10 + (Name[i] - '0');
+    }
+    return n;
+}
+
+bool HasHardware(const std::string& SysTtyDir, const std::string& Name) {
+    std::ifstream type(SysTtyDir + "/" + Name + "/type");
+    long value = 0;
+    return type && (type >> value) && value != 0;
+}
+
+}  // namespace
+
+std::vector<std::string> ListSerialPorts(const std::string& DevDir, const std::string& SysTtyDir) {
+    std::vector<std::pair<long, std::string>> usb, acm, onboard;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(DevDir, ec)) {
+        const std::string name = entry.path().filename().string();
+        long n;
+        if ((n = NumberAfter(name, "ttyUSB")) >= 0) usb.emplace_back(n, name);
+        else if ((n = NumberAfter(name, "ttyACM")) >= 0) acm.emplace_back(n, name);
+        else if ((n = NumberAfter(name, "ttyS")) >= 0 && HasHardware(SysTtyDir, name)) onboard.emplace_back(n, name);
+    }
+    std::vector<std::string> ports;
+    for (auto* group : {&usb, &acm, &onboard}) {
+        std::sort(group->begin(), group->end());
+        for (const auto& [n, name] : *group) ports.push_back(DevDir + "/" + name);
+    }
+    return ports;
+}
+
+std::string ResolveDeviceName(const std::string& Name) {
+    if (Name.find('/') != std::string::npos) return Name;
+    if (Name.size() > 3 && std::toupper(static_cast<unsigned char>(Name[0])) == 'C' &&
+        std::toupper(static_cast<unsigned char>(Name[1])) == 'O' &&
+        std::toupper(static_cast<unsigned char>(Name[2])) == 'M') {
+        const long n = NumberAfter("COM" + Name.substr(3), "COM");
+        if (n >= 0) {
+            struct stat st{};
+            if (lstat(Name.c_str(), &st) == 0) return Name;
+            if (n == 0) return std::string();
+            const std::vector<std::string> ports = ListSerialPorts();
+            return static_cast<size_t>(n) <= ports.size() ? ports[static_cast<size_t>(n) - 1] : std::string();
+        }
+    }
+    if (Name.empty()) return std::string();
+    return "/dev/" + Name;
+}
+
+}  // namespace pelk::posix

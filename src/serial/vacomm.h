@@ -1,0 +1,428 @@
+#pragma once
+// The event-driven serial port component (TVaCustomComm, TVaComm), its
+// write buffer, its two worker threads, and the client mechanism
+// (TVaDispatcher, TVaCommComponent) through which other components receive
+// a port's data and line events.
+//
+// Threads. Everything here is called on the main thread, except the
+// threads' work loops. An open port runs an event thread, which waits for
+// received bytes and line events and hands each batch to the main thread
+// (framework/main_thread.h), and a write thread, which drains the bytes that
+// WriteBuf queued. Every event handler therefore runs on the main thread.
+// Close never waits for a worker: it tells both to stop and closes the
+// device; a delivery that was already handed over and runs after Close (or
+// after the component has been destroyed) finds its thread stopped and does
+// nothing. The threads hold the device, the write lock and themselves by
+// shared ownership, so nothing they use is freed under them.
+//
+// Properties are getter/setter pairs (Baudrate / SetBaudrate ...); the option
+// groups are reached by reference (Buffers(), FlowControl(), EventChars())
+// and assigned whole with SetBuffers & co. Events are public std::function
+// members, empty when not set.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/thread.h"
+#include "serial/vaclasses.h"
+#include "serial/vaconst.h"
+#include "serial/vaobjects.h"
+#include "serial/vaprst.h"
+#include "serial/vatypes.h"
+
+namespace pelk {
+
+namespace posix {
+class SerialDevice;
+}
+
+class TVaCustomComm;
+class TVaCommComponent;
+
+// A linear byte buffer (not a ring): the bytes held are always at the start
+// of the block. It has no lock of its own.
+class TVaCommBuffer {
+public:
+    explicit TVaCommBuffer(int Size);
+    TVaCommBuffer(const TVaCommBuffer&) = delete;
+    TVaCommBuffer& operator=(const TVaCommBuffer&) = delete;
+
+    uint8_t* DataPtr() { return FData.get(); }
+    int Count() const { return FCount; }
+    int Capacity() const { return FCapacity; }
+    // Copies Count bytes behind the ones held. Bytes already held are never
+    // moved by it. Count more than the room left raises std::length_error.
+    void Write(const void* Data, int Count);
+    // Copies the first Count bytes (at most those held) out, leaving them;
+    // returns how many were copied.
+    int Peek(void* Data, int Count) const;
+    // Peek, then Remove.
+    int Read(void* Data, int Count);
+    // Moves the bytes after the first Count to the start; a Count larger
+    // than the bytes held removes everything.
+    void Remove(int Count);
+    // Forgets the bytes without moving them.
+    void Clear() { FCount = 0; }
+
+private:
+    std::unique_ptr<uint8_t[]> FData;
+    int FCapacity;
+    int FCount = 0;
+};
+
+using TVaCommRxCharEvent = std::function<void(TVaCustomComm* Sender, int Count)>;
+using TVaCommRxBufEvent = std::function<void(TVaCustomComm* Sender, PVaData Data, int Count)>;
+using TVaCommErrorEvent = std::function<void(TVaCustomComm* Sender, uint32_t Errors)>;
+
+// Waits for line events of the device and hands them to the main thread.
+//
+// It waits with poll() on the device and on its wait event (the stop
+// signal). Received bytes are reported once: bytes that a handler leaves in
+// the input queue are not reported again, only bytes that arrive later are
+// (while old bytes wait, the thread looks for new ones every 10 ms instead
+// of polling, which would wake it at once for ever). Line errors and breaks
+// are read from the driver's counters when bytes arrive; modem line changes,
+// where they are monitored and the device has modem lines, are sampled every
+// 20 ms. A device that hangs up is no longer watched: the thread then waits
+// only for its stop signal, so a dead device costs no processor time.
+class TVaCommEventThread : public TThread {
+public:
+    TVaCommEventThread(TVaCustomComm* AComm, std::shared_ptr<posix::SerialDevice> ADevice, uint32_t AEventMask);
+    // Main thread: sets the terminated flag, then the wait event.
+    void StopThread();
+    // Main thread: makes the thread look at the device again at once.
+    void Kick() { FWaitEvent.SetEvent(); }
+
+protected:
+    void Execute() override;
+    // Runs on the main thread: hands the events of one wait to the component.
+    void DoEvent();
+
+private:
+    void Deliver(uint32_t Events);
+
+    uint32_t FEvtMask = 0;  // written by the worker, read by DoEvent during the hand-over
+    TVaWaitEvent FWaitEvent;
+    TVaCustomComm* FComm;  // used only on the main thread, only while not terminated
+    std::shared_ptr<posix::SerialDevice> FDevice;
+    uint32_t FWatchMask;
+};
+
+// Drains the output buffer that WriteBuf fills, with non-blocking writes.
+//
+// It waits for the first of its stop, purge and data events, in that order
+// of precedence; when the device's queue is full it waits for room, stop or
+// purge. A write that fails is reported once (DoWriteError) and then retried
+// every 100 ms until it succeeds, a purge discards the bytes, or the port
+// closes; a device that has gone away therefore costs no processor time.
+// Purges are carried out by the thread itself on the main thread's request,
+// so the buffer's bytes are only ever moved or dropped by the thread that
+// writes them.
+class TVaCommWriteThread : public TThread {
+public:
+    TVaCommWriteThread(TVaCustomComm* AComm, std::shared_ptr<posix::SerialDevice> ADevice,
+                       std::shared_ptr<TVaCriticalSection> AWriteLock, int BufferSize);
+    // Main thread: queues Count bytes. When they do not fit, waits up to
+    // Buffers.WriteTimeout for the thread to make room (without using the
+    // processor); false if they never fit in time, with nothing queued.
+    bool WriteData(const void* Data, int Count);
+    // Main thread: asks the thread to discard its buffer and waits up to
+    // 2000 ms for it to do so. While the thread waits for the main thread in
+    // a hand-over (it holds no byte of the buffer then), the buffer is
+    // discarded at once instead. If the thread does not answer in time, the
+    // request is withdrawn and the buffer stays as it was.
+    void PurgeWrite();
+    // Main thread: ends the thread; bytes still buffered are dropped.
+    void StopThread();
+    // Bytes in the buffer, under the write lock.
+    int BufferCount();
+    int BufferCapacity() const { return FBuffer.Capacity(); }
+
+protected:
+    void Execute() override;
+    // Run on the main thread.
+    void DoTxEmpty();
+    void DoWriteError();
+
+private:
+    void Completion(int Written);
+    void RaiseLineEvent(uint32_t EvtMask);
+    void AcknowledgePurge();
+    bool HandOver(void (TVaCommWriteThread::*Method)());
+
+    TVaCommBuffer FBuffer;
+    TVaWaitEvent FDataEvent;       // set while the buffer holds bytes to write
+    TVaWaitEvent FStopEvent;       // set to end the thread
+    TVaWaitEvent FPurgeEvent;      // set to ask for a purge of the buffer
+    TVaWaitEvent FPurgeDoneEvent;  // set by the thread when it has purged
+    TVaWaitEvent FRoomEvent;       // set by the thread when it has made room
+    uint32_t FPurgeRequested = 0;  // purge tickets, under the write lock
+    uint32_t FPurgeServed = 0;
+    bool FInHandOver = false;      // waiting for the main thread; under the write lock
+    TVaCustomComm* FComm;  // used only on the main thread, only while not terminated
+    std::shared_ptr<posix::SerialDevice> FDevice;
+    std::shared_ptr<TVaCriticalSection> FWriteLock;
+};
+
+// The link between one client component and at most one port.
+class TVaDispatcher {
+public:
+    explicit TVaDispatcher(TVaCommComponent* AClient);
+    ~TVaDispatcher();  // detaches from its port
+    TVaDispatcher(const TVaDispatcher&) = delete;
+    TVaDispatcher& operator=(const TVaDispatcher&) = delete;
+
+    TVaCustomComm* Comm() const { return FComm; }
+    TVaCommComponent* Client() const { return FClient; }
+    bool Active() const { return FActive; }
+    void SetActive(bool Value) { FActive = Value; }
+
+    // Forwarded to the attached port; without one they do nothing and
+    // return 0 or false.
+    void SetDTRState(bool State);
+    void PurgeRead();
+    void PurgeWrite();
+    void PurgeReadWrite();
+    int WriteBuf(const void* Data, int Count);
+    bool WriteText(const std::string& S);
+    bool WriteChar(char Ch);
+
+    // From the port: passed to the client component while active.
+    void DataEvent(PVaData Data, int Count);
+    void LineEvent(uint32_t EvtMask);
+
+private:
+    friend class TVaCustomComm;
+    bool FActive = true;
+    TVaCustomComm* FComm = nullptr;
+    TVaCommComponent* FClient;
+};
+
+class TVaCustomComm : public TVaComponent {
+public:
+    explicit TVaCustomComm(TComponent* AOwner = nullptr);
+    ~TVaCustomComm() override;
+
+    // --- Operations --------------------------------------------------------
+    // Opens the device named by GetDeviceName, applies the settings, starts
+    // the threads and raises OnOpen. On failure the port stays closed and
+    // EVaCommError says why.
+    void Open();
+    // Stops the threads (without waiting for them), closes the device and
+    // raises OnClose. Nothing on a closed port.
+    void Close();
+    bool Active() const { return FDevice != nullptr; }
+    // Raises "Can't perform this operation while port is open" when open.
+    void CheckOpen();
+
+    // Queues (or, with DirectWrite, writes) Count bytes and returns Count;
+    // 0 on a closed port.
+    int WriteBuf(const void* Data, int Count);
+    bool WriteText(const std::string& S);
+    bool WriteChar(char Ch);
+    // Takes up to Count bytes already received; returns how many.
+    int ReadBuf(void* Data, int Count);
+    // Every byte waiting in the input queue.
+    std::string ReadText();
+    bool ReadChar(char& Ch);
+    int ReadBufUsed();
+    int ReadBufFree();
+    int WriteBufUsed();
+    int WriteBufFree();
+
+    TVaCommStatus GetCommStatus();
+    bool ClearLineErrors();
+    void PurgeRead();
+    void PurgeWrite();
+    void PurgeReadWrite();
+    void PurgeBuffers(int Flags);
+    void SetDTR(bool State);
+    void SetRTS(bool State);
+    void SetBreak(bool State);
+    void SetXon(bool State);
+    void ResetDev();
+    void ToggleCommState(uint32_t Func);
+    bool GetComStat(int Index);
+    bool GetModemStatus(int Index);
+    void GetProperties();
+    // The capability record GetProperties filled.
+    const TCommProp& CommProp() const { return FCommProp; }
+    std::string GetDeviceName() const;
+    [[noreturn]] void Error(const std::string& Msg);
+    void Watch(bool Ok, const std::string& Msg);
+    void WriteLock() { FWriteLock->Acquire(); }
+    void WriteUnlock() { FWriteLock->Release(); }
+    void GlobalLock() { FGlobalLock.Acquire(); }
+    void GlobalUnlock() { FGlobalLock.Release(); }
+
+    void InsertClient(TVaDispatcher* Dispatcher);
+    void RemoveClient(TVaDispatcher* Dispatcher);
+    void DestroyClients();
+    void EnableControls() { FControlsEnabled = true; }
+    void DisableControls() { FControlsEnabled = false; }
+    bool ControlsEnabled() const { return FControlsEnabled; }
+    int ClientCount() const { return static_cast<int>(FClients.size()); }
+
+    // The device control block the current settings stand for.
+    TDCB BuildDCB() const;
+    // The event mask of the open port (computed at Open).
+    uint32_t EventMask() const { return FEventMask; }
+    bool HasEventThread() const { return FEventThread != nullptr; }
+    bool HasWriteThread() const { return FWriteThread != nullptr; }
+
+    void Loaded() override;
+
+    // --- Properties --------------------------------------------------------
+    bool AutoOpen() const { return FAutoOpen; }
+    void SetAutoOpen(bool Value) { FAutoOpen = Value; }
+    TVaBaudrate Baudrate() const { return FBaudrate; }
+    void SetBaudrate(TVaBaudrate Value);
+    TVaParity Parity() const { return FParity; }
+    void SetParity(TVaParity Value);
+    bool ParityCheck() const { return FParityCheck; }
+    void SetParityCheck(bool Value);
+    TVaDatabits Databits() const { return FDatabits; }
+    void SetDatabits(TVaDatabits Value);
+    TVaStopbits Stopbits() const { return FStopbits; }
+    void SetStopbits(TVaStopbits Value);
+    TVaEventChars& EventChars() { return FEventChars; }
+    void SetEventChars(const TVaEventChars& Value) { FEventChars.Assign(Value); }
+    TVaFlowControl& FlowControl() { return FFlowControl; }
+    void SetFlowControl(const TVaFlowControl& Value) { FFlowControl.Assign(Value); }
+    TVaCommOptions Options() const { return FOptions; }
+    void SetOptions(TVaCommOptions Value);
+    TVaPortInt PortNum() const { return FPortNum; }
+    void SetPortNum(TVaPortInt Value);
+    const std::string& DeviceName() const { return FDeviceName; }
+    void SetDeviceName(const std::string& Value);
+    TVaCommEvents MonitorEvents() const { return FMonitorEvents; }
+    void SetMonitorEvents(TVaCommEvents Value);
+    TVaBuffers& Buffers() { return FBuffers; }
+    void SetBuffers(const TVaBuffers& Value);
+    TThreadPriority EventPriority() const { return FEventPriority; }
+    void SetEventPriority(TThreadPriority Value);
+    TThreadPriority WritePriority() const { return FWritePriority; }
+    void SetWritePriority(TThreadPriority Value);
+    bool DirectWrite() const { return FDirectWrite; }
+    void SetDirectWrite(bool Value);
+    bool UpdateDCB() const { return FUpdateDCB; }
+    void SetUpdateDCB(bool Value);
+    int32_t UserBaudrate() const { return FUserBaudrate; }
+    void SetUserBaudrate(int32_t Value);
+
+    // --- Events ------------------------------------------------------------
+    TNotifyEvent OnOpen;
+    TNotifyEvent OnClose;
+    TNotifyEvent OnCts;
+    TNotifyEvent OnDsr;
+    TNotifyEvent OnRlsd;
+    TNotifyEvent OnRing;
+    TNotifyEvent OnBreak;
+    TVaCommErrorEvent OnError;
+    TVaCommRxCharEvent OnRxChar;
+    TVaCommRxBufEvent OnRxBuf;
+    TNotifyEvent OnRxFlag;
+    TNotifyEvent OnTxEmpty;
+    TNotifyEvent OnPErr;
+    TNotifyEvent OnRx80Full;
+    TNotifyEvent OnEvent1;
+    TNotifyEvent OnEvent2;
+
+protected:
+    virtual void CreateHandle();
+    void DestroyHandle();
+    void SetDCB();
+    void UpdateBuffers();
+    void UpdateTimeouts();
+    void UpdateEventMask();
+    virtual void CreateThreads();
+    void DestroyThreads();
+    void DoOpen();
+    void DoClose();
+    void BuffersChanged(TObject* Sender);
+    void EventCharsChanged(TObject* Sender);
+    void FlowControlChanged(TObject* Sender);
+
+    virtual void HandleDataEvent();
+    virtual void HandleLineEvent(uint32_t EvtMask);
+    virtual void WriteEvents(uint32_t EvtMask);
+    virtual void WriteBuffer(PVaData Data, int Count);
+
+private:
+    friend class TVaCommEventThread;
+    friend class TVaCommWriteThread;
+
+    template <class T>
+    void ChangeSetting(T& Field, T Value);
+    int DirectWriteBuf(const void* Data, int Count);
+
+    std::shared_ptr<posix::SerialDevice> FDevice;  // the port handle; null while closed
+    std::shared_ptr<TVaCriticalSection> FWriteLock;
+    TVaCriticalSection FGlobalLock;
+    TCommProp FCommProp;
+    std::shared_ptr<TVaCommEventThread> FEventThread;
+    std::shared_ptr<TVaCommWriteThread> FWriteThread;
+    uint32_t FEventMask = 0;
+    std::vector<TVaDispatcher*> FClients;
+    bool FControlsEnabled = true;
+
+    bool FAutoOpen = false;
+    TVaBaudrate FBaudrate = br1200;
+    TVaParity FParity = paNone;
+    bool FParityCheck = false;
+    TVaDatabits FDatabits = db8;
+    TVaStopbits FStopbits = sb1;
+    TVaEventChars FEventChars;
+    TVaFlowControl FFlowControl;
+    TVaCommOptions FOptions;
+    TVaPortInt FPortNum = 0;
+    std::string FDeviceName = "COM%d";
+    TVaCommEvents FMonitorEvents{ceError, ceRxChar, ceTxEmpty};
+    TVaBuffers FBuffers;
+    TThreadPriority FEventPriority = tpNormal;
+    TThreadPriority FWritePriority = tpHighest;
+    bool FDirectWrite = false;
+    bool FUpdateDCB = true;
+    int32_t FUserBaudrate = 0;
+    // The groups as the device last took them, to undo a refused change.
+    TVaEventChars FAppliedEventChars;
+    TVaFlowControl FAppliedFlowControl;
+};
+
+// The component with the stored properties of a window definition; it has
+// the same state and operations as TVaCustomComm.
+class TVaComm : public TVaCustomComm {
+public:
+    explicit TVaComm(TComponent* AOwner = nullptr) : TVaCustomComm(AOwner) {}
+};
+
+// A client component: receives the data and line events of the port it is
+// attached to (Comm) through its own dispatcher.
+class TVaCommComponent : public TVaComponent {
+public:
+    explicit TVaCommComponent(TComponent* AOwner = nullptr);
+    ~TVaCommComponent() override;
+
+    TVaCustomComm* Comm() const { return FComm; }
+    // Detaches from the current port, then attaches to Value (if any).
+    void SetComm(TVaCustomComm* Value);
+    bool GetActive() const { return FDispatcher->Active(); }
+    void SetActive(bool Value) { FDispatcher->SetActive(Value); }
+    TVaDispatcher& Dispatcher() { return *FDispatcher; }
+
+    // For derived client components; empty here.
+    virtual void DataChanged(PVaData Data, int Count);
+    virtual void LineChanged(uint32_t EvtMask);
+
+protected:
+    // A Comm that leaves its owner or is destroyed is let go.
+    void Notification(TComponent* AComponent, TOperation Operation) override;
+
+private:
+    TVaCustomComm* FComm = nullptr;
+    std::unique_ptr<TVaDispatcher> FDispatcher;
+};
+
+}  // namespace pelk

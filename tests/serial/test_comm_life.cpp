@@ -1,0 +1,133 @@
+// The life of an open port's threads: late deliveries after Close or after
+// the component is gone, a main thread that goes away, and a device that
+// hangs up.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include "comm_fixture.h"
+
+namespace pelk {
+namespace {
+
+using namespace std::chrono_literals;
+using test::CommTest;
+
+double ProcessCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+class LifeTest : public CommTest {};
+
+TEST_F(LifeTest, CloseWhileADeliveryIsQueuedThenDestroyTouchesNothingFreed) {
+    bool handled = false;
+    Comm->OnRxChar = [&](TVaCustomComm*, int) { handled = true; };
+    Comm->Open();
+    Pty.Send("late");
+    ASSERT_TRUE(Rig.Queue->WaitForQueued(1, 5s));
+    Comm->Close();
+    Comm.reset();
+    // The delivery runs now, after the component is gone.
+    EXPECT_GE(Rig.Queue->PumpAll(), 1);
+    EXPECT_TRUE(Rig.PumpUntilThreadsEnd());
+    EXPECT_FALSE(handled);
+}
+
+TEST_F(LifeTest, DestroyingAnOpenPortWithATransmitReportQueued) {
+    int txEmpty = 0;
+    Comm->OnTxEmpty = [&](TObject*) { ++txEmpty; };
+    Comm->Open();
+    Comm->WriteBuf("abc", 3);
+    ASSERT_TRUE(Rig.Queue->WaitForQueued(1, 5s));
+    Comm.reset();  // closes: the threads are told to stop
+    EXPECT_TRUE(Rig.PumpUntilThreadsEnd());
+    EXPECT_EQ(txEmpty, 0);
+}
+
+TEST_F(LifeTest, CloseFromInsideTheHandlerEndsTheDeliveries) {
+    int calls = 0;
+    Comm->OnRxChar = [&](TVaCustomComm* Sender, int) {
+        ++calls;
+        Sender->Close();
+    };
+    Comm->Open();
+    Pty.Send("a");
+    ASSERT_TRUE(Rig.PumpUntil([&] { return calls == 1; }));
+    EXPECT_FALSE(Comm->Active());
+    Pty.Send("b");
+    Rig.PumpFor(50ms);
+    EXPECT_EQ(calls, 1);
+    Comm->Open();  // the device was released
+    EXPECT_TRUE(Comm->Active());
+}
+
+TEST_F(LifeTest, RepeatedOpenAndCloseWithTrafficLeavesNothingBehind) {
+    Comm->OnRxChar = [&](TVaCustomComm* Sender, int) { Sender->ReadText(); };
+    for (int i = 0; i < 20; ++i) {
+        Comm->Open();
+        Comm->WriteBuf("ping", 4);
+        Pty.Send("pong");
+        if (i % 2) Rig.Queue->PumpOne(20ms);
+        Comm->Close();
+        Pty.Drain(1ms);
+    }
+    EXPECT_TRUE(Rig.PumpUntilThreadsEnd());
+}
+
+TEST_F(LifeTest, MainThreadGoneReleasesTheWorkers) {
+    Comm->Open();
+    Pty.Send("x");
+    ASSERT_TRUE(Rig.Queue->WaitForQueued(1, 5s));
+    Rig.Queue->Shutdown();  // the application is ending
+    Comm->Close();
+    EXPECT_TRUE(TThread::WaitForAll(5s));
+}
+
+TEST_F(LifeTest, WithoutADispatcherWorkersEndInsteadOfBlocking) {
+    auto old = SetMainThreadDispatcher(nullptr);
+    Comm->Open();
+    Pty.Send("x");
+    Comm->WriteBuf("y", 1);
+    EXPECT_EQ(Receive(1), "y");
+    Comm->Close();
+    EXPECT_TRUE(TThread::WaitForAll(5s));
+    SetMainThreadDispatcher(old);
+}
+
+TEST_F(LifeTest, HungUpPeerCostsNoProcessorTimeAndAWriteFailureIsReportedOnce) {
+    int errors = 0;
+    Comm->OnError = [&](TVaCustomComm*, uint32_t) { ++errors; };
+    Comm->Open();
+    Pty.CloseMaster();
+    Pty.CloseSlave();  // the line is hung up for the component
+    Comm->WriteBuf("frame", 5);
+    const double before = ProcessCpuSeconds();
+    Rig.PumpFor(1000ms);
+    const double used = ProcessCpuSeconds() - before;
+    EXPECT_LT(used, 0.1) << "the threads spin on the dead device";
+    // The write thread reported its failure once; reading the line state on
+    // the dead device is what fails then.
+    EXPECT_EQ(Rig.Reports, std::vector<std::string>{"Error retrieving statistics (5), Input/output error"});
+    EXPECT_EQ(Comm->WriteBufUsed(), 5);  // kept for a retry
+    char b;
+    EXPECT_EQ(Comm->ReadBuf(&b, 1), 0);
+    Comm->Close();
+    EXPECT_FALSE(Comm->Active());
+}
+
+TEST_F(LifeTest, UnreadBytesOnAHungUpLineCostNoProcessorTime) {
+    Comm->Open();  // no OnRxChar: the bytes stay in the queue
+    Pty.Send("unread");
+    ASSERT_TRUE(Rig.PumpUntil([&] { return Comm->ReadBufUsed() == 6; }));
+    const double before = ProcessCpuSeconds();
+    Rig.PumpFor(500ms);
+    Pty.CloseMaster();
+    Pty.CloseSlave();
+    Rig.PumpFor(500ms);
+    EXPECT_LT(ProcessCpuSeconds() - before, 0.1);
+}
+
+}  // namespace
+}  // namespace pelk
