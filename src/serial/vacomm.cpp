@@ -276,7 +276,8 @@ int TVaCustomComm::WriteBuf(const void* Data, int Count) {
         return DirectWriteBuf(Data, Count);
     }
     if (!FWriteThread) return 0;
-    if (!FWriteThread->WriteData(Data, Count)) throw EVaCommError(sVa::OutputBufferFull);
+    const bool txEmptyWanted = static_cast<bool>(OnTxEmpty) || !FClients.empty();
+    if (!FWriteThread->WriteData(Data, Count, txEmptyWanted)) throw EVaCommError(sVa::OutputBufferFull);
     return Count;
 }
 

@@ -127,7 +127,11 @@ public:
     // Main thread: queues Count bytes. When they do not fit, waits up to
     // Buffers.WriteTimeout for the thread to make room (without using the
     // processor); false if they never fit in time, with nothing queued.
-    bool WriteData(const void* Data, int Count);
+    // TxEmptyWanted: someone listens for transmit-empty (an OnTxEmpty
+    // handler or a client); without a listener the drained buffer is not
+    // handed to the main thread at all, which saves a round trip through
+    // the main thread per write.
+    bool WriteData(const void* Data, int Count, bool TxEmptyWanted = true);
     // Main thread: asks the thread to discard its buffer and waits up to
     // 2000 ms for it to do so. While the thread waits for the main thread in
     // a hand-over (it holds no byte of the buffer then), the buffer is
@@ -161,6 +165,7 @@ private:
     uint32_t FPurgeRequested = 0;  // purge tickets, under the write lock
     uint32_t FPurgeServed = 0;
     bool FInHandOver = false;      // waiting for the main thread; under the write lock
+    bool FTxEmptyWanted = true;    // as of the last WriteData; under the write lock
     TVaCustomComm* FComm;  // used only on the main thread, only while not terminated
     std::shared_ptr<posix::SerialDevice> FDevice;
     std::shared_ptr<TVaCriticalSection> FWriteLock;

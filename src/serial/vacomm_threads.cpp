@@ -183,7 +183,7 @@ int TVaCommWriteThread::BufferCount() {
     return FBuffer.Count();
 }
 
-bool TVaCommWriteThread::WriteData(const void* Data, int Count) {
+bool TVaCommWriteThread::WriteData(const void* Data, int Count, bool TxEmptyWanted) {
     if (Count <= 0) return true;
     TVaTimeEvent timer;
     bool timing = false;
@@ -192,6 +192,7 @@ bool TVaCommWriteThread::WriteData(const void* Data, int Count) {
             std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
             if (static_cast<int64_t>(FBuffer.Count()) + Count <= FBuffer.Capacity()) {
                 FBuffer.Write(Data, Count);
+                FTxEmptyWanted = TxEmptyWanted;
                 FDataEvent.SetEvent();
                 return true;
             }
@@ -267,16 +268,16 @@ bool TVaCommWriteThread::HandOver(void (TVaCommWriteThread::*Method)()) {
 }
 
 void TVaCommWriteThread::Completion(int Written) {
-    bool empty;
+    bool report;  // drained, and someone listens for it
     {
         std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
         FBuffer.Remove(Written);
-        empty = FBuffer.Count() == 0;
-        if (empty) FDataEvent.ResetEvent();
+        report = FBuffer.Count() == 0 && FTxEmptyWanted;
+        if (FBuffer.Count() == 0) FDataEvent.ResetEvent();
         else FDataEvent.SetEvent();
         FRoomEvent.SetEvent();
     }
-    if (empty) HandOver(&TVaCommWriteThread::DoTxEmpty);
+    if (report) HandOver(&TVaCommWriteThread::DoTxEmpty);
 }
 
 void TVaCommWriteThread::Execute() {

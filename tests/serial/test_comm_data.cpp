@@ -40,6 +40,21 @@ TEST_F(DataTest, ThreeThenOneHundredThirtySixBytesArriveInOrderAndDrainReportsOn
     EXPECT_EQ(Comm->WriteBufUsed(), 0);
 }
 
+TEST_F(DataTest, DrainWithoutListenerAsksNothingOfTheMainThread) {
+    Comm->SetMonitorEvents({});  // no event thread: every hand-over would be the write thread's
+    Comm->Open();
+    const std::string frame = Bytes(136, 1);
+    ASSERT_EQ(Comm->WriteBuf(frame.data(), 136), 136);
+    EXPECT_EQ(Receive(136), frame);
+    EXPECT_FALSE(Rig.Queue->WaitForQueued(1, 200ms)) << "a transmit-empty nobody listens for was handed over";
+    // With a listener, the drain is reported again.
+    int txEmpty = 0;
+    Comm->OnTxEmpty = [&](TObject*) { ++txEmpty; };
+    ASSERT_EQ(Comm->WriteBuf(frame.data(), 136), 136);
+    EXPECT_EQ(Receive(136), frame);
+    ASSERT_TRUE(Rig.PumpUntil([&] { return txEmpty > 0; }));
+}
+
 TEST_F(DataTest, RxCharRunsOnTheMainThreadWithTheCountAndOneByteReadsTakeAll) {
     std::string received;
     std::vector<int> counts;
