@@ -56,8 +56,8 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
     rule->setGeometry(8, 120, 337, 2);
     rule->setFrameStyle(QFrame::HLine | QFrame::Sunken);
     line("Label7", QStringLiteral("Written with Qt 6 for Linux"), 8, 128);
-    line("Label8", QStringLiteral("Web: see README.md"), 216, 128);
-    line("Label6", QStringLiteral("E-mail: see README.md"), 216, 144);
+    line("Label8", QStringLiteral("Web: README.md"), 216, 128);
+    line("Label6", QStringLiteral("E-mail: README.md"), 216, 144);
 }
 
 }  // namespace pelk

@@ -19,9 +19,10 @@ TDeviceDialog::TDeviceDialog(QWidget* parent) : QDialog(parent) {
     setFixedSize(259, 208);
 
     auto* panel = new QGroupBox(this);
-    panel->setGeometry(8, 8, 105, 192);
+    panel->setGeometry(8, 8, 114, 192);
     auto* group = new QButtonGroup(this);
     auto* column = new QVBoxLayout(panel);
+    column->setContentsMargins(6, 6, 2, 6);
     for (uint8_t i = 1; i <= DeviceCount; ++i) {
         auto* r = new QRadioButton(QString::fromLatin1(FindDevice(i)->RadioCaption), panel);
         r->setObjectName(QStringLiteral("radio%1").arg(i));
@@ -32,16 +33,17 @@ TDeviceDialog::TDeviceDialog(QWidget* parent) : QDialog(parent) {
 
     Image1 = new QLabel(this);
     Image1->setObjectName(QStringLiteral("Image1"));
-    Image1->setGeometry(106 + 14, 16, 145, 105);
-    Image1->setPixmap(MakeAppPicture(145, 105));
+    // The picture takes what the radios leave of the dialog's width.
+    Image1->setGeometry(128, 12, 125, 90);
+    Image1->setPixmap(MakeAppPicture(125, 90));
 
     OKBtn = new QPushButton(QStringLiteral("OK"), this);
     OKBtn->setObjectName(QStringLiteral("OKBtn"));
-    OKBtn->setGeometry(128, 140, 75, 25);
+    OKBtn->setGeometry(153, 140, 75, 25);
     OKBtn->setDefault(true);
     CancelBtn = new QPushButton(QStringLiteral("Cancel"), this);
     CancelBtn->setObjectName(QStringLiteral("CancelBtn"));
-    CancelBtn->setGeometry(128, 172, 75, 25);
+    CancelBtn->setGeometry(153, 172, 75, 25);
     connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
     connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);  // Escape rejects too
 }

@@ -116,6 +116,11 @@ TEST_F(StartUpTest, MenusToolbarAndStatusBar) {
     for (const auto& i : items) EXPECT_EQ(i.action->text(), i.caption);
     EXPECT_EQ(Formularz->Tab4->text(), "Blank");
     for (int i = 0; i < 5; ++i) EXPECT_EQ(Formularz->Panels[i]->minimumWidth(), (std::array{100, 90, 70, 105, 40})[i]);
+    // Laid out, every panel is wide enough for its whole text.
+    Formularz->show();
+    QCoreApplication::processEvents();
+    for (QLabel* panel : Formularz->Panels)
+        EXPECT_GE(panel->width(), panel->sizeHint().width()) << panel->text().toStdString();
     EXPECT_EQ(Formularz->Progress->maximum(), 1000);
     EXPECT_EQ(Formularz->Timer->interval(), 10);
 }
