@@ -13,41 +13,25 @@ namespace pelk {
 uint32_t EditAddress = 0;
 uint32_t EditMaxAddress = 0;
 
-namespace {
-QGroupBox* Group(QWidget* parent, const char* title, int x, int y, int w, int h) {
-    auto* g = new QGroupBox(QString::fromLatin1(title), parent);
-    g->setGeometry(x, y, w, h);
-    return g;
-}
-DialogEdit* Field(QWidget* parent, const char* name, const char* label, int y, int width = 57) {
-    auto* l = new QLabel(QString::fromLatin1(label), parent);
-    l->move(8, y + 3);
-    auto* f = new DialogEdit(parent);
-    f->setObjectName(QString::fromLatin1(name));
-    f->setGeometry(48, y, width, 21);
-    return f;
-}
-}  // namespace
-
 TEditDialog::TEditDialog(QWidget* parent) : QDialog(parent, Qt::Tool) {
     setObjectName(QStringLiteral("EditDialog"));
     setWindowTitle(QStringLiteral("EDIT"));
     setFixedSize(297, 163);
 
-    auto* address = Group(this, "Adress", 8, 8, 137, 49);
-    AdresEdit = Field(address, "AdresEdit", "HEX", 20, 65);
+    auto* address = MakeGroup(this, "Adress", 8, 8, 137, 49);
+    AdresEdit = MakeField(address, "AdresEdit", "HEX", 48, 20, 65);
     SpeedButton1 = new StepButton(true, address);
     SpeedButton1->move(119, 13);
     SpeedButton2 = new StepButton(false, address);
     SpeedButton2->move(119, 30);
-    auto* current = Group(this, "Current data", 8, 64, 137, 81);
-    CurrentEdit = Field(current, "CurrentEdit", "HEX", 22);
-    CurrentAscii = Field(current, "CurrentAscii", "ASCII", 50);
+    auto* current = MakeGroup(this, "Current data", 8, 64, 137, 81);
+    CurrentEdit = MakeField(current, "CurrentEdit", "HEX", 48, 22, 57);
+    CurrentAscii = MakeField(current, "CurrentAscii", "ASCII", 48, 50, 57);
     CurrentEdit->setReadOnly(true);
     CurrentAscii->setReadOnly(true);
-    auto* fresh = Group(this, "New data", 152, 8, 137, 81);
-    NewEdit = Field(fresh, "NewEdit", "HEX", 22);
-    NewAscii = Field(fresh, "NewAscii", "ASCII", 50);
+    auto* fresh = MakeGroup(this, "New data", 152, 8, 137, 81);
+    NewEdit = MakeField(fresh, "NewEdit", "HEX", 48, 22, 57);
+    NewAscii = MakeField(fresh, "NewAscii", "ASCII", 48, 50, 57);
     KlawiszSet = new QPushButton(QStringLiteral("SET"), this);
     KlawiszSet->setObjectName(QStringLiteral("KlawiszSet"));
     KlawiszSet->setGeometry(183, 110, 75, 25);

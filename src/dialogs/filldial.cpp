@@ -12,38 +12,22 @@ namespace pelk {
 
 uint32_t FillMaxAddress = 0;
 
-namespace {
-QGroupBox* Group(QWidget* parent, const char* title, int x, int y, int w, int h) {
-    auto* g = new QGroupBox(QString::fromLatin1(title), parent);
-    g->setGeometry(x, y, w, h);
-    return g;
-}
-DialogEdit* Field(QWidget* parent, const char* name, const char* label, int y) {
-    auto* l = new QLabel(QString::fromLatin1(label), parent);
-    l->move(8, y + 3);
-    auto* f = new DialogEdit(parent);
-    f->setObjectName(QString::fromLatin1(name));
-    f->setGeometry(48, y, 73, 21);
-    return f;
-}
-}  // namespace
-
 TFillDialog::TFillDialog(QWidget* parent) : QDialog(parent, Qt::Tool) {
     setObjectName(QStringLiteral("FillDialog"));
     setWindowTitle(QStringLiteral("FILL"));
     setFixedSize(297, 163);
 
-    auto* data = Group(this, "Data", 8, 8, 137, 81);
-    FillDataHex = Field(data, "FillDataHex", "HEX", 22);
-    FillDataAscii = Field(data, "FillDataAscii", "ASCII", 50);
-    auto* from = Group(this, "From", 152, 8, 137, 49);
-    FillStart = Field(from, "FillStart", "HEX", 20);
+    auto* data = MakeGroup(this, "Data", 8, 8, 137, 81);
+    FillDataHex = MakeField(data, "FillDataHex", "HEX", 48, 22, 73);
+    FillDataAscii = MakeField(data, "FillDataAscii", "ASCII", 48, 50, 73);
+    auto* from = MakeGroup(this, "From", 152, 8, 137, 49);
+    FillStart = MakeField(from, "FillStart", "HEX", 48, 20, 73);
     SpeedButton1 = new StepButton(true, from);
     SpeedButton1->move(122 - 3, 13);
     SpeedButton2 = new StepButton(false, from);
     SpeedButton2->move(122 - 3, 30);
-    auto* to = Group(this, "To", 152, 64, 137, 49);
-    FillStop = Field(to, "FillStop", "HEX", 20);
+    auto* to = MakeGroup(this, "To", 152, 64, 137, 49);
+    FillStop = MakeField(to, "FillStop", "HEX", 48, 20, 73);
     SpeedButton3 = new StepButton(true, to);
     SpeedButton3->move(122 - 3, 13);
     SpeedButton4 = new StepButton(false, to);

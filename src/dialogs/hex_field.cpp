@@ -1,5 +1,7 @@
 #include "dialogs/hex_field.h"
 
+#include <QGroupBox>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QSignalBlocker>
@@ -117,6 +119,21 @@ void StepField(DialogEdit& field, bool up, uint32_t limit, bool onlyIfChanged) {
     if (!up && value > 0) --value;
     if (onlyIfChanged && value == old) return;
     field.SetText(Hex5(value));
+}
+
+QGroupBox* MakeGroup(QWidget* parent, const char* title, int x, int y, int w, int h) {
+    auto* g = new QGroupBox(QString::fromLatin1(title), parent);
+    g->setGeometry(x, y, w, h);
+    return g;
+}
+
+DialogEdit* MakeField(QWidget* parent, const char* name, const char* label, int x, int y, int width) {
+    auto* l = new QLabel(QString::fromLatin1(label), parent);
+    l->move(8, y + 3);
+    auto* f = new DialogEdit(parent);
+    f->setObjectName(QString::fromLatin1(name));
+    f->setGeometry(x, y, width, 21);
+    return f;
 }
 
 StepButton::StepButton(bool up, QWidget* parent) : QToolButton(parent) {

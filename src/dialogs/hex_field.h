@@ -8,6 +8,7 @@
 //
 // HexFieldCheck: the one text check of every hexadecimal field.
 // StepButton: the 17 x 17 stepping buttons beside the address fields.
+#include <QGroupBox>
 #include <QLineEdit>
 #include <QToolButton>
 #include <cstdint>
@@ -79,6 +80,11 @@ QString Hex2(uint32_t value);
 // "%05lX" (which runs the field's change handler). With onlyIfChanged the
 // text is written only when the value moved.
 void StepField(DialogEdit& field, bool up, uint32_t limit, bool onlyIfChanged);
+
+// Layout helpers of the dialogs: a titled group at a fixed place, and a
+// field with its label ("HEX", "ASCII", "DEC") on its left.
+QGroupBox* MakeGroup(QWidget* parent, const char* title, int x, int y, int w, int h);
+DialogEdit* MakeField(QWidget* parent, const char* name, const char* label, int x, int y, int width);
 
 // A small flat button that acts when any mouse button goes down on it, once
 // per press.

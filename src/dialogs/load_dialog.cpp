@@ -13,17 +13,6 @@ uint32_t MaxInputAddress = 0;
 namespace {
 const QString OutOfRange = QStringLiteral("Adress out of range !");
 
-QGroupBox* Group(QWidget* parent, const char* title, int x, int y, int w, int h) {
-    auto* g = new QGroupBox(QString::fromLatin1(title), parent);
-    g->setGeometry(x, y, w, h);
-    return g;
-}
-
-QLabel* HexLabel(QWidget* parent, const char* text, int x, int y) {
-    auto* l = new QLabel(QString::fromLatin1(text), parent);
-    l->move(x, y);
-    return l;
-}
 }  // namespace
 
 TLoadDialog::TLoadDialog(QWidget* parent) : QDialog(parent) {
@@ -31,7 +20,7 @@ TLoadDialog::TLoadDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("LOAD"));
     setFixedSize(393, 300);
 
-    auto* nameGroup = Group(this, "Input File Name", 8, 8, 377, 49);
+    auto* nameGroup = MakeGroup(this, "Input File Name", 8, 8, 377, 49);
     FileName = new QLineEdit(nameGroup);
     FileName->setObjectName(QStringLiteral("FileName"));
     FileName->setReadOnly(true);
@@ -42,11 +31,8 @@ TLoadDialog::TLoadDialog(QWidget* parent) : QDialog(parent) {
 
     auto addressGroup = [this](const char* title, int x, int y, DialogEdit*& field, const char* name,
                                StepButton*& up, StepButton*& down) {
-        auto* g = Group(this, title, x, y, 185, 57);
-        HexLabel(g, "HEX", 8, 26);
-        field = new DialogEdit(g);
-        field->setObjectName(QString::fromLatin1(name));
-        field->setGeometry(40, 22, 113, 21);
+        auto* g = MakeGroup(this, title, x, y, 185, 57);
+        field = MakeField(g, name, "HEX", 40, 22, 113);
         up = new StepButton(true, g);
         up->move(160, 17);
         down = new StepButton(false, g);
@@ -65,11 +51,8 @@ TLoadDialog::TLoadDialog(QWidget* parent) : QDialog(parent) {
     RadioBank1->setObjectName(QStringLiteral("RadioBank1"));
     RadioBank1->move(96, 56);
 
-    auto* sizeGroup = Group(this, "Selected Data range", 8, 192, 185, 57);
-    HexLabel(sizeGroup, "DEC", 8, 26);
-    DataSize = new DialogEdit(sizeGroup);
-    DataSize->setObjectName(QStringLiteral("DataSize"));
-    DataSize->setGeometry(40, 22, 113, 21);
+    auto* sizeGroup = MakeGroup(this, "Selected Data range", 8, 192, 185, 57);
+    DataSize = MakeField(sizeGroup, "DataSize", "DEC", 40, 22, 113);
 
     ClearBuff = new QCheckBox(QStringLiteral("Clear buffer"), this);
     ClearBuff->setObjectName(QStringLiteral("ClearBuff"));

@@ -1,8 +1,8 @@
 // The Fill and Edit dialogs.
-#include <QSignalSpy>
 #include <fstream>
 
 #include "dialogs/device_dialog.h"
+#include "support/grid_changes.h"
 #include "support/window_fixture.h"
 
 namespace pelk {
@@ -22,20 +22,13 @@ protected:
         Formularz->Selectdevice1Click();
     }
     // The grid cells announced as changed while `change` runs.
-    std::vector<std::array<int, 4>> Announced(const std::function<void()>& change) {
-        QSignalSpy spy(&Formularz->Tablica->Model(), &QAbstractItemModel::dataChanged);
-        change();
-        std::vector<std::array<int, 4>> out;
-        for (const auto& args : spy) {
-            const auto a = args[0].value<QModelIndex>(), b = args[1].value<QModelIndex>();
-            out.push_back({a.row(), a.column(), b.row(), b.column()});
-        }
-        return out;
+    test::Cells Announced(const std::function<void()>& change) {
+        return test::Announced(Formularz->Tablica->Model(), change);
     }
     const uint8_t* Bytes() const { return Formularz->Image.ImageBuffer.data(); }
 };
 
-using Cells = std::vector<std::array<int, 4>>;
+using test::Cells;
 
 TEST_F(FillEditTest, FillStartsWithFFAndTheDevicesLastAddress) {
     StartWithDevice("1");

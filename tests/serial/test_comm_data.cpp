@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "comm_fixture.h"
+#include "recording_client.h"
 #include "protocol/port.h"
 
 namespace pelk {
@@ -269,17 +270,8 @@ TEST_F(DataTest, TheCoresPortSeamWrapsTheComponent) {
     EXPECT_EQ(port.ReadText(), "eply");
 }
 
-class RecordingClient : public TVaCommComponent {
-public:
-    using TVaCommComponent::TVaCommComponent;
-    std::string Data;
-    std::vector<uint32_t> Lines;
-    void DataChanged(PVaData D, int Count) override { Data.append(reinterpret_cast<const char*>(D), static_cast<size_t>(Count)); }
-    void LineChanged(uint32_t EvtMask) override { Lines.push_back(EvtMask); }
-};
-
 TEST_F(DataTest, WithAClientBytesGoToTheClientAndRxBufNotRxChar) {
-    RecordingClient client;
+    test::RecordingClient client;
     client.SetComm(Comm.get());
     bool rxChar = false;
     std::string rxBuf;

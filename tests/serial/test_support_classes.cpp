@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "pty_support.h"
+#include "recording_client.h"
 #include "serial/vacomm.h"
 #include "serial/vaobjects.h"
 #include "serial/vaprst.h"
@@ -242,18 +243,9 @@ TEST(OptionGroupTest, DefaultsAreTheDocumentedOnes) {
 
 // --- Clients -------------------------------------------------------------------------
 
-class RecordingClient : public TVaCommComponent {
-public:
-    using TVaCommComponent::TVaCommComponent;
-    std::string Data;
-    std::vector<uint32_t> Lines;
-    void DataChanged(PVaData D, int Count) override { Data.append(reinterpret_cast<const char*>(D), static_cast<size_t>(Count)); }
-    void LineChanged(uint32_t EvtMask) override { Lines.push_back(EvtMask); }
-};
-
 TEST(ClientTest, SetCommAttachesAndDetaches) {
     TVaComm comm;
-    RecordingClient client;
+    test::RecordingClient client;
     client.SetComm(&comm);
     EXPECT_EQ(comm.ClientCount(), 1);
     EXPECT_EQ(client.Dispatcher().Comm(), &comm);
@@ -265,7 +257,7 @@ TEST(ClientTest, SetCommAttachesAndDetaches) {
 TEST(ClientTest, CommRemovedFromItsOwnerIsLetGo) {
     TVaComponent owner;
     TVaComm comm(&owner);
-    RecordingClient client(&owner);
+    test::RecordingClient client(&owner);
     client.SetComm(&comm);
     owner.RemoveComponent(&comm);
     EXPECT_EQ(client.Comm(), nullptr);
@@ -273,7 +265,7 @@ TEST(ClientTest, CommRemovedFromItsOwnerIsLetGo) {
 }
 
 TEST(ClientTest, DestroyedCommIsLetGoAlsoWithAnotherOwner) {
-    RecordingClient client;
+    test::RecordingClient client;
     {
         TVaComm comm;
         client.SetComm(&comm);
@@ -286,7 +278,7 @@ TEST(ClientTest, DestroyedCommIsLetGoAlsoWithAnotherOwner) {
 TEST(ClientTest, DestroyedClientLeavesThePortsList) {
     TVaComm comm;
     {
-        RecordingClient client;
+        test::RecordingClient client;
         client.SetComm(&comm);
         EXPECT_EQ(comm.ClientCount(), 1);
     }
@@ -294,7 +286,7 @@ TEST(ClientTest, DestroyedClientLeavesThePortsList) {
 }
 
 TEST(ClientTest, DispatcherWithoutPortDoesNothing) {
-    RecordingClient client;
+    test::RecordingClient client;
     TVaDispatcher& d = client.Dispatcher();
     EXPECT_EQ(d.WriteBuf("ab", 2), 0);
     EXPECT_FALSE(d.WriteText("ab"));
@@ -304,7 +296,7 @@ TEST(ClientTest, DispatcherWithoutPortDoesNothing) {
 }
 
 TEST(ClientTest, InactiveDispatcherPassesNothingOn) {
-    RecordingClient client;
+    test::RecordingClient client;
     client.SetActive(false);
     const uint8_t bytes[] = {1, 2};
     client.Dispatcher().DataEvent(bytes, 2);

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
-#include <QSignalSpy>
 
 #include "image/device_table.h"
+#include "support/grid_changes.h"
 #include "view/buffer_grid.h"
 #include "view/cp1250.h"
 
@@ -70,21 +70,11 @@ TEST_F(BufferGridTest, CodePageRoundTrips) {
     EXPECT_FALSE(UnicodeToCp1250(u'\u4E2D'));
 }
 
-// Which cells a change announces, as (first row, first column, last row, last column).
-std::vector<std::array<int, 4>> Announced(BufferGridModel& model, const std::function<void()>& change) {
-    QSignalSpy spy(&model, &QAbstractItemModel::dataChanged);
-    change();
-    std::vector<std::array<int, 4>> out;
-    for (const auto& args : spy) {
-        const auto a = args[0].value<QModelIndex>(), b = args[1].value<QModelIndex>();
-        out.push_back({a.row(), a.column(), b.row(), b.column()});
-    }
-    return out;
-}
+using test::Announced;
+using test::Cells;
 
 TEST_F(BufferGridTest, NotificationsCoverOnlyWhatChanged) {
     BufferGridModel model(Image);
-    using Cells = std::vector<std::array<int, 4>>;
     // A whole refresh is one notification.
     EXPECT_EQ(Announced(model, [&] { model.RefreshAll(); }), (Cells{{0, 0, 4095, 16}}));
     // One byte at 0x1234: its cell (row 0x123, column 4) and that row's characters.
