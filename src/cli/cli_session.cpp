@@ -218,15 +218,21 @@ void CliSession::DrawProgress(int position, bool final) {
     if (final) {
         if (BarShown) std::fputs("\r\033[K", Err);
         BarShown = false;
+        ShownPercent = -1;
         std::fflush(Err);
         return;
     }
+    // Redrawn when the percentage moves; the reset to 0 that ends an
+    // operation leaves the bar as it is until the result line clears it.
+    const int percent = position / 10;
+    if (BarShown && (percent == ShownPercent || position == 0)) return;
+    ShownPercent = percent;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - StepStarted).count();
     const double bytes = double(position) / ProgressMax * Image.DeviceSize();
     const int width = 40, filled = position * width / ProgressMax;
     std::fprintf(Err, "\r[%s%s] %3d%%  %8.0f B/s", std::string(size_t(filled), '#').c_str(),
-                 std::string(size_t(width - filled), '.').c_str(), position / 10,
+                 std::string(size_t(width - filled), '.').c_str(), percent,
                  seconds > 0 ? bytes / seconds : 0.0);
     BarShown = true;
     std::fflush(Err);

@@ -85,6 +85,7 @@ private:
     std::string LastMessage;
     bool Live = false;  // stderr is a terminal: draw the progress bar
     bool BarShown = false;
+    int ShownPercent = -1;
     std::chrono::steady_clock::time_point StepStarted;
 };
 
