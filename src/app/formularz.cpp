@@ -108,6 +108,7 @@ TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
+    Timer->start();  // the 10 ms tick runs from the window's creation to its end
     Guarded([this] { FormCreate(); });
 }
 
@@ -242,7 +243,6 @@ void TFormularz::FormCreate() {
         SetPanelText(3, PortPanelText(settings.PortNumber));
         CommPort.SetPortNum(settings.PortNumber);
     }
-    Timer->start();
     try {
         CommPort.Open();
     } catch (const std::exception&) {
