@@ -7,6 +7,7 @@
 #include <QMenuBar>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QSettings>
 #include <QStatusBar>
 #include <QVBoxLayout>
 
@@ -33,6 +34,15 @@ namespace pelk {
 namespace {
 QString PortPanelText(int port) { return QStringLiteral("Port: COM%1").arg(port); }
 const QString NotConnected = QStringLiteral("Port: not connected");
+
+// The per-user settings store of our own additions (on Linux
+// ~/.config/pelkisp/PelkISP.conf); PelkISP.cfg keeps its six lines.
+class UserSettings : public QSettings {
+public:
+    UserSettings()
+        : QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("pelkisp"), QStringLiteral("PelkISP")) {}
+};
+const QString SkipBlankBlocksKey = QStringLiteral("Programming/SkipBlankBlocks");
 }  // namespace
 
 TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
@@ -89,11 +99,16 @@ TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
 
     BuildStatusBar();
 
+    // The 10 ms tick. The engine starts and stops it (TicksNeeded): it runs
+    // while an operation, a start delay or a timeout is pending, and an idle
+    // window does not wake up for it. Nothing in the start-up sequence can
+    // therefore leave it stopped while the engine needs it.
     Timer = new QTimer(this);
     Timer->setObjectName(QStringLiteral("Timer"));
     Timer->setTimerType(Qt::PreciseTimer);
     Timer->setInterval(10);
     connect(Timer, &QTimer::timeout, this, [this] { Guarded([this] { TimerTimer(); }); });
+    Engine.Ticks = this;
 
     // The port's settings for the ISP link: 9600 bit/s until the settings
     // file or the serial dialog says otherwise, no flow control, DTR and RTS
@@ -108,11 +123,11 @@ TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
-    Timer->start();  // the 10 ms tick runs from the window's creation to its end
     Guarded([this] { FormCreate(); });
 }
 
 TFormularz::~TFormularz() {
+    Engine.Ticks = nullptr;
     Timer->stop();
     CommPort.OnRxChar = nullptr;
 }
@@ -159,6 +174,15 @@ void TFormularz::BuildMenus() {
     Blankcheck1 = action(programming, "Blankcheck1", "Blank check", &TFormularz::Blankcheck1Click, IconKind::Blank);
     programming->addSeparator();
     Erase2 = action(programming, "Erase2", "Stop", &TFormularz::Tab5Click, IconKind::Stop);
+    programming->addSeparator();
+    Skipblankblocks1 = new QAction(QStringLiteral("Skip blank blocks"), this);
+    Skipblankblocks1->setObjectName(QStringLiteral("Skipblankblocks1"));
+    Skipblankblocks1->setCheckable(true);
+    Skipblankblocks1->setChecked(UserSettings().value(SkipBlankBlocksKey, false).toBool());
+    Engine.SkipBlankBlocks = Skipblankblocks1->isChecked();
+    connect(Skipblankblocks1, &QAction::toggled, this,
+            [this](bool checked) { Guarded([this, checked] { Skipblankblocks1Click(checked); }); });
+    programming->addAction(Skipblankblocks1);
 
     QMenu* setup = menuBar()->addMenu(QStringLiteral("Setup"));
     Changeserialport1 = action(setup, "Changeserialport1", "Change serial port",
@@ -325,6 +349,19 @@ void TFormularz::Erase1Click() { Engine.StartErase(); }
 void TFormularz::Blankcheck1Click() { Engine.StartBlankCheck(); }
 void TFormularz::Tab5Click() { Engine.Stop(); }
 void TFormularz::TimerTimer() { Engine.TimerTimer(); }
+
+void TFormularz::TicksNeeded(bool needed) {
+    if (needed == Timer->isActive()) return;  // a running timer keeps its phase
+    if (needed && !Closed) Timer->start();
+    else Timer->stop();
+}
+
+void TFormularz::Skipblankblocks1Click(bool checked) {
+    Engine.SkipBlankBlocks = checked;  // from the next Program or Verify on
+    UserSettings settings;
+    settings.setValue(SkipBlankBlocksKey, checked);
+    settings.sync();
+}
 void TFormularz::CommPortRxChar(TVaCustomComm*, int) { Engine.ReceiveReplyBytes(); }
 
 void TFormularz::Selectdevice1Click() {
