@@ -95,6 +95,13 @@ TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
     Progress->setTextVisible(false);
     Progress->setFixedHeight(16);
     column->addWidget(Progress);
+    ProgressHoldOff = new QTimer(this);
+    ProgressHoldOff->setSingleShot(true);
+    connect(ProgressHoldOff, &QTimer::timeout, this, [this] {
+        if (Progress->value() == ProgressWanted) return;
+        Progress->setValue(ProgressWanted);
+        ProgressHoldOff->start();
+    });
     setCentralWidget(central);
 
     BuildStatusBar();
@@ -311,7 +318,20 @@ void TFormularz::Skalowanie() {
 
 void TFormularz::ShowMessage(const std::string& text) { Komunikat->setText(QString::fromStdString(text)); }
 
-void TFormularz::SetProgress(int position) { Progress->setValue(position); }
+void TFormularz::SetProgress(int position) {
+    // A block goes out every few hundred microseconds, and the bar repaints
+    // itself at once on every change it can show: at that rate the repaints
+    // would cost more than the rest of the block. So a value is drawn at
+    // once only when none was drawn during the last screen refresh; a later
+    // one waits for the hold-off to end, and the last one is always drawn.
+    // 0 (start, end, Stop, failure) is drawn at once.
+    ProgressWanted = position;
+    if (ProgressHoldOff->isActive() && position != 0) return;
+    Progress->setValue(position);
+    const QScreen* shown = screen();
+    const double rate = shown ? shown->refreshRate() : 0;
+    ProgressHoldOff->start(rate >= 1 ? std::max(1, int(1000 / rate)) : 16);
+}
 
 void TFormularz::BuildGrid() { Tablica->Model().RebuildForDevice(); }
 

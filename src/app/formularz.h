@@ -132,6 +132,10 @@ private:
     void BuildToolBar();
     void BuildStatusBar();
     bool Closed = false;
+    // The progress bar is redrawn at most once per screen refresh: a value
+    // that comes sooner waits in ProgressWanted for this single-shot timer.
+    QTimer* ProgressHoldOff;
+    int ProgressWanted = 0;
 };
 
 }  // namespace pelk

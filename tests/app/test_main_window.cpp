@@ -127,6 +127,25 @@ TEST_F(StartUpTest, MenusToolbarAndStatusBar) {
     EXPECT_EQ(Formularz->Timer->interval(), 10);
 }
 
+TEST_F(StartUpTest, ProgressBarIsDrawnOncePerRefreshAndItsLastValueAlwaysShows) {
+    Start();
+    std::vector<int> drawn;
+    QObject::connect(Formularz->Progress, &QProgressBar::valueChanged, [&](int v) { drawn.push_back(v); });
+    // Values that come faster than the screen refreshes: the first is drawn,
+    // the last follows after the refresh, those between are skipped.
+    for (int v : {5, 6, 7}) Formularz->SetProgress(v);
+    EXPECT_EQ(Formularz->Progress->value(), 5);
+    ASSERT_TRUE(QTest::qWaitFor([] { return Formularz->Progress->value() == 7; }, 5000));
+    EXPECT_EQ(drawn, (std::vector<int>{5, 7}));
+    // The reset that ends an operation is drawn at once, and the values
+    // held before it are never drawn after it.
+    for (int v : {8, 9, 0}) Formularz->SetProgress(v);
+    EXPECT_EQ(Formularz->Progress->value(), 0);
+    Formularz->SetProgress(3);
+    ASSERT_TRUE(QTest::qWaitFor([] { return Formularz->Progress->value() == 3; }, 5000));
+    EXPECT_EQ(drawn, (std::vector<int>{5, 7, 0, 3}));
+}
+
 TEST_F(StartUpTest, ErrorInAHandlerIsShownAndTheWindowGoesOn) {
     Start();
     Formularz->Guarded([] { throw std::runtime_error("Something failed"); });
