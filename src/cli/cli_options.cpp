@@ -145,8 +145,8 @@ std::string UsageText() {
 Commands:
   program FILE   erase, program and verify the device (--no-erase, --no-verify leave a step out)
   verify FILE    verify the device against FILE
-                 Both write and check only the 128-byte blocks that hold data in FILE
-                 (a byte other than FF). The blocks FILE does not touch are not verified:
+                 Both send only the 128-byte blocks that hold data in FILE (a byte
+                 other than FF). The blocks FILE does not touch are not verified:
                  erase leaves them blank, and blank or --all-blocks checks them.
   erase          erase the device
   blank          check that the device is blank
