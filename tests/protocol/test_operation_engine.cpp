@@ -59,26 +59,35 @@ protected:
 };
 
 TEST_F(EngineTest, ProgramOf64KDeviceSendsExactStreamAndEnds) {
-    SelectDevice(1);
-    RandomImage(7);
-    ConnectTarget(0xFFFF);
-    Rig.Engine.StartProgram();
-    EXPECT_EQ(Rig.View.Last(), "Programming...");
-    Rig.RunToEnd();
-    ExpectBlockStream(CmdProgram);
-    EXPECT_EQ(Rig.View.Last(), "Device programmed.");
-    EXPECT_EQ(Rig.View.Progress, 0);
-    EXPECT_EQ(Rig.Engine.ReplyTimer, 0u);
-    EXPECT_TRUE(std::equal(Target->Flash().begin(), Target->Flash().end(), Rig.Image.ImageBuffer.begin()));
+    // An image whose every block holds data: the data-block plan is the
+    // whole device, and its walk is the same byte for byte and tick for tick.
+    for (const bool skipBlank : {false, true}) {
+        SCOPED_TRACE(skipBlank ? "data blocks" : "whole device");
+        Rig.Link.Writes.clear();
+        Rig.View.ProgressHistory.clear();
+        Rig.Link.Tick = 0;
+        Rig.Engine.SkipBlankBlocks = skipBlank;
+        SelectDevice(1);
+        RandomImage(7);
+        ConnectTarget(0xFFFF);
+        Rig.Engine.StartProgram();
+        EXPECT_EQ(Rig.View.Last(), "Programming...");
+        Rig.RunToEnd();
+        ExpectBlockStream(CmdProgram);
+        EXPECT_EQ(Rig.View.Last(), "Device programmed.");
+        EXPECT_EQ(Rig.View.Progress, 0);
+        EXPECT_EQ(Rig.Engine.ReplyTimer, 0u);
+        EXPECT_TRUE(std::equal(Target->Flash().begin(), Target->Flash().end(), Rig.Image.ImageBuffer.begin()));
 
-    // Progress: 0 at the start, 1, 3, ..., 998 per block, 0 at the end.
-    const auto& p = Rig.View.ProgressHistory;
-    ASSERT_EQ(p.size(), 1u + 511u + 1u);
-    EXPECT_EQ(p.front(), 0);
-    EXPECT_EQ(p[1], 1);
-    EXPECT_EQ(p[2], 3);
-    EXPECT_EQ(p[511], 998);
-    EXPECT_EQ(p.back(), 0);
+        // Progress: 0 at the start, 1, 3, ..., 998 per block, 0 at the end.
+        const auto& p = Rig.View.ProgressHistory;
+        ASSERT_EQ(p.size(), 1u + 511u + 1u);
+        EXPECT_EQ(p.front(), 0);
+        EXPECT_EQ(p[1], 1);
+        EXPECT_EQ(p[2], 3);
+        EXPECT_EQ(p[511], 998);
+        EXPECT_EQ(p.back(), 0);
+    }
 }
 
 TEST_F(EngineTest, VerifySendsTheSameStreamWithCommandTwo) {
