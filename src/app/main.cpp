@@ -10,9 +10,7 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Pelk ISP"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Pelk ISP"));
-    QApplication::setDesktopFileName(QStringLiteral("pelkisp"));
+    pelk::SetApplicationIdentity();
 
     pelk::InstallQtMainThreadDispatcher();
     // An error that escapes an event handler is shown, and the program goes on.

@@ -15,6 +15,7 @@ using test::WindowTest;
 class StartUpTest : public WindowTest {};
 
 TEST_F(StartUpTest, WithoutSettingsFile) {
+    StartTarget(0xFFFF, 0);  // a link named COM0: port 0 names no port all the same
     Start();
     EXPECT_EQ(Formularz->windowTitle(), "Pelk ISP");
     EXPECT_EQ(Formularz->Tablica->RowCount(), 4097);
@@ -287,6 +288,25 @@ TEST_F(SerialDialogTest, OkOnAnAbsentPort) {
     Formularz->Changeserialport1Click();
     Exit();
     EXPECT_EQ(SettingsLines()[1], "0");
+}
+
+TEST_F(SerialDialogTest, ClickingTheCheckedPortKeepsItChecked) {
+    StartTarget(0xFFFF, 1);
+    WriteSettings("1", "1", "", "6", "1");
+    Start();
+    Prompts.OnDialog = [](QDialog& dialog) {
+        auto& sd = dynamic_cast<TSerialDialog&>(dialog);
+        sd.comcheck[0]->click();
+        EXPECT_TRUE(sd.comcheck[0]->isChecked());
+        sd.comcheck[1]->click();
+        EXPECT_FALSE(sd.comcheck[0]->isChecked()) << "one port at a time";
+        sd.comcheck[0]->click();
+        return int(QDialog::Accepted);
+    };
+    Formularz->Changeserialport1Click();
+    EXPECT_TRUE(Prompts.Messages.empty());
+    EXPECT_TRUE(Formularz->CommPort.Active());
+    EXPECT_EQ(Formularz->PanelText(3), "Port: COM1");
 }
 
 TEST_F(SerialDialogTest, CancelWithNoPortOpenSaysNotAvailable) {
