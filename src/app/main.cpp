@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "app/exit_signals.h"
 #include "app/formularz.h"
 #include "app/prompts.h"
 #include "app/qt_dispatcher.h"
@@ -18,6 +19,8 @@ int main(int argc, char** argv) {
 
     int status = 0;
     try {
+        // A signal that comes during start-up is acted on once the loop runs.
+        pelk::TExitSignals exitSignals([] { pelk::Formularz->close(); });
         pelk::CreateWindows();
         pelk::Formularz->show();
         status = QApplication::exec();
