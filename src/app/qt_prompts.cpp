@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPointer>
+#include <QWindow>
 
 #include "app/prompts.h"
 
@@ -22,7 +23,9 @@ public:
         QWidget* parent = owner && owner->isVisible() ? owner->window() : before.data();
         QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok, parent);
         box.exec();
-        if (before && before->isVisible()) before->activateWindow();
+        // Asked of the window itself: QWidget::activateWindow asks nothing
+        // when the window's transient parent is active.
+        if (before && before->isVisible() && before->windowHandle()) before->windowHandle()->requestActivate();
     }
 
     std::optional<FileDialogResult> OpenFile(const FileDialogRequest& request) override {

@@ -18,7 +18,11 @@ bool BelongsTo(const QWidget* w, const QWidget* owner) {
 }
 }  // namespace
 
-TModelessDialog::TModelessDialog(QWidget* parent) : QDialog(parent, Qt::Tool) {}
+// A dialog window owned by the main window, which keeps it on top of the
+// main window. Not a tool window: window managers leave tool (utility)
+// windows out when they choose the window that gets the activation back, so
+// closing the dialog's own message box would activate the main window.
+TModelessDialog::TModelessDialog(QWidget* parent) : QDialog(parent) {}
 
 bool TModelessDialog::event(QEvent* e) {
     if (e->type() == QEvent::WindowDeactivate) {
