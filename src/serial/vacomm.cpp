@@ -118,6 +118,10 @@ void TVaCustomComm::CheckOpen() {
     if (Active()) throw EVaCommError(sVa::PortOpen);
 }
 
+std::string TVaCustomComm::DevicePath() const { return FDevice ? FDevice->RealPath() : std::string(); }
+
+bool TVaCustomComm::HungUp() const { return FDevice && FDevice->HungUp(); }
+
 std::string TVaCustomComm::GetDeviceName() const { return Format(FDeviceName, {static_cast<long long>(FPortNum)}); }
 
 void TVaCustomComm::Error(const std::string& Msg) { throw EVaCommError(posix::PlatformErrorMessage(Msg)); }
@@ -277,6 +281,7 @@ void TVaCustomComm::Close() {
 
 int TVaCustomComm::WriteBuf(const void* Data, int Count) {
     if (!Active() || Count <= 0) return 0;
+    if (FDevice->HungUp()) return Count;  // reported by OnHangUp; the bytes go nowhere
     if (FDirectWrite) {
         std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
         return DirectWriteBuf(Data, Count);
@@ -296,6 +301,11 @@ int TVaCustomComm::DirectWriteBuf(const void* Data, int Count) {
     int done = 0;
     while (done < Count) {
         const int r = FDevice->Write(bytes + done, Count - done);
+        if (r < 0 && FDevice->HungUp()) {
+            // Without an event thread nobody else watches the device.
+            if (!FEventThread && FDevice->ClaimHangUpReport()) HandleHangUp(FDevice.get());
+            return Count;
+        }
         if (r < 0) Error(sVa::WriteError);
         done += r;
         if (done == Count || TimerExpired(timer)) break;
@@ -320,6 +330,7 @@ int TVaCustomComm::ReadBuf(void* Data, int Count) {
     if (!Active() || Count <= 0) return 0;
     std::lock_guard<TVaCriticalSection> global(FGlobalLock);
     const int r = FDevice->Read(Data, Count);
+    if (r < 0 && FDevice->HungUp()) return 0;
     if (r < 0) Error(sVa::ReadError);
     return r;
 }
@@ -337,7 +348,8 @@ bool TVaCustomComm::ReadChar(char& Ch) { return ReadBuf(&Ch, 1) == 1; }
 TVaCommStatus TVaCustomComm::GetCommStatus() {
     std::lock_guard<TVaCriticalSection> global(FGlobalLock);
     TVaCommStatus status;
-    if (Active()) Watch(FDevice->ClearError(status), sVa::StatisticsError);
+    // A hung-up device has nothing waiting and nothing to send.
+    if (Active() && !FDevice->ClearError(status) && !FDevice->HungUp()) Error(sVa::StatisticsError);
     return status;
 }
 
@@ -381,7 +393,7 @@ void TVaCustomComm::PurgeBuffers(int Flags) {
     if (!Active()) return;
     std::lock_guard<TVaCriticalSection> global(FGlobalLock);
     if (Flags != (PURGE_RXABORT | PURGE_RXCLEAR) && FWriteThread) FWriteThread->PurgeWrite();
-    Watch(FDevice->Purge(static_cast<uint32_t>(Flags)), sVa::PurgeError);
+    if (!FDevice->Purge(static_cast<uint32_t>(Flags)) && !FDevice->HungUp()) Error(sVa::PurgeError);
 }
 
 void TVaCustomComm::PurgeRead() { PurgeBuffers(PURGE_RXABORT | PURGE_RXCLEAR); }
@@ -593,6 +605,17 @@ void TVaCustomComm::HandleLineEvent(uint32_t EvtMask) {
     };
     for (const auto& [bit, handler] : handlers)
         if ((EvtMask & bit) && this->*handler) (this->*handler)(this);
+}
+
+void TVaCustomComm::HandleHangUp(const posix::SerialDevice* Device) {
+    // A report from a device this port no longer has open is old news.
+    if (!FDevice || FDevice.get() != Device || !OnHangUp) return;
+    const std::string message = Format(sVa::HangUp, {FDevice->RealPath()});
+    try {
+        OnHangUp(this, message);
+    } catch (...) {
+        ReportCurrentException();
+    }
 }
 
 // ---------------------------------------------------------------------------

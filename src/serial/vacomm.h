@@ -75,6 +75,7 @@ private:
 using TVaCommRxCharEvent = std::function<void(TVaCustomComm* Sender, int Count)>;
 using TVaCommRxBufEvent = std::function<void(TVaCustomComm* Sender, PVaData Data, int Count)>;
 using TVaCommErrorEvent = std::function<void(TVaCustomComm* Sender, uint32_t Errors)>;
+using TVaCommHangUpEvent = std::function<void(TVaCustomComm* Sender, const std::string& Message)>;
 
 // Waits for line events of the device and hands them to the main thread.
 //
@@ -85,8 +86,9 @@ using TVaCommErrorEvent = std::function<void(TVaCustomComm* Sender, uint32_t Err
 // of polling, which would wake it at once for ever). Line errors and breaks
 // are read from the driver's counters when bytes arrive; modem line changes,
 // where they are monitored and the device has modem lines, are sampled every
-// 20 ms. A device that hangs up is no longer watched: the thread then waits
-// only for its stop signal, so a dead device costs no processor time.
+// 20 ms. A device that hangs up is no longer watched: the thread reports the
+// hang-up once (unless the write thread did already) and then waits only for
+// its stop signal, so a dead device costs no processor time.
 class TVaCommEventThread : public TThread {
 public:
     TVaCommEventThread(TVaCustomComm* AComm, std::shared_ptr<posix::SerialDevice> ADevice, uint32_t AEventMask);
@@ -99,9 +101,12 @@ protected:
     void Execute() override;
     // Runs on the main thread: hands the events of one wait to the component.
     void DoEvent();
+    // Runs on the main thread: the component's HandleHangUp.
+    void DoHangUp();
 
 private:
     void Deliver(uint32_t Events);
+    void ReportHangUp();
 
     uint32_t FEvtMask = 0;  // written by the worker, read by DoEvent during the hand-over
     TVaWaitEvent FWaitEvent;
@@ -116,7 +121,11 @@ private:
 // of precedence; when the device's queue is full it waits for room, stop or
 // purge. A write that fails is reported once (DoWriteError) and then retried
 // every 100 ms until it succeeds, a purge discards the bytes, or the port
-// closes; a device that has gone away therefore costs no processor time.
+// closes. While idle it also watches the device for a hang-up (it may be the
+// only thread of the port). Once the device has hung up, the thread reports
+// it (unless the event thread did already), drops every byte it holds or is
+// given, and writes nothing more; a device that has gone away therefore
+// costs no processor time.
 // Purges are carried out by the thread itself on the main thread's request,
 // so the buffer's bytes are only ever moved or dropped by the thread that
 // writes them.
@@ -149,9 +158,12 @@ protected:
     // Run on the main thread.
     void DoTxEmpty();
     void DoWriteError();
+    void DoHangUp();
 
 private:
     void Completion(int Written);
+    void HungUp();
+    void DropBuffer();
     void RaiseLineEvent(uint32_t EvtMask);
     void AcknowledgePurge();
     bool HandOver(void (TVaCommWriteThread::*Method)());
@@ -223,7 +235,8 @@ public:
     void CheckOpen();
 
     // Queues (or, with DirectWrite, writes) Count bytes and returns Count;
-    // 0 on a closed port.
+    // 0 on a closed port. After a hang-up it accepts the bytes and drops
+    // them, raising nothing.
     int WriteBuf(const void* Data, int Count);
     bool WriteText(const std::string& S);
     bool WriteChar(char Ch);
@@ -255,6 +268,11 @@ public:
     // The capability record GetProperties filled.
     const TCommProp& CommProp() const { return FCommProp; }
     std::string GetDeviceName() const;
+    // The device file the open port's name resolved to (for a COMn link, the
+    // file it points to); empty while closed.
+    std::string DevicePath() const;
+    // The open device has hung up or gone away (see OnHangUp).
+    bool HungUp() const;
     [[noreturn]] void Error(const std::string& Msg);
     void Watch(bool Ok, const std::string& Msg);
     void WriteLock() { FWriteLock->Acquire(); }
@@ -334,6 +352,15 @@ public:
     TNotifyEvent OnRx80Full;
     TNotifyEvent OnEvent1;
     TNotifyEvent OnEvent2;
+    // Raised once, on the main thread, when the open device hangs up or
+    // goes away (a pty whose other side closed, a USB adapter pulled out).
+    // Message is the component's text for it and names the device path.
+    // The port is still Active when it is raised; the handler may Close it.
+    // After a hang-up nothing more is written to the device, and WriteBuf
+    // raises nothing (it accepts and drops). Reads find nothing waiting and
+    // status queries and purges raise nothing either: the hang-up is
+    // reported here alone.
+    TVaCommHangUpEvent OnHangUp;
 
 protected:
     virtual void CreateHandle();
@@ -352,6 +379,8 @@ protected:
 
     virtual void HandleDataEvent();
     virtual void HandleLineEvent(uint32_t EvtMask);
+    // Raises OnHangUp for Device if it is still the open one.
+    virtual void HandleHangUp(const posix::SerialDevice* Device);
     virtual void WriteEvents(uint32_t EvtMask);
     virtual void WriteBuffer(PVaData Data, int Count);
 

@@ -63,8 +63,15 @@ void TVaCommEventThread::Execute() {
     // Bytes already waiting at the start count as new.
     uint64_t reported = device.SampleInput(input) ? input.Total - static_cast<uint64_t>(input.Queued) : 0;
     bool nearlyFull = false;
+    bool reportedHangUp = false;
 
     while (!Terminated()) {
+        if (!watching && !reportedHangUp && device.HungUp()) {
+            // Whatever ended the watch, a hung-up device is reported once.
+            reportedHangUp = true;
+            ReportHangUp();
+            continue;
+        }
         if (watching && !device.SampleInput(input)) watching = false;
         bool hungUp = false;
         if (!watching || input.Total <= reported) {
@@ -141,6 +148,22 @@ void TVaCommEventThread::Deliver(uint32_t Events) {
     }
     // Nobody left on the main thread to deliver to.
     if (!ran) Terminate();
+}
+
+void TVaCommEventThread::ReportHangUp() {
+    if (Terminated() || !FDevice->ClaimHangUpReport()) return;
+    bool ran = true;
+    try {
+        ran = Synchronize([this] { DoHangUp(); });
+    } catch (...) {
+        // DoHangUp lets nothing escape.
+    }
+    if (!ran) Terminate();
+}
+
+void TVaCommEventThread::DoHangUp() {
+    if (Terminated()) return;
+    FComm->HandleHangUp(FDevice.get());
 }
 
 void TVaCommEventThread::DoEvent() {
@@ -283,15 +306,38 @@ void TVaCommWriteThread::Completion(int Written) {
 void TVaCommWriteThread::Execute() {
     posix::SerialDevice& device = *FDevice;
     bool failing = false;  // a failure was reported and nothing has been written since
+    bool hungUp = false;   // the device hung up: nothing more is written
     int fruitless = 0;
     while (!Terminated()) {
-        const int woke = VaWaitForFirst({&FStopEvent, &FPurgeEvent, &FDataEvent}, INFINITE);
+        int woke;
+        if (hungUp) {
+            woke = VaWaitForFirst({&FStopEvent, &FPurgeEvent, &FDataEvent}, INFINITE);
+        } else {
+            // The device is watched for a hang-up only (poll reports it
+            // whatever is asked).
+            short revents = 0;
+            woke = device.Wait(POLLHUP, {&FStopEvent, &FPurgeEvent, &FDataEvent}, -1, revents);
+            if (woke == 3 || woke == -2) {
+                if (device.HungUp()) {
+                    hungUp = true;
+                    HungUp();
+                    continue;
+                }
+                // Not a hang-up (or the device cannot be polled): wait
+                // without it, so that nothing spins on it.
+                woke = VaWaitForFirst({&FStopEvent, &FPurgeEvent, &FDataEvent}, INFINITE);
+            }
+        }
         if (woke == 0) {
             Terminate();
             break;
         }
         if (woke == 1) {
             AcknowledgePurge();
+            continue;
+        }
+        if (hungUp && woke == 2) {
+            DropBuffer();
             continue;
         }
         bool failed = woke < 0;
@@ -314,6 +360,11 @@ void TVaCommWriteThread::Execute() {
                 Completion(written);
                 continue;
             }
+            if (written < 0 && device.HungUp()) {
+                hungUp = true;
+                HungUp();
+                continue;
+            }
             failed = written < 0;
             if (written == 0) {
                 // The device's queue is full: wait for room, a stop or a purge.
@@ -326,6 +377,13 @@ void TVaCommWriteThread::Execute() {
                 if (room == 1) {
                     AcknowledgePurge();
                     continue;
+                }
+                if ((room == 2 && (revents & (POLLHUP | POLLERR | POLLNVAL))) || room == -2) {
+                    if (device.HungUp()) {
+                        hungUp = true;
+                        HungUp();
+                        continue;
+                    }
                 }
                 if (room == 2 && !(revents & (POLLHUP | POLLERR | POLLNVAL)) && ++fruitless < FruitlessWakes) continue;
                 failed = room != 2 || (revents & (POLLHUP | POLLERR | POLLNVAL));
@@ -345,6 +403,23 @@ void TVaCommWriteThread::Execute() {
         }
         if (paused == 1) AcknowledgePurge();
     }
+}
+
+void TVaCommWriteThread::DropBuffer() {
+    std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
+    FBuffer.Clear();
+    FDataEvent.ResetEvent();
+    FRoomEvent.SetEvent();
+}
+
+void TVaCommWriteThread::HungUp() {
+    DropBuffer();
+    if (FDevice->ClaimHangUpReport()) HandOver(&TVaCommWriteThread::DoHangUp);
+}
+
+void TVaCommWriteThread::DoHangUp() {
+    if (Terminated()) return;
+    FComm->HandleHangUp(FDevice.get());
 }
 
 void TVaCommWriteThread::DoTxEmpty() {

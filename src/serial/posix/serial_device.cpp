@@ -8,7 +8,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
+#include <cstdlib>
 #include <utility>
 
 #include "serial/posix/device_names.h"
@@ -60,6 +62,8 @@ uint32_t LineErrorsBetween(const LineCounters& Before, const LineCounters& After
 }
 
 SerialDevice::SerialDevice(int Fd, std::string Path) : FFd(Fd), FPath(std::move(Path)) {
+    char real[PATH_MAX];
+    FRealPath = ::realpath(FPath.c_str(), real) ? std::string(real) : FPath;
     // Line errors from before the port was opened are not ours to report.
     FHaveErrorBase = ReadCounters(FErrorBase);
 }
@@ -118,6 +122,19 @@ void SerialDevice::Close() {
 bool SerialDevice::IsOpen() const {
     std::shared_lock<std::shared_mutex> use(FUse);
     return !FClosed;
+}
+
+bool SerialDevice::HungUp() {
+    if (FHungUp.load()) return true;
+    std::shared_lock<std::shared_mutex> use(FUse);
+    if (FClosed) return false;
+    // No events asked: poll reports only hang-up and error conditions.
+    pollfd p{FFd, 0, 0};
+    int r;
+    do r = ::poll(&p, 1, 0);
+    while (r < 0 && errno == EINTR);
+    if (r > 0 && (p.revents & (POLLHUP | POLLERR))) FHungUp.store(true);
+    return FHungUp.load();
 }
 
 bool SerialDevice::ApplyModemLevel(int Line, LineLevel Level) {

@@ -56,6 +56,19 @@ public:
     void Close();
     bool IsOpen() const;
     const std::string& Path() const { return FPath; }
+    // The device file itself: for a name that resolved to a link (a COMn
+    // link in the working directory), the file the link points to.
+    const std::string& RealPath() const { return FRealPath; }
+
+    // Hang-up: the other side of a pseudo-terminal closed, or the device
+    // went away (a USB adapter pulled out). The kernel then answers every
+    // call on the descriptor with a failure or end of file, and poll with
+    // POLLHUP. True once the device has been found hung up; asks the device
+    // (without waiting) while it has not.
+    bool HungUp();
+    // True for the first caller only: the one thread that reports the
+    // hang-up to the main thread.
+    bool ClaimHangUpReport() { return !FHangUpClaimed.exchange(true); }
 
     // Applies the block at once (BuildLinePlan). A block the line cannot
     // take, or a rate the device does not really run at, fails with EINVAL
@@ -121,6 +134,9 @@ private:
     bool FClosed = false;
     int FFd;
     std::string FPath;
+    std::string FRealPath;
+    std::atomic<bool> FHungUp{false};
+    std::atomic<bool> FHangUpClaimed{false};
     std::atomic<uint32_t> FEventMask{0};
     std::atomic<int32_t> FInQueueSize{4096};
     std::atomic<bool> FHasCounters{true};
