@@ -365,5 +365,36 @@ TEST_F(DeviceCommandTest, StopEndsAProgramRunningAtTheLineRate) {
     EXPECT_EQ(Formularz->Engine.Operation, OpNone);
 }
 
+TEST_F(DeviceCommandTest, HangUpEndsTheOperationWithOneMessage) {
+    SimulatedTargetFaults slow;
+    slow.PaceBaud = 9600;
+    const std::string device = StartTarget(0xFFFF, 1, slow).PortPath();
+    WriteSettings("1", "1", "", "6", "1");
+    Start();
+    Formularz->Start1Click();
+    ASSERT_TRUE(QTest::qWaitFor([] { return Formularz->Progress->value() > 0; }, 10000));
+    Target->Stop();  // the adapter is pulled out
+    const QString hungUp = QString::fromStdString("Device " + device + " hung up or was removed");
+    ASSERT_TRUE(WaitForMessage(hungUp)) << Message().toStdString();
+    EXPECT_TRUE(Prompts.Messages.empty()) << "no message box";
+    EXPECT_EQ(Formularz->Engine.Operation, OpNone);
+    EXPECT_EQ(Formularz->Engine.StartDelay, 0);
+    EXPECT_EQ(Formularz->Progress->value(), 0);
+    EXPECT_FALSE(Formularz->CommPort.Active()) << "nothing more is sent";
+    EXPECT_EQ(Formularz->PanelText(3), "Port: not connected");
+
+    // Another device on COM1, opened again by the user.
+    std::filesystem::remove("COM1");
+    StartTarget(0xFFFF, 1);
+    Prompts.OnDialog = [](QDialog& dialog) {
+        dynamic_cast<TSerialDialog&>(dialog).comcheck[0]->setChecked(true);
+        return int(QDialog::Accepted);
+    };
+    Formularz->Changeserialport1Click();
+    EXPECT_EQ(Formularz->PanelText(3), "Port: COM1");
+    Formularz->Erase1Click();
+    EXPECT_TRUE(WaitForMessage("Device erased.")) << Message().toStdString();
+}
+
 }  // namespace
 }  // namespace pelk
