@@ -18,6 +18,9 @@ int main(int argc, char** argv) {
     }
     qputenv("DISPLAY", x.Display.c_str());
     qputenv("QT_QPA_PLATFORM", "xcb");
+    // Nothing of the user's own desktop session: no session bus (a global
+    // menu service, accessibility), which the private display does not have.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
     int status;
     {
         QApplication app(argc, argv);
