@@ -30,9 +30,11 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         QStyleOptionViewItem opt = option;
         initStyleOption(&opt, index);
-        // The model's own text: the style option's has its line feeds
-        // already turned into line separators.
-        const QString text = DrawnText(index.data(Qt::DisplayRole).toString());
+        // The characters from the model's own text: the style option's has
+        // its line feeds already turned into line separators.
+        const QString text = index.column() == BufferGridModel::CharColumn
+                                  ? DrawnText(index.data(Qt::DisplayRole).toString())
+                                  : opt.text;
         opt.text.clear();
         const QWidget* widget = option.widget;
         QStyle* style = widget ? widget->style() : QApplication::style();
