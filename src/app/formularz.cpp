@@ -125,6 +125,9 @@ TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
     CommPort.Buffers().SetReadSize(1000);
     CommPort.Buffers().SetWriteSize(1000);
     CommPort.OnRxChar = [this](TVaCustomComm* sender, int count) { CommPortRxChar(sender, count); };
+    CommPort.OnHangUp = [this](TVaCustomComm* sender, const std::string& message) {
+        Guarded([&] { CommPortHangUp(sender, message); });
+    };
 
     resize(501, 581);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
@@ -137,6 +140,7 @@ TFormularz::~TFormularz() {
     Engine.Ticks = nullptr;
     Timer->stop();
     CommPort.OnRxChar = nullptr;
+    CommPort.OnHangUp = nullptr;
 }
 
 void TFormularz::Guarded(const std::function<void()>& handler) {
@@ -383,6 +387,20 @@ void TFormularz::Skipblankblocks1Click(bool checked) {
     settings.sync();
 }
 void TFormularz::CommPortRxChar(TVaCustomComm*, int) { Engine.ReceiveReplyBytes(); }
+
+void TFormularz::CommPortHangUp(TVaCustomComm*, const std::string& Message) {
+    // One message in the message line, no retries into a device that is
+    // gone: the operation ends, the port closes, and "Port: not connected"
+    // stays until the user opens a port again. PortNum is kept, so the
+    // settings still name the port the user chose.
+    Engine.Reset();
+    Engine.Receiver = ReplyReceiver{};  // a reply cut off by the hang-up is dropped
+    SetProgress(0);
+    ShowMessage(Message);
+    CommPort.Close();
+    SetPanelText(3, NotConnected);
+    ShowPortPanel();
+}
 
 void TFormularz::Selectdevice1Click() {
     const uint8_t d = DeviceDialog->ChooseDevice();
