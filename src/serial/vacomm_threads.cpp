@@ -260,6 +260,10 @@ void TVaCommWriteThread::PurgeWrite() {
 
 void TVaCommWriteThread::AcknowledgePurge() {
     std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
+    AcknowledgePurgeLocked();
+}
+
+void TVaCommWriteThread::AcknowledgePurgeLocked() {
     if (FPurgeRequested != FPurgeServed) {
         FBuffer.Clear();
         FDataEvent.ResetEvent();
@@ -274,6 +278,10 @@ bool TVaCommWriteThread::HandOver(void (TVaCommWriteThread::*Method)()) {
     if (Terminated()) return false;
     {
         std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
+        // A purge asked for before this mark waits for the thread, which
+        // is about to wait for the main thread in turn: it is answered now.
+        // One asked for after the mark is done by the main thread itself.
+        if (FPurgeRequested != FPurgeServed) AcknowledgePurgeLocked();
         FInHandOver = true;
     }
     bool ran = true;

@@ -76,6 +76,9 @@ public:
     // control lines (pseudo-terminals, some USB adapters) ignore the DTR and
     // RTS levels.
     bool SetState(const TDCB& Dcb);
+    // Only makes the line raw (MakeLineRaw), keeping its rate and framing:
+    // for a port whose settings are not to be written (UpdateDCB false).
+    bool SetRaw();
     // Queue sizes: the kernel's are fixed; the input size is kept for the
     // 80%-full event.
     bool SetupQueues(int32_t InQueue, int32_t OutQueue);
