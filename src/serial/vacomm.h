@@ -107,6 +107,7 @@ protected:
 private:
     void Deliver(uint32_t Events);
     void ReportHangUp();
+    void HandOver(void (TVaCommEventThread::*Method)());
 
     uint32_t FEvtMask = 0;  // written by the worker, read by DoEvent during the hand-over
     TVaWaitEvent FWaitEvent;

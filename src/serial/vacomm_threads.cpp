@@ -140,24 +140,22 @@ void TVaCommEventThread::Execute() {
 void TVaCommEventThread::Deliver(uint32_t Events) {
     if (Terminated()) return;
     FEvtMask = Events;
-    bool ran = true;
-    try {
-        ran = Synchronize([this] { DoEvent(); });
-    } catch (...) {
-        // DoEvent lets nothing escape.
-    }
-    // Nobody left on the main thread to deliver to.
-    if (!ran) Terminate();
+    HandOver(&TVaCommEventThread::DoEvent);
 }
 
 void TVaCommEventThread::ReportHangUp() {
     if (Terminated() || !FDevice->ClaimHangUpReport()) return;
+    HandOver(&TVaCommEventThread::DoHangUp);
+}
+
+void TVaCommEventThread::HandOver(void (TVaCommEventThread::*Method)()) {
     bool ran = true;
     try {
-        ran = Synchronize([this] { DoHangUp(); });
+        ran = Synchronize([this, Method] { (this->*Method)(); });
     } catch (...) {
-        // DoHangUp lets nothing escape.
+        // The calls let nothing escape.
     }
+    // Nobody left on the main thread to deliver to.
     if (!ran) Terminate();
 }
 

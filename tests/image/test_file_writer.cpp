@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <memory>
 #include <random>
 
@@ -113,6 +116,28 @@ TEST_F(FileWriter, WriteErrorIsReportedNotShownAsSuccess) {
     Reporter.Messages.clear();
     EXPECT_FALSE(WriteHexFile("/dev/full", Image, Reporter));
     EXPECT_EQ(Reporter.Messages, std::vector<std::string>{"Can't write file"});
+}
+
+TEST_F(FileWriter, WriteThatRunsOutOfRoomLeavesTheOldFileAsItWas) {
+    // Files stop growing at 100000 bytes: a disk that runs full.
+    const auto path = Dir / "out.bin";
+    const std::string old(50000, 'o');
+    test::WriteFile(path, old);
+    const bool written = test::WithFileSizeLimit(100000, [&] { return WriteBinaryFile(path, Image, Reporter); });
+    EXPECT_FALSE(written);
+    EXPECT_EQ(Reporter.Messages, std::vector<std::string>{"Can't write file"});
+    EXPECT_EQ(Reporter.Reasons, std::vector<std::string>{path.string() + ": File too large"});
+    EXPECT_EQ(test::ReadFile(path), old);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Dir.Path()), {}), 1);
+}
+
+TEST_F(FileWriter, DeviceNodeIsWrittenIntoNeverReplaced) {
+    const auto node = Dir / "null";
+    ASSERT_EQ(mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0) << "run as root to make device nodes";
+    EXPECT_TRUE(WriteHexFile(node, Image, Reporter));
+    EXPECT_TRUE(WriteBinaryFile(node, Image, Reporter));
+    EXPECT_TRUE(std::filesystem::is_character_file(node));
+    EXPECT_TRUE(Reporter.Messages.empty());
 }
 
 }  // namespace
