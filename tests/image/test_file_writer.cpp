@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-
 #include <memory>
 #include <random>
 
@@ -129,15 +126,6 @@ TEST_F(FileWriter, WriteThatRunsOutOfRoomLeavesTheOldFileAsItWas) {
     EXPECT_EQ(Reporter.Reasons, std::vector<std::string>{path.string() + ": File too large"});
     EXPECT_EQ(test::ReadFile(path), old);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Dir.Path()), {}), 1);
-}
-
-TEST_F(FileWriter, DeviceNodeIsWrittenIntoNeverReplaced) {
-    const auto node = Dir / "null";
-    ASSERT_EQ(mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0) << "run as root to make device nodes";
-    EXPECT_TRUE(WriteHexFile(node, Image, Reporter));
-    EXPECT_TRUE(WriteBinaryFile(node, Image, Reporter));
-    EXPECT_TRUE(std::filesystem::is_character_file(node));
-    EXPECT_TRUE(Reporter.Messages.empty());
 }
 
 }  // namespace

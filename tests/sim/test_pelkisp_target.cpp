@@ -115,6 +115,9 @@ TEST_F(PelkispTargetProgram, LinkOfALiveTargetIsNotTakenOver) {
     const auto firstPath = first.ReadLine();
     ASSERT_TRUE(firstPath);
     TargetProcess second({"--link", "COM4"}, Dir.path());
+    const auto secondPath = second.ReadLine();
+    EXPECT_FALSE(secondPath) << "the second target took the link over";
+    if (secondPath) second.Signal(SIGTERM);
     EXPECT_EQ(second.Wait(), 1);
     EXPECT_EQ(second.StdOut, "");
     EXPECT_NE(second.StdErr.find("COM4 already leads to " + *firstPath + ", which is in use"), std::string::npos)
