@@ -282,7 +282,9 @@ void TVaCustomComm::Close() {
 
 int TVaCustomComm::WriteBuf(const void* Data, int Count) {
     if (!Active() || Count <= 0) return 0;
-    if (FDevice->HungUp()) return Count;  // reported by OnHangUp; the bytes go nowhere
+    // Reported by OnHangUp; the bytes go nowhere. (A hang-up that nobody
+    // has noticed yet is found by the write that fails on it.)
+    if (FDevice->HungUpSeen()) return Count;
     if (FDirectWrite) {
         std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
         return DirectWriteBuf(Data, Count);

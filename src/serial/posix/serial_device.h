@@ -66,6 +66,8 @@ public:
     // POLLHUP. True once the device has been found hung up; asks the device
     // (without waiting) while it has not.
     bool HungUp();
+    // Whether a hang-up has been found already, without asking the device.
+    bool HungUpSeen() const { return FHungUp.load(); }
     // True for the first caller only: the one thread that reports the
     // hang-up to the main thread.
     bool ClaimHangUpReport() { return !FHangUpClaimed.exchange(true); }
