@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QSettings>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +28,8 @@ struct Workspace {
         char pattern[] = "/tmp/pelk-bench-window-XXXXXX";
         Dir = mkdtemp(pattern);
         std::filesystem::current_path(Dir);
+        const QString user = QString::fromStdString((Dir / "user-settings").string());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, user);
         std::ofstream("PelkISP.cfg", std::ios::binary)
             << "PELKORD ISP Configuration File\r\n0\r\n6\r\n\r\n6\r\n1\r\n";
     }

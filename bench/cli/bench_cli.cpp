@@ -2,6 +2,12 @@
 // `pelkisp --port sim`, against a bare loop that exchanges the same frames
 // and replies with the same simulated target over a pseudo-terminal, in the
 // same run. Prints both times, the time per block and the ratio.
+//
+// Then the time the user waits at a line's pace, through pelkisp-target
+// --pace: the example firmware (erase, program, verify of its one data
+// block) at 115 200 and 9600 bit/s, against --all-blocks; and a full 128 KiB
+// image, where the data blocks are every block, with and without
+// --all-blocks.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -20,6 +26,7 @@
 
 #include "protocol/rs232.h"
 #include "sim/simulated_target.h"
+#include "support/child_process.h"
 
 extern char** environ;
 
@@ -148,8 +155,71 @@ void Report(benchmark::State& state, double (*run)()) {
 void BM_PelkispProgramVerify128K(benchmark::State& state) { Report(state, RunPelkisp); }
 void BM_BareLoopProgramVerify128K(benchmark::State& state) { Report(state, RunBareLoop); }
 
+// pelkisp program FILE against pelkisp-target --pace BAUD: wall time of
+// pelkisp from its start to its exit.
+double RunPaced(uint32_t baud, const std::string& device, const std::string& file, bool allBlocks) {
+    const std::string rate = std::to_string(baud);
+    test::ChildProcess target(PELKISP_TARGET_PATH, {"--device", device, "--pace", rate}, Files().Dir);
+    const auto port = target.ReadLine();
+    if (!port) return -1;
+    std::vector<std::string> args{"--port", *port, "--baud", rate, "--device", device, "program", file};
+    if (allBlocks) args.push_back("--all-blocks");
+    const auto start = Clock::now();
+    test::ChildProcess tool(PELKISP_PATH, args, Files().Dir);
+    const int status = tool.Wait();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    target.Signal(SIGTERM);
+    target.Wait();
+    return status == 0 ? seconds : -1;
+}
+
+const std::string Example = PELK_EXAMPLES_DIR "/blinky.hex";
+
+void Paced(benchmark::State& state, const std::string& device, const std::string& file, bool allBlocks) {
+    for (auto _ : state) {
+        const double s = RunPaced(uint32_t(state.range(0)), device, file, allBlocks);
+        if (s < 0) {
+            state.SkipWithError("run failed");
+            return;
+        }
+        state.SetIterationTime(s);
+    }
+}
+
+void BM_ExampleFirmware(benchmark::State& state) { Paced(state, "W78E516B", Example, false); }
+void BM_ExampleFirmwareAllBlocks(benchmark::State& state) { Paced(state, "W78E516B", Example, true); }
+// Data blocks and --all-blocks in turn, each first every other time, so
+// that both see the same machine; the time shown is the data blocks', the
+// counters give both and their ratio.
+void BM_Full128KDataVsAllBlocks(benchmark::State& state) {
+    double data = 0, all = 0;
+    bool dataFirst = true;
+    for (auto _ : state) {
+        const auto run = [&](bool allBlocks) {
+            return RunPaced(uint32_t(state.range(0)), "W77E532", Files().Image.string(), allBlocks);
+        };
+        const double first = run(!dataFirst);
+        const double second = run(dataFirst);
+        const double d = dataFirst ? first : second, a = dataFirst ? second : first;
+        dataFirst = !dataFirst;
+        if (d < 0 || a < 0) {
+            state.SkipWithError("run failed");
+            return;
+        }
+        state.SetIterationTime(d);
+        data += d;
+        all += a;
+    }
+    state.counters["data_blocks_s"] = data / double(state.iterations());
+    state.counters["all_blocks_s"] = all / double(state.iterations());
+    state.counters["ratio"] = data / all;
+}
+
 BENCHMARK(BM_PelkispProgramVerify128K)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareLoopProgramVerify128K)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExampleFirmware)->Arg(115200)->Arg(9600)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExampleFirmwareAllBlocks)->Arg(115200)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Full128KDataVsAllBlocks)->Arg(115200)->UseManualTime()->Iterations(4)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace pelk

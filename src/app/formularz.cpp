@@ -7,6 +7,7 @@
 #include <QMenuBar>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QSettings>
 #include <QStatusBar>
 #include <QVBoxLayout>
 
@@ -33,6 +34,15 @@ namespace pelk {
 namespace {
 QString PortPanelText(int port) { return QStringLiteral("Port: COM%1").arg(port); }
 const QString NotConnected = QStringLiteral("Port: not connected");
+
+// The per-user settings store of our own additions (on Linux
+// ~/.config/pelkisp/PelkISP.conf); PelkISP.cfg keeps its six lines.
+class UserSettings : public QSettings {
+public:
+    UserSettings()
+        : QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("pelkisp"), QStringLiteral("PelkISP")) {}
+};
+const QString SkipBlankBlocksKey = QStringLiteral("Programming/SkipBlankBlocks");
 }  // namespace
 
 TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
@@ -85,15 +95,27 @@ TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
     Progress->setTextVisible(false);
     Progress->setFixedHeight(16);
     column->addWidget(Progress);
+    ProgressHoldOff = new QTimer(this);
+    ProgressHoldOff->setSingleShot(true);
+    connect(ProgressHoldOff, &QTimer::timeout, this, [this] {
+        if (Progress->value() == ProgressWanted) return;
+        Progress->setValue(ProgressWanted);
+        ProgressHoldOff->start();
+    });
     setCentralWidget(central);
 
     BuildStatusBar();
 
+    // The 10 ms tick. The engine starts and stops it (TicksNeeded): it runs
+    // while an operation, a start delay or a timeout is pending, and an idle
+    // window does not wake up for it. Nothing in the start-up sequence can
+    // therefore leave it stopped while the engine needs it.
     Timer = new QTimer(this);
     Timer->setObjectName(QStringLiteral("Timer"));
     Timer->setTimerType(Qt::PreciseTimer);
     Timer->setInterval(10);
     connect(Timer, &QTimer::timeout, this, [this] { Guarded([this] { TimerTimer(); }); });
+    Engine.Ticks = this;
 
     // The port's settings for the ISP link: 9600 bit/s until the settings
     // file or the serial dialog says otherwise, no flow control, DTR and RTS
@@ -111,11 +133,11 @@ TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
-    Timer->start();  // the 10 ms tick runs from the window's creation to its end
     Guarded([this] { FormCreate(); });
 }
 
 TFormularz::~TFormularz() {
+    Engine.Ticks = nullptr;
     Timer->stop();
     CommPort.OnRxChar = nullptr;
     CommPort.OnHangUp = nullptr;
@@ -163,6 +185,15 @@ void TFormularz::BuildMenus() {
     Blankcheck1 = action(programming, "Blankcheck1", "Blank check", &TFormularz::Blankcheck1Click, IconKind::Blank);
     programming->addSeparator();
     Erase2 = action(programming, "Erase2", "Stop", &TFormularz::Tab5Click, IconKind::Stop);
+    programming->addSeparator();
+    Skipblankblocks1 = new QAction(QStringLiteral("Skip blank blocks"), this);
+    Skipblankblocks1->setObjectName(QStringLiteral("Skipblankblocks1"));
+    Skipblankblocks1->setCheckable(true);
+    Skipblankblocks1->setChecked(UserSettings().value(SkipBlankBlocksKey, false).toBool());
+    Engine.SkipBlankBlocks = Skipblankblocks1->isChecked();
+    connect(Skipblankblocks1, &QAction::toggled, this,
+            [this](bool checked) { Guarded([this, checked] { Skipblankblocks1Click(checked); }); });
+    programming->addAction(Skipblankblocks1);
 
     QMenu* setup = menuBar()->addMenu(QStringLiteral("Setup"));
     Changeserialport1 = action(setup, "Changeserialport1", "Change serial port",
@@ -291,7 +322,20 @@ void TFormularz::Skalowanie() {
 
 void TFormularz::ShowMessage(const std::string& text) { Komunikat->setText(QString::fromStdString(text)); }
 
-void TFormularz::SetProgress(int position) { Progress->setValue(position); }
+void TFormularz::SetProgress(int position) {
+    // A block goes out every few hundred microseconds, and the bar repaints
+    // itself at once on every change it can show: at that rate the repaints
+    // would cost more than the rest of the block. So a value is drawn at
+    // once only when none was drawn during the last screen refresh; a later
+    // one waits for the hold-off to end, and the last one is always drawn.
+    // 0 (start, end, Stop, failure) is drawn at once.
+    ProgressWanted = position;
+    if (ProgressHoldOff->isActive() && position != 0) return;
+    Progress->setValue(position);
+    const QScreen* shown = screen();
+    const double rate = shown ? shown->refreshRate() : 0;
+    ProgressHoldOff->start(rate >= 1 ? std::max(1, int(1000 / rate)) : 16);
+}
 
 void TFormularz::BuildGrid() { Tablica->Model().RebuildForDevice(); }
 
@@ -329,6 +373,19 @@ void TFormularz::Erase1Click() { Engine.StartErase(); }
 void TFormularz::Blankcheck1Click() { Engine.StartBlankCheck(); }
 void TFormularz::Tab5Click() { Engine.Stop(); }
 void TFormularz::TimerTimer() { Engine.TimerTimer(); }
+
+void TFormularz::TicksNeeded(bool needed) {
+    if (needed == Timer->isActive()) return;  // a running timer keeps its phase
+    if (needed && !Closed) Timer->start();
+    else Timer->stop();
+}
+
+void TFormularz::Skipblankblocks1Click(bool checked) {
+    Engine.SkipBlankBlocks = checked;  // from the next Program or Verify on
+    UserSettings settings;
+    settings.setValue(SkipBlankBlocksKey, checked);
+    settings.sync();
+}
 void TFormularz::CommPortRxChar(TVaCustomComm*, int) { Engine.ReceiveReplyBytes(); }
 
 void TFormularz::CommPortHangUp(TVaCustomComm*, const std::string& Message) {

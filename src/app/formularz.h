@@ -36,7 +36,7 @@ struct FileDialogState {
 
 inline constexpr const char* FileFilter = "HEX Files (*.hex)|*.HEX|BINARY Files (*.bin)|*.BIN|All Files (*.*)|*.*";
 
-class TFormularz : public QMainWindow, public EngineView {
+class TFormularz : public QMainWindow, public EngineView, public TickSource {
     Q_OBJECT
 public:
     explicit TFormularz(QWidget* parent = nullptr);
@@ -60,6 +60,9 @@ public:
     QTimer* Timer;
     QAction *LoadPlik, *Save1, *Exit1, *EditCell, *FillBuffer, *Clear1, *Start1, *Stop2, *Erase1, *Blankcheck1,
         *Erase2, *Changeserialport1, *Selectdevice1, *About1, *Edit1;
+    // Programming > Skip blank blocks: Program and Verify walk only the blocks
+    // that hold data. Kept in the per-user settings store, not in PelkISP.cfg.
+    QAction* Skipblankblocks1;
     QMenu* PopupMenu1;
     FileDialogState Open;
     FileDialogState Save;
@@ -88,6 +91,7 @@ public:
     void TablicaDblClick();
     void TimerTimer();
     void CommPortRxChar(TVaCustomComm* Sender, int Count);
+    void Skipblankblocks1Click(bool checked);
     // The port's device hung up or went away: the running operation ends at
     // once with the component's message, and the port stays closed.
     void CommPortHangUp(TVaCustomComm* Sender, const std::string& Message);
@@ -111,6 +115,8 @@ public:
     // EngineView: the message line and the progress bar.
     void ShowMessage(const std::string& text) override;
     void SetProgress(int position) override;
+    // TickSource: the 10 ms timer runs only while the engine has something pending.
+    void TicksNeeded(bool needed) override;
 
     QString PanelText(int i) const { return Panels[size_t(i)]->text(); }
     void SetPanelText(int i, const QString& text) { Panels[size_t(i)]->setText(text); }
@@ -129,6 +135,10 @@ private:
     void BuildToolBar();
     void BuildStatusBar();
     bool Closed = false;
+    // The progress bar is redrawn at most once per screen refresh: a value
+    // that comes sooner waits in ProgressWanted for this single-shot timer.
+    QTimer* ProgressHoldOff;
+    int ProgressWanted = 0;
 };
 
 }  // namespace pelk

@@ -110,6 +110,8 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
             o.Erase = false;
         } else if (a == "--no-verify") {
             o.Verify = false;
+        } else if (a == "--all-blocks") {
+            o.AllBlocks = true;
         } else {
             return fail("unknown option " + a);
         }
@@ -143,6 +145,9 @@ std::string UsageText() {
 Commands:
   program FILE   erase, program and verify the device (--no-erase, --no-verify leave a step out)
   verify FILE    verify the device against FILE
+                 Both send only the 128-byte blocks that hold data in FILE (a byte
+                 other than FF). The blocks FILE does not touch are not verified:
+                 erase leaves them blank, and blank or --all-blocks checks them.
   erase          erase the device
   blank          check that the device is blank
   checksum FILE  print "Checksum: XXXX" and "CRC: XXXX" of FILE as loaded for the device
@@ -158,6 +163,8 @@ Options:
                      (default 9600)
   --device DEV       W78E516B (default), W78LE516, W78E58B, W78LE58, W78E858, W77E532,
                      in any letter case, or 1..6
+  --all-blocks       program and verify every block of the device, as the window does,
+                     not only the blocks that hold data
 Load options (FILE goes into an image of 0xFF as File > Load puts it):
   --format hex|bin   file format (default: HEX for .hex and .ihx, binary otherwise)
   --start ADDR       first file address to take (hexadecimal; default 0)

@@ -6,8 +6,9 @@
 //   pelkisp [--device DEV] convert IN OUT [load options] [--out-format hex|bin]
 //
 // COMMAND: program FILE (erase, program, verify; --no-erase, --no-verify),
-// verify FILE, erase, blank. Load options: --format hex|bin, --start,
-// --stop, --offset (hexadecimal), --bank 0|1, --no-clear.
+// verify FILE, erase, blank; program and verify walk the blocks that hold
+// data, or every block with --all-blocks. Load options: --format hex|bin,
+// --start, --stop, --offset (hexadecimal), --bank 0|1, --no-clear.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -31,6 +32,7 @@ struct CliOptions {
     bool ClearBuffer = true;
     bool Erase = true;                // program: erase first
     bool Verify = true;               // program: verify after
+    bool AllBlocks = false;           // program, verify: every block, not only the data blocks
     std::string SimFlash;             // --sim-flash FILE
 };
 

@@ -79,6 +79,7 @@ CliSession::CliSession(CliOptions options, std::FILE* out, std::FILE* err)
     CommPort.Buffers().SetWriteSize(1000);
     CommPort.OnRxChar = [this](TVaCustomComm*, int) { Guarded(&CliSession::Received); };
     CommPort.OnHangUp = [this](TVaCustomComm*, const std::string& message) { PortHungUp(message); };
+    Engine.SkipBlankBlocks = !Options.AllBlocks;
 }
 
 CliSession::~CliSession() {
@@ -210,6 +211,7 @@ void CliSession::StartStep() {
     StepStarted = std::chrono::steady_clock::now();
     Running = true;
     (Engine.*Steps[Current].Start)();
+    CheckStep();  // a walk with no block to send ends at once
 }
 
 void CliSession::Tick() {
@@ -257,7 +259,10 @@ void CliSession::Finish(int status) {
             if (Status == ExitOk) Status = ExitUsage;
         }
     }
-    QCoreApplication::exit(Status);
+    // Queued: a run that ends before the event loop has started (a walk with
+    // no block to send) still ends the loop as soon as it runs.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [status = Status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
 }
 
 void CliSession::ShowMessage(const std::string& text) { LastMessage = text; }
@@ -282,7 +287,7 @@ void CliSession::DrawProgress(int position, bool final) {
     ShownPercent = percent;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - StepStarted).count();
-    const double bytes = double(position) / ProgressMax * Image.DeviceSize();
+    const double bytes = double(position) / ProgressMax * Engine.PlanBlocks() * BlockSize;
     const int width = 40, filled = position * width / ProgressMax;
     std::fprintf(Err, "\r[%s%s] %3d%%  %8.0f B/s", std::string(size_t(filled), '#').c_str(),
                  std::string(size_t(width - filled), '.').c_str(), percent,

@@ -15,6 +15,7 @@ OperationEngine::OperationEngine(const MemoryImage& image, Port& port, EngineVie
     : Image(image), Link(port), View(view) {}
 
 void OperationEngine::Reset() {
+    const TickGuard ticks(*this);
     Operation = OpNone;
     RetryCount = 0;
     ReplyTimer = 0;
@@ -22,17 +23,40 @@ void OperationEngine::Reset() {
     StartDelay = 0;
 }
 
+uint32_t OperationEngine::PlanBlocks() const {
+    return Plan.WholeDevice ? (Image.LastAddress + 1) / BlockSize : static_cast<uint32_t>(Plan.Blocks.size());
+}
+
 void OperationEngine::StartOperation(uint8_t command, uint8_t operation, const char* message) {
+    const TickGuard ticks(*this);
     (void)Link.ReadText();  // stale bytes from an earlier exchange are dropped
+    const bool blocks = operation == OpProgram || operation == OpVerify;
+    if (blocks) {
+        Plan = SkipBlankBlocks ? BlockPlan::DataBlocks(Image) : BlockPlan::Whole();
+        PlanIndex = 0;
+        if (!Plan.WholeDevice && Plan.Blocks.empty()) {
+            // Nothing to walk: the operation ends at once with its success
+            // message, and nothing goes to the target. A running operation
+            // is replaced as by any start, its timers included.
+            Operation = OpNone;
+            CurrentAddress = 0;
+            StartDelay = 0;
+            ReplyTimer = 0;
+            View.SetProgress(0);
+            View.ShowMessage(message);
+            View.ShowMessage(operation == OpProgram ? msg::DeviceProgrammed : msg::VerificationOk);
+            return;
+        }
+    }
     TxFrame[0] = TxSync;
     TxFrame[1] = TxLength;
     TxFrame[2] = command;
     PutFrameAddress(TxFrame.data(), 0);
     Operation = operation;
-    const bool blocks = operation == OpProgram || operation == OpVerify;
     if (blocks) {
-        CurrentAddress = 0;
-        std::memcpy(TxFrame.data() + TxDataOffset, Image.ImageBuffer.data(), BlockSize);
+        CurrentAddress = Plan.WholeDevice ? 0 : Plan.Blocks.front();
+        std::memcpy(TxFrame.data() + TxDataOffset, Image.ImageBuffer.data() + CurrentAddress, BlockSize);
+        PutFrameAddress(TxFrame.data(), CurrentAddress);
     }
     // Erase and Blank check send whatever data block the previous frame
     // carried; the checksum covers it, so it is recomputed all the same.
@@ -50,6 +74,7 @@ void OperationEngine::StartErase() { StartOperation(CmdErase, OpErase, msg::Eras
 void OperationEngine::StartBlankCheck() { StartOperation(CmdBlankCheck, OpBlankCheck, msg::BlankChecking); }
 
 void OperationEngine::Stop() {
+    const TickGuard ticks(*this);
     // Cancelling the pending first transmission keeps Stop's promise that
     // nothing more goes to the target.
     StartDelay = 0;
@@ -61,6 +86,7 @@ void OperationEngine::Stop() {
 }
 
 void OperationEngine::TimerTimer() {
+    const TickGuard ticks(*this);
     if (ReplyTimer != 0 && --ReplyTimer == 0) {
         --RetryCount;
         if (RetryCount == 0) {
@@ -81,6 +107,7 @@ void OperationEngine::TimerTimer() {
 }
 
 void OperationEngine::ReceiveReplyBytes() {
+    const TickGuard ticks(*this);
     const int waiting = Link.ReadBufUsed();
     for (int i = 0; i < waiting; ++i) {
         uint8_t b;
@@ -125,20 +152,26 @@ void OperationEngine::EndOperation(const std::string& message, bool resetProgres
 }
 
 void OperationEngine::BlockStep(const char* endMessage) {
-    if (Image.LastAddress - BlockSize < CurrentAddress) {
+    // The whole-device walk ends after the block that reaches LastAddress;
+    // a data-block walk after the last block of its plan.
+    const bool last = Plan.WholeDevice ? Image.LastAddress - BlockSize < CurrentAddress
+                                       : PlanIndex + 1 >= Plan.Blocks.size();
+    if (last) {
         Operation = OpNone;
         View.SetProgress(0);
         View.ShowMessage(endMessage);
         ReplyTimer = 0;
         return;
     }
-    CurrentAddress += BlockSize;
+    ++PlanIndex;
+    CurrentAddress = Plan.WholeDevice ? CurrentAddress + BlockSize : Plan.Blocks[PlanIndex];
     std::memcpy(TxFrame.data() + TxDataOffset, Image.ImageBuffer.data() + CurrentAddress, BlockSize);
     PutFrameAddress(TxFrame.data(), CurrentAddress);
     AppendFrameCrc(TxFrame.data());
-    double p = static_cast<double>(CurrentAddress) / Image.LastAddress * ProgressMax;
-    if (p < 1.0) p = 1.0;
-    View.SetProgress(static_cast<int>(p));
+    // Progress counts the blocks of the plan; for the whole device this is
+    // CurrentAddress over LastAddress.
+    if (Plan.WholeDevice) View.SetProgress(BlockProgress(CurrentAddress, Image.LastAddress));
+    else View.SetProgress(BlockProgress(PlanIndex * BlockSize, PlanBlocks() * BlockSize - 1));
     RetryCount = TransmissionsPerFrame;
     Link.WriteBuf(TxFrame.data(), static_cast<int>(TxFrame.size()));
     ReplyTimer = ReplyTimeoutTicks;

@@ -4,7 +4,8 @@
 // the link preamble and sends the frame after a start delay; the 10 ms tick
 // repeats an unanswered frame and gives up after ten transmissions; replies,
 // assembled by the reply receiver, move Program and Verify block by block
-// through the image or end the operation with a message.
+// through their plan (every block of the device, or only the blocks that
+// hold data) or end the operation with a message.
 //
 // Everything here runs on one thread (the window's or the command line's
 // event loop): the commands, TimerTimer and ReceiveReplyBytes.
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "image/memory_image.h"
+#include "protocol/block_plan.h"
 #include "protocol/engine_view.h"
 #include "protocol/port.h"
 #include "protocol/rs232.h"
@@ -54,6 +56,15 @@ inline constexpr const char* Stopped = "Stopped.";
 // upper-case hexadecimal digits).
 std::string FormatAddressMessage(const char* format, uint32_t address);
 
+// What calls TimerTimer (the window's 10 ms timer). The engine asks for ticks
+// while it has anything pending and lets them go when all is idle, so an idle
+// program does not wake up every 10 ms.
+class TickSource {
+public:
+    virtual ~TickSource() = default;
+    virtual void TicksNeeded(bool needed) = 0;
+};
+
 class OperationEngine {
 public:
     OperationEngine(const MemoryImage& image, Port& port, EngineView& view);
@@ -67,6 +78,23 @@ public:
     uint8_t StartDelay = 0;
     uint32_t ByteTimer = 0;
     ReplyReceiver Receiver;
+
+    // Program and Verify walk only the blocks that hold data (true) or every
+    // block up to LastAddress (false, the default). Read when they start.
+    bool SkipBlankBlocks = false;
+    // The plan of the running or last walk, and the index of CurrentAddress in it.
+    BlockPlan Plan;
+    uint32_t PlanIndex = 0;
+
+    // Told after every command, tick and received-bytes event whether ticks
+    // are still needed; none: nobody is told.
+    TickSource* Ticks = nullptr;
+
+    // True while anything waits for a tick: an operation, the start delay,
+    // the reply timer or the inter-byte timer.
+    bool Pending() const { return Operation != OpNone || StartDelay != 0 || ReplyTimer != 0 || ByteTimer != 0; }
+    // Number of blocks in the plan of the running or last walk.
+    uint32_t PlanBlocks() const;
 
     // No operation runs; the timers are idle.
     void Reset();
@@ -98,6 +126,21 @@ public:
     void AddressOutOfRange();
 
 private:
+    // Tells the tick source, on the way out of an entry point (also when a
+    // write to the port throws), whether ticks are still needed.
+    class TickGuard {
+    public:
+        explicit TickGuard(OperationEngine& engine) : E(engine) {}
+        ~TickGuard() {
+            if (E.Ticks) E.Ticks->TicksNeeded(E.Pending());
+        }
+        TickGuard(const TickGuard&) = delete;
+        TickGuard& operator=(const TickGuard&) = delete;
+
+    private:
+        OperationEngine& E;
+    };
+
     void StartOperation(uint8_t command, uint8_t operation, const char* message);
     void BlockStep(const char* endMessage);
     void EndOperation(const std::string& message, bool resetProgress);

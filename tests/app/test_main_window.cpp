@@ -31,7 +31,8 @@ TEST_F(StartUpTest, WithoutSettingsFile) {
     EXPECT_EQ(Formularz->CommPort.Baudrate(), br9600);
     EXPECT_FALSE(Formularz->CommPort.Active());
     EXPECT_TRUE(Prompts.Messages.empty());
-    EXPECT_TRUE(Formularz->Timer->isActive());
+    EXPECT_FALSE(Formularz->Timer->isActive()) << "an idle window does not tick";
+    EXPECT_FALSE(Formularz->Skipblankblocks1->isChecked());
 
     Exit();
     EXPECT_EQ(SettingsLines(), (std::vector<std::string>{"PELKORD ISP Configuration File", "0", "1", "", "6", "1"}));
@@ -111,6 +112,7 @@ TEST_F(StartUpTest, MenusToolbarAndStatusBar) {
         {Formularz->EditCell, "Edit"},   {Formularz->FillBuffer, "Fill"},     {Formularz->Clear1, "Clear"},
         {Formularz->Start1, "Program"},  {Formularz->Stop2, "Verify"},        {Formularz->Erase1, "Erase"},
         {Formularz->Blankcheck1, "Blank check"}, {Formularz->Erase2, "Stop"},
+        {Formularz->Skipblankblocks1, "Skip blank blocks"},
         {Formularz->Changeserialport1, "Change serial port"}, {Formularz->Selectdevice1, "Select device"},
         {Formularz->About1, "About"},    {Formularz->Edit1, "Edit"},
     };
@@ -124,6 +126,25 @@ TEST_F(StartUpTest, MenusToolbarAndStatusBar) {
         EXPECT_GE(panel->width(), panel->sizeHint().width()) << panel->text().toStdString();
     EXPECT_EQ(Formularz->Progress->maximum(), 1000);
     EXPECT_EQ(Formularz->Timer->interval(), 10);
+}
+
+TEST_F(StartUpTest, ProgressBarIsDrawnOncePerRefreshAndItsLastValueAlwaysShows) {
+    Start();
+    std::vector<int> drawn;
+    QObject::connect(Formularz->Progress, &QProgressBar::valueChanged, [&](int v) { drawn.push_back(v); });
+    // Values that come faster than the screen refreshes: the first is drawn,
+    // the last follows after the refresh, those between are skipped.
+    for (int v : {5, 6, 7}) Formularz->SetProgress(v);
+    EXPECT_EQ(Formularz->Progress->value(), 5);
+    ASSERT_TRUE(QTest::qWaitFor([] { return Formularz->Progress->value() == 7; }, 5000));
+    EXPECT_EQ(drawn, (std::vector<int>{5, 7}));
+    // The reset that ends an operation is drawn at once, and the values
+    // held before it are never drawn after it.
+    for (int v : {8, 9, 0}) Formularz->SetProgress(v);
+    EXPECT_EQ(Formularz->Progress->value(), 0);
+    Formularz->SetProgress(3);
+    ASSERT_TRUE(QTest::qWaitFor([] { return Formularz->Progress->value() == 3; }, 5000));
+    EXPECT_EQ(drawn, (std::vector<int>{5, 7, 0, 3}));
 }
 
 TEST_F(StartUpTest, ErrorInAHandlerIsShownAndTheWindowGoesOn) {
@@ -349,6 +370,62 @@ TEST_F(DeviceCommandTest, ProgramAndVerifyThroughTheWindowsHandlers) {
     ASSERT_TRUE(WaitForMessage("Device erased.")) << Message().toStdString();
     Formularz->Tab4->click();
     ASSERT_TRUE(WaitForMessage("Device is blank.")) << Message().toStdString();
+}
+
+TEST_F(DeviceCommandTest, TimerRunsOnlyAroundAnOperation) {
+    StartTarget(0x7FFF, 1);
+    WriteSettings("1", "3", "", "12", "0");
+    Start();
+    ASSERT_TRUE(Formularz->CommPort.Active());
+    EXPECT_FALSE(Formularz->Timer->isActive());
+    for (QAction* command : {Formularz->Erase1, Formularz->Stop2, Formularz->Blankcheck1}) {
+        command->trigger();
+        EXPECT_TRUE(Formularz->Timer->isActive()) << command->text().toStdString();
+        ASSERT_TRUE(QTest::qWaitFor([] { return !Formularz->Engine.Pending(); }, 30000));
+        EXPECT_FALSE(Formularz->Timer->isActive()) << command->text().toStdString();
+    }
+    EXPECT_EQ(Message(), "Device is blank.");
+    // Stop inside the start delay: nothing is left pending.
+    Formularz->Start1Click();
+    Formularz->Tab5Click();
+    EXPECT_FALSE(Formularz->Timer->isActive());
+}
+
+TEST_F(DeviceCommandTest, SkipBlankBlocksIsRememberedAndWalksTheDataBlocks) {
+    SimulatedTarget& target = StartTarget(0xFFFF, 1);
+    WriteSettings("1", "1", "", "12", "0");
+    Start();
+    EXPECT_FALSE(Formularz->Skipblankblocks1->isChecked());
+    Formularz->Skipblankblocks1->trigger();
+    EXPECT_TRUE(Formularz->Skipblankblocks1->isChecked());
+    Exit();
+    DestroyWindows();
+    EXPECT_EQ(SettingsLines(), (std::vector<std::string>{"PELKORD ISP Configuration File", "1", "1", "", "12", "0"}));
+
+    Start();  // the next run
+    ASSERT_TRUE(Formularz->Skipblankblocks1->isChecked());
+    Formularz->Image.ImageBuffer[0x0123] = 0x00;
+    Formularz->Image.ImageBuffer[0xABCD] = 0x00;
+    Formularz->Start1Click();
+    ASSERT_TRUE(WaitForMessage("Device programmed.")) << Message().toStdString();
+    Formularz->Stop2Click();
+    ASSERT_TRUE(WaitForMessage("Verification OK.")) << Message().toStdString();
+    EXPECT_EQ(target.Status().Loader.Program, 2u);
+    EXPECT_EQ(target.Status().Loader.Verify, 2u);
+    EXPECT_EQ(target.Flash()[0xABCD], 0x00);
+
+    // Turned off again: the whole device, and the next run starts with it off.
+    Formularz->Skipblankblocks1->trigger();
+    Formularz->Stop2Click();
+    ASSERT_TRUE(WaitForMessage("Verification OK.")) << Message().toStdString();
+    EXPECT_EQ(target.Status().Loader.Verify, 2u + 512u);
+    Exit();
+    DestroyWindows();
+    Start();
+    EXPECT_FALSE(Formularz->Skipblankblocks1->isChecked());
+    EXPECT_FALSE(Formularz->Engine.SkipBlankBlocks);
+    Exit();
+    EXPECT_EQ(SettingsLines().size(), 6u);
 }
 
 TEST_F(DeviceCommandTest, StopEndsAProgramRunningAtTheLineRate) {

@@ -59,6 +59,44 @@ TEST_F(CliTest, ExampleFirmwareThroughTheSimulatorInsideTheProcess) {
     EXPECT_EQ(b.Out, "Device not blank at adress: 00000\n");
 }
 
+TEST_F(CliTest, ExampleFirmwareFrameCountsWithAndWithoutAllBlocks) {
+    const std::string blinky = std::string(PELK_EXAMPLES_DIR) + "/blinky.hex";
+    struct {
+        std::vector<std::string> options;
+        std::string frames;
+    } cases[] = {
+        // The 16-byte program is one data block: one frame per step.
+        {{}, "stopped after 3 frames (program 1, verify 1, erase 1, blank check 0, bad checksum 0)"},
+        {{"--all-blocks"}, "stopped after 1025 frames (program 512, verify 512, erase 1, blank check 0, bad checksum 0)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.frames);
+        const std::string port = StartTarget({"--flash", "flash.bin"});
+        std::vector<std::string> args{"--port", port, "--baud", "115200", "program", blinky};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const CliRun r = Pelkisp(args);
+        EXPECT_EQ(r.Status, 0) << r.Err;
+        EXPECT_EQ(r.Out, "Device erased.\nDevice programmed.\nVerification OK.\n");
+        EXPECT_EQ(StopTarget(), 0);
+        EXPECT_NE(Targets.back()->StdErr.find(c.frames), std::string::npos) << Targets.back()->StdErr;
+        // Either way the chip ends equal to the image: the program, then 0xFF.
+        std::vector<uint8_t> expected(0x10000, 0xFF);
+        const uint8_t code[16] = {0xB2, 0x90, 0x7D, 0x04, 0x7E, 0xFA, 0x7F, 0xFA,
+                                  0xDF, 0xFE, 0xDE, 0xFA, 0xDD, 0xF6, 0x80, 0xF0};
+        std::copy(std::begin(code), std::end(code), expected.begin());
+        EXPECT_EQ(ReadFile("flash.bin"), expected);
+        fs::remove(Dir / "flash.bin");
+    }
+    // A file with no data block: nothing to send, and the run still ends.
+    { std::ofstream(Dir / "empty.hex", std::ios::binary) << ":00000001FF\r\n"; }
+    const std::string port = StartTarget({});
+    const CliRun r = Pelkisp({"--port", port, "verify", "empty.hex"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Verification OK.\n");
+    EXPECT_EQ(StopTarget(), 0);
+    EXPECT_NE(Targets.back()->StdErr.find("stopped after 0 frames"), std::string::npos) << Targets.back()->StdErr;
+}
+
 TEST_F(CliTest, VerificationErrorAfterAFlashByteChanged) {
     const std::string image = RandomImageFile("image.bin", 0x8000, 3);
     const std::string port = StartTarget({"--device", "3", "--damage-after", "100"});

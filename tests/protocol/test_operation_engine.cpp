@@ -59,26 +59,35 @@ protected:
 };
 
 TEST_F(EngineTest, ProgramOf64KDeviceSendsExactStreamAndEnds) {
-    SelectDevice(1);
-    RandomImage(7);
-    ConnectTarget(0xFFFF);
-    Rig.Engine.StartProgram();
-    EXPECT_EQ(Rig.View.Last(), "Programming...");
-    Rig.RunToEnd();
-    ExpectBlockStream(CmdProgram);
-    EXPECT_EQ(Rig.View.Last(), "Device programmed.");
-    EXPECT_EQ(Rig.View.Progress, 0);
-    EXPECT_EQ(Rig.Engine.ReplyTimer, 0u);
-    EXPECT_TRUE(std::equal(Target->Flash().begin(), Target->Flash().end(), Rig.Image.ImageBuffer.begin()));
+    // An image whose every block holds data: the data-block plan is the
+    // whole device, and its walk is the same byte for byte and tick for tick.
+    for (const bool skipBlank : {false, true}) {
+        SCOPED_TRACE(skipBlank ? "data blocks" : "whole device");
+        Rig.Link.Writes.clear();
+        Rig.View.ProgressHistory.clear();
+        Rig.Link.Tick = 0;
+        Rig.Engine.SkipBlankBlocks = skipBlank;
+        SelectDevice(1);
+        RandomImage(7);
+        ConnectTarget(0xFFFF);
+        Rig.Engine.StartProgram();
+        EXPECT_EQ(Rig.View.Last(), "Programming...");
+        Rig.RunToEnd();
+        ExpectBlockStream(CmdProgram);
+        EXPECT_EQ(Rig.View.Last(), "Device programmed.");
+        EXPECT_EQ(Rig.View.Progress, 0);
+        EXPECT_EQ(Rig.Engine.ReplyTimer, 0u);
+        EXPECT_TRUE(std::equal(Target->Flash().begin(), Target->Flash().end(), Rig.Image.ImageBuffer.begin()));
 
-    // Progress: 0 at the start, 1, 3, ..., 998 per block, 0 at the end.
-    const auto& p = Rig.View.ProgressHistory;
-    ASSERT_EQ(p.size(), 1u + 511u + 1u);
-    EXPECT_EQ(p.front(), 0);
-    EXPECT_EQ(p[1], 1);
-    EXPECT_EQ(p[2], 3);
-    EXPECT_EQ(p[511], 998);
-    EXPECT_EQ(p.back(), 0);
+        // Progress: 0 at the start, 1, 3, ..., 998 per block, 0 at the end.
+        const auto& p = Rig.View.ProgressHistory;
+        ASSERT_EQ(p.size(), 1u + 511u + 1u);
+        EXPECT_EQ(p.front(), 0);
+        EXPECT_EQ(p[1], 1);
+        EXPECT_EQ(p[2], 3);
+        EXPECT_EQ(p[511], 998);
+        EXPECT_EQ(p.back(), 0);
+    }
 }
 
 TEST_F(EngineTest, VerifySendsTheSameStreamWithCommandTwo) {
@@ -344,6 +353,172 @@ TEST_F(EngineTest, ClosedPortGivesNotRespondingAfterTwentySeconds) {
     }
     EXPECT_EQ(ticks, StartDelayTicks + TransmissionsPerFrame * int(ReplyTimeoutTicks));
     EXPECT_EQ(view.Last(), "Microcontroller is not responding.");
+}
+
+// The data-block plan: blocks of 128 aligned to 128, inside 0..LastAddress,
+// holding at least one byte other than 0xFF.
+TEST(BlockPlanTest, DataBlocksOfEachDevice) {
+    struct Case {
+        const char* name;
+        uint8_t device;
+        std::vector<uint32_t> changed;  // bytes set to something other than 0xFF
+        std::vector<uint32_t> blocks;
+    } cases[] = {
+        {"no data", 1, {}, {}},
+        {"first and last byte, 32 KiB", 3, {0x0000, 0x7FFF}, {0x0000, 0x7F80}},
+        {"first and last byte, 64 KiB", 1, {0x0000, 0xFFFF}, {0x0000, 0xFF80}},
+        {"first and last byte, 128 KiB", 6, {0x0000, 0x1FFFF}, {0x0000, 0x1FF80}},
+        {"bank 1 of the W77E532", 6, {0x10000, 0x1007F, 0x10080, 0x18000}, {0x10000, 0x10080, 0x18000}},
+        {"beyond the device is left out", 3, {0x7F80, 0x8000, 0x1FFFF}, {0x7F80}},
+        {"both ends of one block, one entry", 1, {0x0100, 0x017F}, {0x0100}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemoryImage image;
+        ApplyDeviceIndex(image, c.device);
+        for (uint32_t a : c.changed) image.ImageBuffer[a] = 0xFE;
+        const BlockPlan plan = BlockPlan::DataBlocks(image);
+        EXPECT_FALSE(plan.WholeDevice);
+        EXPECT_EQ(plan.Blocks, c.blocks);
+    }
+    // 0x00 is data as much as any other value but 0xFF.
+    MemoryImage image;
+    image.ImageBuffer[0x0200] = 0x00;
+    EXPECT_EQ(BlockPlan::DataBlocks(image).Blocks, std::vector<uint32_t>{0x0200});
+    EXPECT_TRUE(BlockPlan::Whole().WholeDevice);
+}
+
+class PlanWalkTest : public EngineTest {
+protected:
+    // Device 1 with data in three blocks that are not side by side.
+    void ThreeDataBlocks() {
+        SelectDevice(1);
+        for (uint32_t a : {0x0010u, 0x2345u, 0xFFFFu}) Rig.Image.ImageBuffer[a] = 0x12;
+        Rig.Engine.SkipBlankBlocks = true;
+    }
+    static constexpr uint32_t Plan[] = {0x0000, 0x2300, 0xFF80};
+    // Block frames written, in order, and whether each came after a preamble.
+    std::vector<std::pair<uint32_t, bool>> FramesSent() const {
+        std::vector<std::pair<uint32_t, bool>> frames;
+        const auto& w = Rig.Link.Writes;
+        for (size_t i = 0; i < w.size(); ++i) {
+            if (w[i].Bytes.size() != TxFrameSize) continue;
+            const uint32_t a = uint32_t(w[i].Bytes[3]) << 16 | uint32_t(w[i].Bytes[4]) << 8 | w[i].Bytes[5];
+            EXPECT_EQ(w[i].Bytes, ExpectedFrame(w[i].Bytes[2], a, Rig.Image.ImageBuffer.data() + a));
+            frames.push_back({a, i > 0 && w[i - 1].Bytes == Preamble});
+        }
+        return frames;
+    }
+};
+
+TEST_F(PlanWalkTest, EraseProgramVerifyOfDataBlocksLeavesTheChipEqualToTheImage) {
+    ThreeDataBlocks();
+    ConnectTarget(0xFFFF);
+    std::fill(Target->Flash().begin(), Target->Flash().end(), 0x5A);  // whatever an earlier run left
+    Rig.Engine.StartErase();
+    Rig.RunToEnd();
+    Rig.Link.Writes.clear();
+    Rig.View.ProgressHistory.clear();
+    Rig.Engine.StartProgram();
+    Rig.RunToEnd();
+    EXPECT_EQ(Rig.View.Last(), "Device programmed.");
+    // The lone preamble, then the preamble and the first data block, then
+    // the other data blocks at once, each as one 136-byte write.
+    EXPECT_EQ(Rig.Link.Writes[0].Bytes, Preamble);
+    EXPECT_EQ(FramesSent(), (std::vector<std::pair<uint32_t, bool>>{{0x0000, true}, {0x2300, false}, {0xFF80, false}}));
+    EXPECT_EQ(Rig.Link.Writes.size(), 4u + 1u);
+    // Progress counts the plan's three blocks.
+    EXPECT_EQ(Rig.View.ProgressHistory, (std::vector<int>{0, 128 * 1000 / 383, 256 * 1000 / 383, 0}));
+
+    Rig.Engine.StartVerify();
+    Rig.RunToEnd();
+    EXPECT_EQ(Rig.View.Last(), "Verification OK.");
+    EXPECT_EQ(Target->Stats().Verify, 3u);
+    EXPECT_TRUE(std::equal(Target->Flash().begin(), Target->Flash().end(), Rig.Image.ImageBuffer.begin()));
+}
+
+TEST_F(PlanWalkTest, CorruptedReplyInTheMiddleResendsTheSameBlock) {
+    ThreeDataBlocks();
+    ConnectTarget(0xFFFF);
+    int replies = 0;
+    Rig.Link.ReplyFilter = [&](Bytes& r) {
+        if (++replies == 2) r.back() ^= 0x01;  // the reply to block 0x2300
+    };
+    Rig.Engine.StartProgram();
+    Rig.RunToEnd();
+    EXPECT_EQ(Rig.View.Last(), "Device programmed.");
+    EXPECT_EQ(FramesSent(),
+              (std::vector<std::pair<uint32_t, bool>>{{0x0000, true}, {0x2300, false}, {0x2300, true}, {0xFF80, false}}));
+}
+
+TEST_F(PlanWalkTest, TargetSilentInTheMiddleGetsTheBlockTenTimes) {
+    ThreeDataBlocks();
+    ConnectTarget(0xFFFF);
+    int replies = 0;
+    Rig.Link.ReplyFilter = [&](Bytes& r) {
+        if (++replies > 1) r.clear();  // falls silent after block 0
+    };
+    Rig.Engine.StartProgram();
+    Rig.RunToEnd();
+    EXPECT_EQ(Rig.View.Last(), "Microcontroller is not responding.");
+    EXPECT_EQ(Rig.View.Progress, 0);
+    const auto frames = FramesSent();
+    ASSERT_EQ(frames.size(), 1u + TransmissionsPerFrame);
+    for (size_t k = 1; k < frames.size(); ++k) EXPECT_EQ(frames[k], (std::pair<uint32_t, bool>{0x2300, k > 1}));
+    EXPECT_FALSE(Rig.Engine.Pending());
+    EXPECT_FALSE(Rig.Ticks.Needed);
+}
+
+TEST_F(PlanWalkTest, NoDataBlocksEndsAtOnceWithNothingSent) {
+    Rig.Engine.SkipBlankBlocks = true;
+    for (auto start : {&OperationEngine::StartProgram, &OperationEngine::StartVerify}) {
+        // Also replaces an Erase that still waits for its first transmission.
+        Rig.Engine.StartErase();
+        Rig.Link.Writes.clear();
+        Rig.View.Messages.clear();
+        (Rig.Engine.*start)();
+        EXPECT_EQ(Rig.View.Messages, start == &OperationEngine::StartProgram
+                                         ? (std::vector<std::string>{"Programming...", "Device programmed."})
+                                         : (std::vector<std::string>{"Verifying...", "Verification OK."}));
+        EXPECT_EQ(Rig.View.Progress, 0);
+        EXPECT_FALSE(Rig.Engine.Pending());
+        EXPECT_FALSE(Rig.Ticks.Needed);
+        for (int i = 0; i < 3000; ++i) Rig.Tick();
+        EXPECT_TRUE(Rig.Link.Writes.empty());
+    }
+}
+
+TEST_F(EngineTest, TicksAreNeededOnlyWhileSomethingIsPending) {
+    ConnectTarget(0xFFFF);
+    EXPECT_EQ(Rig.Ticks.Calls, 0u);
+    Rig.Engine.StartErase();
+    EXPECT_TRUE(Rig.Ticks.Needed) << "the start delay";
+    Rig.RunToEnd();
+    EXPECT_EQ(Rig.View.Last(), "Device erased.");
+    EXPECT_FALSE(Rig.Ticks.Needed);
+
+    // A stray byte arms the inter-byte timer: ticks until it runs out.
+    Rig.Link.Target = nullptr;
+    Rig.Link.Feed({0x55});
+    Rig.Deliver();
+    EXPECT_TRUE(Rig.Ticks.Needed);
+    for (uint32_t i = 0; i < ByteTimeoutTicks; ++i) Rig.Tick();
+    EXPECT_FALSE(Rig.Ticks.Needed);
+
+    Rig.Engine.StartBlankCheck();
+    Rig.Engine.Stop();
+    EXPECT_FALSE(Rig.Ticks.Needed) << "Stop leaves nothing pending";
+
+    // A write that throws still leaves the tick source told: the operation
+    // it started is pending.
+    struct FailingPort : test::RecordingPort {
+        int WriteBuf(const void*, int) override { throw std::runtime_error("Output buffer full"); }
+    } failing;
+    test::RecordingTicks ticks;
+    OperationEngine engine(Rig.Image, failing, Rig.View);
+    engine.Ticks = &ticks;
+    EXPECT_THROW(engine.StartProgram(), std::runtime_error);
+    EXPECT_TRUE(ticks.Needed);
 }
 
 }  // namespace

@@ -91,13 +91,27 @@ public:
     std::string Last() const { return Messages.empty() ? std::string() : Messages.back(); }
 };
 
+// Notes what the engine says about needing ticks.
+class RecordingTicks : public TickSource {
+public:
+    bool Needed = false;
+    size_t Calls = 0;
+    void TicksNeeded(bool needed) override {
+        Needed = needed;
+        ++Calls;
+    }
+};
+
 // An engine wired to a recording port, with a tick counter and a delivery
 // loop that plays the part of the serial component's received-bytes event.
 struct EngineRig {
     MemoryImage Image;
     RecordingPort Link;
     RecordingView View;
+    RecordingTicks Ticks;
     OperationEngine Engine{Image, Link, View};
+
+    EngineRig() { Engine.Ticks = &Ticks; }
 
     // Raises the received-bytes event until no bytes wait (bounded, so a
     // target that answers every frame with a resend request cannot hang a test).

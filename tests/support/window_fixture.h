@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QSettings>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
@@ -40,6 +41,11 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         Dir = pattern;
         std::filesystem::current_path(Dir);
+        // Qt's per-user settings go to the temporary folder, never to the
+        // real user's store.
+        const QString userSettings = QString::fromStdString((Dir / "user-settings").string());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, userSettings);
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, userSettings);
         SetUserPrompts(&Prompts);
         InstallQtMainThreadDispatcher();
         SetExceptionReport([this](const std::exception& e) { Prompts.Message(QString::fromLocal8Bit(e.what())); });
