@@ -122,6 +122,11 @@ std::string TVaCustomComm::DevicePath() const { return FDevice ? FDevice->RealPa
 
 bool TVaCustomComm::HungUp() const { return FDevice && FDevice->HungUp(); }
 
+std::string TVaCustomComm::AppliedLineSettings() const {
+    posix::LineTermios line;
+    return FDevice && FDevice->GetLine(line) ? posix::DescribeLine(line) : std::string();
+}
+
 std::string TVaCustomComm::GetDeviceName() const { return Format(FDeviceName, {static_cast<long long>(FPortNum)}); }
 
 void TVaCustomComm::Error(const std::string& Msg) { throw EVaCommError(posix::PlatformErrorMessage(Msg)); }

@@ -181,6 +181,12 @@ bool SerialDevice::SetState(const TDCB& Dcb) {
     return true;
 }
 
+bool SerialDevice::GetLine(LineTermios& Out) {
+    std::shared_lock<std::shared_mutex> use(FUse);
+    if (FClosed) return Fail(EBADF);
+    return GetLineTermios(FFd, Out);
+}
+
 bool SerialDevice::SetRaw() {
     std::shared_lock<std::shared_mutex> use(FUse);
     if (FClosed) return Fail(EBADF);

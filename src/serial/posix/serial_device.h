@@ -104,6 +104,8 @@ public:
     // MS_* bits of the modem input lines; all off without modem lines.
     bool ModemStatus(uint32_t& Lines);
     bool Properties(TCommProp& Prop);
+    // The line settings the device runs with now, as the kernel reports them.
+    bool GetLine(LineTermios& Out);
 
     // For the event thread.
     struct InputSample {
