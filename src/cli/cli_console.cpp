@@ -66,8 +66,10 @@ std::string FormatProgress(const std::string& step, uint64_t done, uint64_t tota
         }
         if (head.size() + tail.size() <= room) return head + tail;
     }
-    std::string line = step + " " + pct;
-    if (line.size() > room) line.resize(room);
+    // Too narrow even for that: the name is cut, the percentage stays.
+    const size_t name = room > pct.size() + 1 ? room - pct.size() - 1 : 0;
+    std::string line = step.substr(0, name) + " " + pct;
+    if (line.size() > room) line.erase(0, line.size() - room);
     return line;
 }
 
