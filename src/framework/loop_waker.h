@@ -40,4 +40,11 @@ uint32_t TakeStopSignals();
 // its work after a stop signal; nothing elsewhere.
 void StopSignalsHandled();
 
+#ifdef _WIN32
+// Runs the console-control handler as the system does (on the calling
+// thread), for tests: a console of its own is not to be had under every
+// test runner. True if the handler took the event.
+bool DeliverConsoleControl(unsigned long Type);
+#endif
+
 }  // namespace pelk::loop_detail

@@ -125,6 +125,8 @@ void RemoveStopSignals() {
 
 uint32_t TakeStopSignals() { return Pending.exchange(0); }
 
+bool DeliverConsoleControl(unsigned long Type) { return OnConsoleControl(Type) != FALSE; }
+
 void StopSignalsHandled() {
     if (HandledEvent) SetEvent(HandledEvent);
 }

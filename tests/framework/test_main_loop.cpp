@@ -5,15 +5,15 @@
 
 #include <atomic>
 #include <csignal>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 #include "framework/exception.h"
+#include "framework/loop_waker.h"
 #include "framework/main_loop.h"
 #include "framework/main_thread.h"
 
@@ -231,24 +231,29 @@ TEST(MainLoopTest, QuitFromAnotherThreadEndsRun) {
     other.join();
 }
 
-// Raises a stop signal in the process: on Linux the signal itself, on
-// Windows the console's Ctrl-C event.
-void RaiseStopSignal(int Signal) {
 #ifdef _WIN32
-    (void)Signal;
-    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-#else
-    std::raise(Signal);
-#endif
+// The console's control events, delivered on a thread of their own as the
+// system does (the handler of a closing console waits until the loop has run
+// its stop handler), and their signal numbers.
+const std::vector<std::pair<unsigned long, int>> StopEvents = {
+    {0 /* CTRL_C_EVENT */, StopSignalInterrupt},
+    {1 /* CTRL_BREAK_EVENT */, StopSignalInterrupt},
+    {2 /* CTRL_CLOSE_EVENT */, StopSignalHangUp},
+    {6 /* CTRL_SHUTDOWN_EVENT */, StopSignalTerminate},
+};
+std::thread RaiseStopSignal(unsigned long Event) {
+    return std::thread([Event] { EXPECT_TRUE(loop_detail::DeliverConsoleControl(Event)); });
 }
+#else
+const std::vector<std::pair<int, int>> StopEvents = {{SIGINT, SIGINT}, {SIGTERM, SIGTERM}, {SIGHUP, SIGHUP}};
+std::thread RaiseStopSignal(int Signal) {
+    return std::thread([Signal] { kill(getpid(), Signal); });
+}
+#endif
 
 TEST(MainLoopTest, StopSignalRunsTheHandlerOnTheLoop) {
-#ifdef _WIN32
-    const std::vector<int> signals = {StopSignalInterrupt};
-#else
-    const std::vector<int> signals = {SIGINT, SIGTERM, SIGHUP};
-#endif
-    for (const int signal : signals) {
+    static_assert(StopSignalInterrupt == 2 && StopSignalTerminate == 15 && StopSignalHangUp == 1);
+    for (const auto& [event, signal] : StopEvents) {
         MainLoop loop;
         GuardAgainstHang(loop);
         std::thread::id ranOn;
@@ -256,8 +261,10 @@ TEST(MainLoopTest, StopSignalRunsTheHandlerOnTheLoop) {
             ranOn = std::this_thread::get_id();
             loop.Quit(128 + s);
         });
-        loop.Post([signal] { RaiseStopSignal(signal); });
+        std::thread raiser;
+        loop.Post([&, event = event] { raiser = RaiseStopSignal(event); });
         EXPECT_EQ(loop.Run(), 128 + signal);
+        raiser.join();
         EXPECT_EQ(ranOn, std::this_thread::get_id());
         loop.RestoreStopSignals();
     }
