@@ -9,7 +9,8 @@
 //   COM7   simulated target that never answers
 //   COM8   echo: sends back every byte it receives
 //   COM9   hang-up: closes the line (a far side that goes away) as soon as
-//          it has received a byte
+//          it has received a byte, then puts a new line under the same name
+//          (a device plugged in again) for the next test
 //   COM10  settings: answers every byte it receives with one text line
 //          describing the line settings the Windows side has set, as the
 //          terminal driver holds them: "<rate> <bits><parity><stop> <flow>\n",
@@ -50,18 +51,11 @@ namespace fs = std::filesystem;
 class Peer {
 public:
     using Responder = std::function<bool(int Master, const uint8_t* Data, size_t Count)>;
-    explicit Peer(Responder Respond) : FRespond(std::move(Respond)) {
-        char name[256];
-        if (openpty(&FMaster, &FSlave, name, nullptr, nullptr) < 0) throw std::runtime_error("openpty failed");
-        FPath = name;
-        // Not inherited by the command (nor by the wineserver it starts): the
-        // line must close when this program closes it.
-        fcntl(FMaster, F_SETFD, FD_CLOEXEC);
-        fcntl(FSlave, F_SETFD, FD_CLOEXEC);
-        ::termios t{};
-        tcgetattr(FSlave, &t);
-        cfmakeraw(&t);
-        tcsetattr(FSlave, TCSANOW, &t);
+    // Renew: after the peer has closed the line, it opens a new one and
+    // hands its path to Renew (a device pulled out and plugged in again).
+    explicit Peer(Responder Respond, std::function<void(const std::string&)> Renew = nullptr)
+        : FRespond(std::move(Respond)), FRenew(std::move(Renew)) {
+        OpenLine();
         FWake = eventfd(0, EFD_CLOEXEC);
         FThread = std::thread([this] { Serve(); });
     }
@@ -75,6 +69,19 @@ public:
     const std::string& Path() const { return FPath; }
 
 private:
+    void OpenLine() {
+        char name[256];
+        if (openpty(&FMaster, &FSlave, name, nullptr, nullptr) < 0) throw std::runtime_error("openpty failed");
+        FPath = name;
+        // Not inherited by the command (nor by the wineserver it starts): the
+        // line must close when this program closes it.
+        fcntl(FMaster, F_SETFD, FD_CLOEXEC);
+        fcntl(FSlave, F_SETFD, FD_CLOEXEC);
+        ::termios t{};
+        tcgetattr(FSlave, &t);
+        cfmakeraw(&t);
+        tcsetattr(FSlave, TCSANOW, &t);
+    }
     void Hang() {
         if (FMaster >= 0) close(FMaster);
         if (FSlave >= 0) close(FSlave);
@@ -94,11 +101,24 @@ private:
             uint8_t buf[512];
             const ssize_t n = read(FMaster, buf, sizeof buf);
             if (n <= 0) continue;
-            if (!FRespond(FMaster, buf, size_t(n))) Hang();
+            if (FRespond(FMaster, buf, size_t(n))) continue;
+            if (!FRenew) {
+                Hang();
+                continue;
+            }
+            // The new line is opened before the old one closes, so that it
+            // gets another number: wine keeps the closed one's device
+            // object for a while and would hand out the dead line again.
+            const int oldMaster = FMaster, oldSlave = FSlave;
+            OpenLine();
+            FRenew(FPath);
+            close(oldMaster);
+            close(oldSlave);
         }
     }
 
     Responder FRespond;
+    std::function<void(const std::string&)> FRenew;
     int FMaster = -1, FSlave = -1, FWake = -1;
     std::string FPath;
     std::thread FThread;
@@ -186,7 +206,8 @@ int main(int argc, char** argv) {
     auto corrupt = target(3, false);
     auto silent = target(0, true);
     Peer echo([](int m, const uint8_t* d, size_t n) { return WriteAll(m, d, n); });
-    Peer hangUp([](int, const uint8_t*, size_t) { return false; });
+    Peer hangUp([](int, const uint8_t*, size_t) { return false; },
+                [&ports](const std::string& path) { Link(ports, "COM9", path); });
     Peer settings([](int m, const uint8_t*, size_t) {
         const std::string s = DescribeSettings(m);
         return WriteAll(m, s.data(), s.size());

@@ -52,6 +52,7 @@ bool IsGoneError(int Code) {
         case ERROR_BAD_COMMAND:
         case ERROR_GEN_FAILURE:
         case ERROR_BROKEN_PIPE:
+        case ERROR_IO_DEVICE:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEVICE_REMOVED: return true;
         default: return false;

@@ -26,8 +26,9 @@
 // Hang-up. A device that has gone away (a USB adapter pulled out; under
 // wine, a pseudo-terminal whose other side closed) fails every call with one
 // of a few errors (ERROR_NOT_READY, ERROR_BAD_COMMAND, ERROR_GEN_FAILURE,
-// ERROR_ACCESS_DENIED, ERROR_BROKEN_PIPE, ERROR_DEVICE_NOT_CONNECTED,
-// ERROR_DEVICE_REMOVED); the first such failure marks it hung up.
+// ERROR_ACCESS_DENIED, ERROR_BROKEN_PIPE, ERROR_IO_DEVICE,
+// ERROR_DEVICE_NOT_CONNECTED, ERROR_DEVICE_REMOVED);
+// the first such failure marks it hung up.
 // Wait(DeviceHangUp) alone cannot watch for it (only one WaitCommEvent may be
 // pending on a device, and it belongs to the event thread): it waits for the
 // wakers only, and the write thread learns of a hang-up from its writes.
