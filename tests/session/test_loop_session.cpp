@@ -10,8 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "framework/main_loop.h"
-#include "framework/thread.h"
+#include "support/loop_main_thread.h"
 #include "image/device_table.h"
 #include "image/memory_image.h"
 #include "protocol/operation_engine.h"
@@ -70,8 +69,8 @@ private:
 
 class LoopSessionTest : public ::testing::Test, public EngineView {
 protected:
-    MainLoop Loop;
-    std::shared_ptr<MainThreadDispatcher> Old = SetMainThreadDispatcher(Loop.Dispatcher());
+    test::LoopMainThread Main;
+    MainLoop& Loop = Main.Loop;
     MemoryImage Image;
     TVaComm CommPort;
     PortOf<TVaComm> Link{CommPort};
@@ -90,13 +89,6 @@ protected:
         CommPort.SetBaudrate(br115200);
         CommPort.Buffers().SetReadSize(1000);
         CommPort.Buffers().SetWriteSize(1000);
-    }
-    ~LoopSessionTest() override {
-        CommPort.OnRxChar = nullptr;
-        CommPort.Close();
-        Loop.Shutdown();
-        SetMainThreadDispatcher(Old);
-        EXPECT_TRUE(TThread::WaitForAll(10s));
     }
 
     void Open(FarEnd& End) {
