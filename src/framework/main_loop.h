@@ -4,10 +4,11 @@
 // timers, a stop on Ctrl-C and termination requests, and the main-thread
 // hand-over of the serial component built on it (MainLoopDispatcher).
 //
-// The loop runs on one thread, the "main thread": whichever thread calls
-// Run (normally the one that made the loop). Everything it runs (tasks,
-// timer callbacks, signal handlers, hand-over calls) runs there, one at a
-// time, in the order it became due. Between turns it sleeps until the next
+// The loop belongs to the thread that made it, the "main thread", which
+// calls Run (and the timer functions). Everything the loop runs (tasks, timer
+// callbacks, signal handlers, hand-over calls) runs there, one at a time, in
+// the order it became due; a hand-over asked for on the main thread itself
+// runs at once. Between turns it sleeps until the next
 // timer deadline or until something is posted: it never spins and never
 // wakes for nothing.
 //
