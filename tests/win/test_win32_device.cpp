@@ -4,12 +4,14 @@
 // set) the tests that need a line are skipped.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "protocol/rs232.h"
 #include "serial/vaconst.h"
+#include "serial/win32/device_names.h"
 #include "serial/win32/platform_error.h"
 #include "serial/win32/serial_device.h"
 
@@ -99,6 +101,17 @@ TEST(Win32DeviceTest, SystemNamesAndRefusedSettings) {
     // What the Windows line takes, unlike a terminal: DSR flow control, DTR
     // handshake, null stripping.
     EXPECT_FALSE(DcbRefused(LineOf(9600, 8, 0, 0, dcb_Binary | dcb_OutxDsrFlow | dcb_DtrControlHandshake | dcb_NullStrip)));
+}
+
+TEST(Win32DeviceTest, PortsAreListedFromTheRegistryInNumberOrder) {
+    const std::vector<std::string> ports = ListSerialPorts();
+    for (size_t i = 1; i < ports.size(); ++i)
+        EXPECT_LT(std::stoi(ports[i - 1].substr(3)), std::stoi(ports[i].substr(3))) << ports[i - 1] << " " << ports[i];
+    if (!HavePeers()) return;
+    const std::vector<std::string> served = {"COM5", "COM6", "COM7", "COM8", "COM9", "COM10"};
+    auto first = std::find(ports.begin(), ports.end(), "COM5");
+    ASSERT_NE(first, ports.end());
+    EXPECT_EQ(std::vector<std::string>(first, first + std::min<ptrdiff_t>(6, ports.end() - first)), served);
 }
 
 TEST(Win32DeviceTest, MissingPortFailsWithTheSystemsCodeAndText) {
