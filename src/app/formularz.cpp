@@ -103,6 +103,9 @@ TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
     CommPort.Buffers().SetReadSize(1000);
     CommPort.Buffers().SetWriteSize(1000);
     CommPort.OnRxChar = [this](TVaCustomComm* sender, int count) { CommPortRxChar(sender, count); };
+    CommPort.OnHangUp = [this](TVaCustomComm* sender, const std::string& message) {
+        Guarded([&] { CommPortHangUp(sender, message); });
+    };
 
     resize(501, 581);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
@@ -115,6 +118,7 @@ TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
 TFormularz::~TFormularz() {
     Timer->stop();
     CommPort.OnRxChar = nullptr;
+    CommPort.OnHangUp = nullptr;
 }
 
 void TFormularz::Guarded(const std::function<void()>& handler) {
@@ -326,6 +330,20 @@ void TFormularz::Blankcheck1Click() { Engine.StartBlankCheck(); }
 void TFormularz::Tab5Click() { Engine.Stop(); }
 void TFormularz::TimerTimer() { Engine.TimerTimer(); }
 void TFormularz::CommPortRxChar(TVaCustomComm*, int) { Engine.ReceiveReplyBytes(); }
+
+void TFormularz::CommPortHangUp(TVaCustomComm*, const std::string& Message) {
+    // One message in the message line, no retries into a device that is
+    // gone: the operation ends, the port closes, and "Port: not connected"
+    // stays until the user opens a port again. PortNum is kept, so the
+    // settings still name the port the user chose.
+    Engine.Reset();
+    Engine.Receiver = ReplyReceiver{};  // a reply cut off by the hang-up is dropped
+    SetProgress(0);
+    ShowMessage(Message);
+    CommPort.Close();
+    SetPanelText(3, NotConnected);
+    ShowPortPanel();
+}
 
 void TFormularz::Selectdevice1Click() {
     const uint8_t d = DeviceDialog->ChooseDevice();

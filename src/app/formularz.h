@@ -88,6 +88,9 @@ public:
     void TablicaDblClick();
     void TimerTimer();
     void CommPortRxChar(TVaCustomComm* Sender, int Count);
+    // The port's device hung up or went away: the running operation ends at
+    // once with the component's message, and the port stays closed.
+    void CommPortHangUp(TVaCustomComm* Sender, const std::string& Message);
 
     // The whole grid from the image, then the checksum panels.
     void RefreshGrid();

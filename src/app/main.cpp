@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "app/exit_signals.h"
 #include "app/formularz.h"
 #include "app/prompts.h"
 #include "app/qt_dispatcher.h"
@@ -10,9 +11,7 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Pelk ISP"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Pelk ISP"));
-    QApplication::setDesktopFileName(QStringLiteral("pelkisp"));
+    pelk::SetApplicationIdentity();
 
     pelk::InstallQtMainThreadDispatcher();
     // An error that escapes an event handler is shown, and the program goes on.
@@ -20,6 +19,8 @@ int main(int argc, char** argv) {
 
     int status = 0;
     try {
+        // A signal that comes during start-up is acted on once the loop runs.
+        pelk::TExitSignals exitSignals([] { pelk::Formularz->close(); });
         pelk::CreateWindows();
         pelk::Formularz->show();
         status = QApplication::exec();

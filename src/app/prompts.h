@@ -9,6 +9,7 @@
 #include <optional>
 
 class QDialog;
+class QWidget;
 
 namespace pelk {
 
@@ -36,6 +37,13 @@ public:
     virtual ~Prompts() = default;
     // A modal message box with an OK button.
     virtual void Message(const QString& text) = 0;
+    // The same box raised by the window `owner` (a dialog checking its
+    // fields): the box belongs to that window, and closing it hands the
+    // activation back to it.
+    virtual void MessageFrom(QWidget* owner, const QString& text) {
+        (void)owner;
+        Message(text);
+    }
     virtual std::optional<FileDialogResult> OpenFile(const FileDialogRequest& request) = 0;
     virtual std::optional<FileDialogResult> SaveFile(const FileDialogRequest& request) = 0;
     // Shows a dialog modally; returns QDialog::Accepted or QDialog::Rejected.

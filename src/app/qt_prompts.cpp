@@ -2,6 +2,8 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPointer>
+#include <QWindow>
 
 #include "app/prompts.h"
 
@@ -10,10 +12,20 @@ namespace {
 
 class QtPrompts final : public Prompts {
 public:
-    void Message(const QString& text) override {
-        QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok,
-                        QApplication::activeWindow());
+    void Message(const QString& text) override { MessageFrom(nullptr, text); }
+
+    void MessageFrom(QWidget* owner, const QString& text) override {
+        // The box belongs to the window that raised it, so that window
+        // managers keep it with that window; closing it gives the activation
+        // back to the window the user was in, where a window manager may
+        // have chosen another (a dialog's main window).
+        QPointer<QWidget> before = QApplication::activeWindow();
+        QWidget* parent = owner && owner->isVisible() ? owner->window() : before.data();
+        QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok, parent);
         box.exec();
+        // Asked of the window itself: QWidget::activateWindow asks nothing
+        // when the window's transient parent is active.
+        if (before && before->isVisible() && before->windowHandle()) before->windowHandle()->requestActivate();
     }
 
     std::optional<FileDialogResult> OpenFile(const FileDialogRequest& request) override {

@@ -1,5 +1,7 @@
 #include "app/windows.h"
 
+#include <QApplication>
+
 #include "app/about_box.h"
 #include "app/formularz.h"
 #include "dialogs/device_dialog.h"
@@ -17,6 +19,11 @@ TLoadDialog* LoadDialog = nullptr;
 TSerialDialog* SerialDialog = nullptr;
 TDeviceDialog* DeviceDialog = nullptr;
 TAboutBox* AboutBox = nullptr;
+
+void SetApplicationIdentity() {
+    QApplication::setApplicationName(QStringLiteral("Pelk ISP"));
+    QApplication::setDesktopFileName(QStringLiteral("pelkisp"));
+}
 
 void CreateWindows() {
     Formularz = new TFormularz;

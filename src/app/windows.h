@@ -19,6 +19,11 @@ extern TSerialDialog* SerialDialog;
 extern TDeviceDialog* DeviceDialog;
 extern TAboutBox* AboutBox;
 
+// The application's name ("Pelk ISP", the title of its message boxes) and
+// desktop entry. No display name is set: window managers would append it
+// to every caption, and each window's caption is exactly its own text.
+void SetApplicationIdentity();
+
 // Creates the windows in their fixed order: the main window (whose creation
 // reads the settings and opens the port), then the dialogs.
 void CreateWindows();

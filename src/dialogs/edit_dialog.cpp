@@ -1,11 +1,9 @@
 #include "dialogs/edit_dialog.h"
 
-#include <QEvent>
 #include <QGroupBox>
 #include <QLabel>
 
 #include "app/formularz.h"
-#include "app/prompts.h"
 #include "app/windows.h"
 
 namespace pelk {
@@ -13,7 +11,7 @@ namespace pelk {
 uint32_t EditAddress = 0;
 uint32_t EditMaxAddress = 0;
 
-TEditDialog::TEditDialog(QWidget* parent) : QDialog(parent, Qt::Tool) {
+TEditDialog::TEditDialog(QWidget* parent) : TModelessDialog(parent) {
     setObjectName(QStringLiteral("EditDialog"));
     setWindowTitle(QStringLiteral("EDIT"));
     setFixedSize(297, 163);
@@ -55,11 +53,6 @@ TEditDialog::TEditDialog(QWidget* parent) : QDialog(parent, Qt::Tool) {
     KlawiszSet->setEnabled(true);
 }
 
-bool TEditDialog::event(QEvent* e) {
-    if (e->type() == QEvent::WindowActivate) Formularz->Guarded([this] { FormActivate(); });
-    return QDialog::event(e);
-}
-
 void TEditDialog::ShowCurrent(uint8_t value, bool dotForZero) {
     CurrentEdit->SetText(Hex2(value));
     CurrentAscii->SetText(value ? ByteCharacter(value) : (dotForZero ? QStringLiteral(".") : QString()));
@@ -85,12 +78,7 @@ void TEditDialog::AdresEditChange() {
     const MemoryImage& image = Formularz->Image;
     EditMaxAddress = image.LastAddress;
     const auto v = HexFieldCheck(*AdresEdit).Value;
-    if (!v) return;
-    if (*v > EditMaxAddress) {
-        AdresEdit->Undo();
-        UserPrompts().Message(QStringLiteral("Adress out of range !"));
-        return;
-    }
+    if (!v || AddressRefused(*AdresEdit, *v, EditMaxAddress)) return;
     EditAddress = *v;
     ShowCurrent(image.ImageBuffer[EditAddress], false);
 }

@@ -1,12 +1,12 @@
 #pragma once
 // "EDIT": shows one byte of the image and replaces it. Modeless, on top of
 // the main window; follows the grid's selected cell.
-#include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <cstdint>
 
 #include "dialogs/hex_field.h"
+#include "dialogs/modeless_dialog.h"
 
 namespace pelk {
 
@@ -15,7 +15,7 @@ extern uint32_t EditAddress;
 // A copy of LastAddress: the limit of the address field and its buttons.
 extern uint32_t EditMaxAddress;
 
-class TEditDialog : public QDialog {
+class TEditDialog : public TModelessDialog {
     Q_OBJECT
 public:
     explicit TEditDialog(QWidget* parent = nullptr);
@@ -28,7 +28,7 @@ public:
     DialogEdit* NewAscii;
     QPushButton* KlawiszSet;
 
-    void FormActivate();
+    void FormActivate() override;
     void AdresEditChange();
     void NewEditChange();
     void NewAsciiChange();
@@ -37,9 +37,6 @@ public:
     void ShowCell(uint32_t address);
     // The device changed: an address beyond the new device moves to its last address.
     void DeviceChanged();
-
-protected:
-    bool event(QEvent* e) override;
 
 private:
     void ShowCurrent(uint8_t value, bool dotForZero);

@@ -1,18 +1,16 @@
 #include "dialogs/filldial.h"
 
-#include <QEvent>
 #include <QGroupBox>
 #include <QLabel>
 
 #include "app/formularz.h"
-#include "app/prompts.h"
 #include "app/windows.h"
 
 namespace pelk {
 
 uint32_t FillMaxAddress = 0;
 
-TFillDialog::TFillDialog(QWidget* parent) : QDialog(parent, Qt::Tool) {
+TFillDialog::TFillDialog(QWidget* parent) : TModelessDialog(parent) {
     setObjectName(QStringLiteral("FillDialog"));
     setWindowTitle(QStringLiteral("FILL"));
     setFixedSize(297, 163);
@@ -59,11 +57,6 @@ TFillDialog::TFillDialog(QWidget* parent) : QDialog(parent, Qt::Tool) {
     for (DialogEdit* f : {FillStart, FillStop, FillDataHex}) f->SetUpperCase(true);
 }
 
-bool TFillDialog::event(QEvent* e) {
-    if (e->type() == QEvent::WindowActivate) Formularz->Guarded([this] { FormActivate(); });
-    return QDialog::event(e);
-}
-
 void TFillDialog::FormActivate() {
     FillMaxAddress = Formularz->Image.LastAddress;
     FillStop->SetText(Hex5(Formularz->Image.LastAddress));
@@ -91,10 +84,7 @@ void TFillDialog::FillDataAsciiChange() {
 }
 
 void TFillDialog::CheckAddress(DialogEdit& field) {
-    if (const auto v = HexFieldCheck(field).Value; v && *v > FillMaxAddress) {
-        field.Undo();
-        UserPrompts().Message(QStringLiteral("Adress out of range !"));
-    }
+    if (const auto v = HexFieldCheck(field).Value) AddressRefused(field, *v, FillMaxAddress);
 }
 
 void TFillDialog::FillStartChange() { CheckAddress(*FillStart); }
@@ -116,6 +106,13 @@ void TFillDialog::KlawiszFillClick() {
     Formularz->SumaCRC();
 }
 
-void TFillDialog::DeviceChanged() { FillStop->SetText(Hex5(Formularz->Image.LastAddress)); }
+void TFillDialog::DeviceChanged() {
+    // Both addresses stay within the new device: "To" becomes its last
+    // address, and "From" does when it lies beyond it.
+    const uint32_t last = Formularz->Image.LastAddress;
+    FillMaxAddress = last;
+    FillStop->SetText(Hex5(last));
+    if (LeadingHexValue(FillStart->text()) > last) FillStart->SetText(Hex5(last));
+}
 
 }  // namespace pelk

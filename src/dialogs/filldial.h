@@ -1,18 +1,18 @@
 #pragma once
 // "FILL": sets every byte of an address range of the image to one value.
 // Modeless, on top of the main window.
-#include <QDialog>
 #include <QPushButton>
 #include <cstdint>
 
 #include "dialogs/hex_field.h"
+#include "dialogs/modeless_dialog.h"
 
 namespace pelk {
 
 // A copy of LastAddress: the limit of both address fields and their buttons.
 extern uint32_t FillMaxAddress;
 
-class TFillDialog : public QDialog {
+class TFillDialog : public TModelessDialog {
     Q_OBJECT
 public:
     explicit TFillDialog(QWidget* parent = nullptr);
@@ -24,17 +24,15 @@ public:
     StepButton *SpeedButton1, *SpeedButton2, *SpeedButton3, *SpeedButton4;
     QPushButton* KlawiszFill;
 
-    void FormActivate();
+    void FormActivate() override;
     void FillDataHexChange();
     void FillDataAsciiChange();
     void FillStartChange();
     void FillStopChange();
     void KlawiszFillClick();
-    // The device changed: "To" follows the new last address.
+    // The device changed: "To" becomes the new last address, and "From"
+    // too when it lies beyond it.
     void DeviceChanged();
-
-protected:
-    bool event(QEvent* e) override;
 
 private:
     void CheckAddress(DialogEdit& field);

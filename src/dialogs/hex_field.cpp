@@ -58,7 +58,15 @@ void DialogEdit::SetText(const QString& text) {
     if (outer) Setting = false;
 }
 
-void DialogEdit::Undo() { SetText(Before); }
+void DialogEdit::Undo() {
+    if (InUndo) return;
+    InUndo = true;
+    struct Done {
+        bool& Flag;
+        ~Done() { Flag = false; }
+    } done{InUndo};
+    SetText(Before);
+}
 
 void DialogEdit::TextChanged(const QString& text) {
     const bool typed = !Setting;
@@ -85,14 +93,24 @@ HexCheck HexFieldCheck(DialogEdit& field) {
     for (int i = int(text.size()) - 1; i >= 0; --i)
         if (!IsHexDigit(text[i])) ++bad;
     if (bad > 0) {
+        if (field.Restoring()) return {};
         field.Undo();
-        for (int i = 0; i < bad; ++i) UserPrompts().Message(QStringLiteral("Data format error !"));
+        for (int i = 0; i < bad; ++i) UserPrompts().MessageFrom(field.window(), QStringLiteral("Data format error !"));
         return {};
     }
     if (text.isEmpty()) return {true, std::nullopt};
     uint32_t value = 0;
     for (QChar c : text) value = value * 16 + DigitValue(c);
     return {true, value};
+}
+
+bool AddressRefused(DialogEdit& field, uint32_t value, uint32_t limit) {
+    if (value <= limit) return false;
+    if (!field.Restoring()) {
+        field.Undo();
+        UserPrompts().MessageFrom(field.window(), QStringLiteral("Adress out of range !"));
+    }
+    return true;
 }
 
 QString ByteCharacter(uint8_t value) { return QString(QChar(Cp1250ToUnicode(value))); }
@@ -157,6 +175,17 @@ void StepButton::mousePressEvent(QMouseEvent* event) {
     event->accept();
     setDown(true);
     if (OnMouseDown) OnMouseDown();
+}
+
+void StepButton::mouseReleaseEvent(QMouseEvent* event) {
+    // The button's own release handling knows only the left button; after
+    // a press of any other it must not stay drawn pressed.
+    if (event->button() == Qt::LeftButton) {
+        QToolButton::mouseReleaseEvent(event);
+        return;
+    }
+    event->accept();
+    setDown(false);
 }
 
 }  // namespace pelk

@@ -28,8 +28,12 @@ public:
     // Puts a text into the field as the program (not typed; any length).
     void SetText(const QString& text);
     // Goes back to the text the field had before its last change (which
-    // runs OnChange again, on the restored text).
+    // runs OnChange again, on the restored text). A restored text is taken
+    // as it is: an Undo asked for while one runs does nothing, so a handler
+    // that refuses the restored text too cannot undo for ever.
     void Undo();
+    // OnChange is running on a text that Undo restored.
+    bool Restoring() const { return InUndo; }
     // The last change was typed or pasted by the user.
     bool Typed() const { return WasTyped; }
 
@@ -50,17 +54,25 @@ private:
     bool Upper = false;
     bool WasTyped = false;
     bool Setting = false;  // inside SetText
+    bool InUndo = false;   // inside Undo
 };
 
 // The text check of a hexadecimal field, run by its change handler: a text
 // holding characters other than 0-9, A-F, a-f is undone once and "Data
-// format error !" is shown once per such character; it gives no value. An
+// format error !" is shown once per such character; it gives no value (a
+// text that Undo restored is not undone again, and shows nothing). An
 // empty text passes without a value. Otherwise the value of the whole text.
 struct HexCheck {
     bool Passed = false;            // no character was refused
     std::optional<uint32_t> Value;  // set when the text passed and is not empty
 };
 HexCheck HexFieldCheck(DialogEdit& field);
+
+// The range check of an address field's change handler: a value above
+// limit is refused, the field goes back to its previous text and "Adress
+// out of range !" is shown. True when refused: the caller takes no value.
+// A text that Undo restored is refused quietly, without a second undo.
+bool AddressRefused(DialogEdit& field, uint32_t value, uint32_t limit);
 
 // The character a byte stands for in the fields and the grid (Windows-1250).
 QString ByteCharacter(uint8_t value);
@@ -96,6 +108,7 @@ public:
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
 }  // namespace pelk

@@ -10,11 +10,6 @@ namespace pelk {
 
 uint32_t MaxInputAddress = 0;
 
-namespace {
-const QString OutOfRange = QStringLiteral("Adress out of range !");
-
-}  // namespace
-
 TLoadDialog::TLoadDialog(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("LoadDialog"));
     setWindowTitle(QStringLiteral("LOAD"));
@@ -114,12 +109,7 @@ void TLoadDialog::ObliczRozmiar() {
 
 void TLoadDialog::InputStartChange() {
     if (const auto v = HexFieldCheck(*InputStart).Value) {
-        if (*v <= MaxInputAddress) {
-            InputStartValue = *v;
-        } else {
-            InputStart->Undo();
-            UserPrompts().Message(OutOfRange);
-        }
+        if (!AddressRefused(*InputStart, *v, MaxInputAddress)) InputStartValue = *v;
         ObliczRozmiar();
     }
     if (InputStartValue > InputStopValue) {
@@ -131,12 +121,7 @@ void TLoadDialog::InputStartChange() {
 
 void TLoadDialog::InputStopChange() {
     if (const auto v = HexFieldCheck(*InputStop).Value) {
-        if (*v <= MaxInputAddress) {
-            InputStopValue = *v;
-        } else {
-            InputStop->Undo();
-            UserPrompts().Message(OutOfRange);
-        }
+        if (!AddressRefused(*InputStop, *v, MaxInputAddress)) InputStopValue = *v;
         if (InputStopValue < InputStartValue) {
             InputStartValue = InputStopValue;
             InputStart->SetText(Hex5(InputStartValue));
@@ -148,12 +133,7 @@ void TLoadDialog::InputStopChange() {
 
 void TLoadDialog::BufferOffsetChange() {
     if (const auto v = HexFieldCheck(*BufferOffset).Value) {
-        if (*v <= BufferOffsetLimit(Formularz->Image.DeviceIndex, MaxInputAddress)) {
-            BufferOffsetValue = *v;
-        } else {
-            BufferOffset->Undo();
-            UserPrompts().Message(OutOfRange);
-        }
+        if (!AddressRefused(*BufferOffset, *v, BufferOffsetLimit(Formularz->Image.DeviceIndex, MaxInputAddress))) BufferOffsetValue = *v;
     }
     UpdateOkButton();
 }

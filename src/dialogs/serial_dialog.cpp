@@ -37,17 +37,15 @@ TSerialDialog::TSerialDialog(QWidget* parent) : QDialog(parent) {
     auto* ports = new QGroupBox(this);
     ports->setGeometry(8, 8, 161, 161);
     auto* column = new QVBoxLayout(ports);
-    auto* group = new QButtonGroup(this);
-    group->setExclusive(false);  // at most one is checked; "none" must be possible
+    // Exclusive as radio buttons are: clicking the checked one keeps it
+    // checked. Only the program unchecks all four (CheckPort(0)).
+    PortGroup = new QButtonGroup(this);
     for (int n = 1; n <= 4; ++n) {
         auto* r = new QRadioButton(QStringLiteral("Serial port COM%1").arg(n), ports);
         r->setObjectName(QStringLiteral("com%1check").arg(n));
-        r->setAutoExclusive(false);
+        PortGroup->addButton(r, n);
         column->addWidget(r);
         comcheck[n - 1] = r;
-        connect(r, &QRadioButton::toggled, this, [this, n](bool on) {
-            if (on) CheckPort(n);
-        });
     }
 
     auto* speed = new QGroupBox(this);
@@ -85,10 +83,10 @@ TSerialDialog::TSerialDialog(QWidget* parent) : QDialog(parent) {
 }
 
 void TSerialDialog::CheckPort(int n) {
-    for (int i = 1; i <= 4; ++i) {
-        const QSignalBlocker block(comcheck[i - 1]);
-        comcheck[i - 1]->setChecked(i == n);
-    }
+    // An exclusive group keeps one button checked; "none" needs it lifted.
+    PortGroup->setExclusive(false);
+    for (int i = 1; i <= 4; ++i) comcheck[i - 1]->setChecked(i == n);
+    PortGroup->setExclusive(true);
 }
 
 void TSerialDialog::SelectBaudEntry(int i) {

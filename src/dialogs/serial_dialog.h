@@ -1,6 +1,7 @@
 #pragma once
 // "Select port": the serial port COM1..COM4, the line speed and the
 // automatic-baud mode; and the two process-wide baud settings.
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
@@ -51,6 +52,9 @@ public:
     void CheckPort(int n);
     // Selects entry i of the baud list without it counting as a user change.
     void SelectBaudEntry(int i);
+
+private:
+    QButtonGroup* PortGroup;
 };
 
 }  // namespace pelk

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -149,6 +150,11 @@ void TVaCustomComm::Open() {
 
 void TVaCustomComm::CreateHandle() {
     const std::string name = GetDeviceName();
+    // A name made from the port number ("COM%d") names no port for port 0
+    // (or below): opening it fails before any lookup of the name, so that a
+    // file that happens to be called COM0 is never opened.
+    if (FPortNum <= 0 && name != Format(FDeviceName, {}))
+        throw EVaCommError(Format(sVa::OpenError, {name, static_cast<long long>(ENOENT), posix::PlatformErrorText(ENOENT)}));
     FDevice = posix::SerialDevice::Open(name);
     if (!FDevice) {
         const int code = posix::LastPlatformError();

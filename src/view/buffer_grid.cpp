@@ -9,6 +9,19 @@
 namespace pelk {
 
 namespace {
+// The text a cell draws: one visible character for every byte, on one line.
+// Control characters would end the line, vanish or take no room, and text
+// layout leaves the soft hyphen out; so a control character is drawn as a
+// small box, in the way the grid's Windows font showed them, and the soft
+// hyphen as a hyphen.
+QString DrawnText(QString text) {
+    for (QChar& c : text) {
+        if (c.category() == QChar::Other_Control) c = QChar(u'\u25A1');
+        else if (c == QChar(u'\u00AD')) c = QChar(u'-');
+    }
+    return text;
+}
+
 // Draws a cell's text over the whole cell, without the style's text margins:
 // the byte columns are as narrow as two digits (16 px in a 501 px window).
 class TightCellDelegate final : public QStyledItemDelegate {
@@ -17,7 +30,11 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         QStyleOptionViewItem opt = option;
         initStyleOption(&opt, index);
-        const QString text = opt.text;
+        // The characters from the model's own text: the style option's has
+        // its line feeds already turned into line separators.
+        const QString text = index.column() == BufferGridModel::CharColumn
+                                  ? DrawnText(index.data(Qt::DisplayRole).toString())
+                                  : opt.text;
         opt.text.clear();
         const QWidget* widget = option.widget;
         QStyle* style = widget ? widget->style() : QApplication::style();

@@ -15,6 +15,7 @@ using test::WindowTest;
 class StartUpTest : public WindowTest {};
 
 TEST_F(StartUpTest, WithoutSettingsFile) {
+    StartTarget(0xFFFF, 0);  // a link named COM0: port 0 names no port all the same
     Start();
     EXPECT_EQ(Formularz->windowTitle(), "Pelk ISP");
     EXPECT_EQ(Formularz->Tablica->RowCount(), 4097);
@@ -289,6 +290,25 @@ TEST_F(SerialDialogTest, OkOnAnAbsentPort) {
     EXPECT_EQ(SettingsLines()[1], "0");
 }
 
+TEST_F(SerialDialogTest, ClickingTheCheckedPortKeepsItChecked) {
+    StartTarget(0xFFFF, 1);
+    WriteSettings("1", "1", "", "6", "1");
+    Start();
+    Prompts.OnDialog = [](QDialog& dialog) {
+        auto& sd = dynamic_cast<TSerialDialog&>(dialog);
+        sd.comcheck[0]->click();
+        EXPECT_TRUE(sd.comcheck[0]->isChecked());
+        sd.comcheck[1]->click();
+        EXPECT_FALSE(sd.comcheck[0]->isChecked()) << "one port at a time";
+        sd.comcheck[0]->click();
+        return int(QDialog::Accepted);
+    };
+    Formularz->Changeserialport1Click();
+    EXPECT_TRUE(Prompts.Messages.empty());
+    EXPECT_TRUE(Formularz->CommPort.Active());
+    EXPECT_EQ(Formularz->PanelText(3), "Port: COM1");
+}
+
 TEST_F(SerialDialogTest, CancelWithNoPortOpenSaysNotAvailable) {
     Start();
     Formularz->Changeserialport1Click();  // the script cancels
@@ -343,6 +363,37 @@ TEST_F(DeviceCommandTest, StopEndsAProgramRunningAtTheLineRate) {
     EXPECT_EQ(Message(), "Stopped.");
     EXPECT_EQ(Formularz->Progress->value(), 0);
     EXPECT_EQ(Formularz->Engine.Operation, OpNone);
+}
+
+TEST_F(DeviceCommandTest, HangUpEndsTheOperationWithOneMessage) {
+    SimulatedTargetFaults slow;
+    slow.PaceBaud = 9600;
+    const std::string device = StartTarget(0xFFFF, 1, slow).PortPath();
+    WriteSettings("1", "1", "", "6", "1");
+    Start();
+    Formularz->Start1Click();
+    ASSERT_TRUE(QTest::qWaitFor([] { return Formularz->Progress->value() > 0; }, 10000));
+    Target->Stop();  // the adapter is pulled out
+    const QString hungUp = QString::fromStdString("Device " + device + " hung up or was removed");
+    ASSERT_TRUE(WaitForMessage(hungUp)) << Message().toStdString();
+    EXPECT_TRUE(Prompts.Messages.empty()) << "no message box";
+    EXPECT_EQ(Formularz->Engine.Operation, OpNone);
+    EXPECT_EQ(Formularz->Engine.StartDelay, 0);
+    EXPECT_EQ(Formularz->Progress->value(), 0);
+    EXPECT_FALSE(Formularz->CommPort.Active()) << "nothing more is sent";
+    EXPECT_EQ(Formularz->PanelText(3), "Port: not connected");
+
+    // Another device on COM1, opened again by the user.
+    std::filesystem::remove("COM1");
+    StartTarget(0xFFFF, 1);
+    Prompts.OnDialog = [](QDialog& dialog) {
+        dynamic_cast<TSerialDialog&>(dialog).comcheck[0]->setChecked(true);
+        return int(QDialog::Accepted);
+    };
+    Formularz->Changeserialport1Click();
+    EXPECT_EQ(Formularz->PanelText(3), "Port: COM1");
+    Formularz->Erase1Click();
+    EXPECT_TRUE(WaitForMessage("Device erased.")) << Message().toStdString();
 }
 
 }  // namespace

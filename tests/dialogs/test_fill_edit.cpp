@@ -113,6 +113,31 @@ TEST_F(FillEditTest, ActivationResetsToAndDeviceChangesFollow) {
     EXPECT_EQ(EditDialog->AdresEdit->text(), "00010") << "an address within the device stays";
 }
 
+TEST_F(FillEditTest, DeviceChangeBringsFromWithinTheNewDevice) {
+    struct {
+        const char* device;
+        const char* from;
+    } cases[] = {{"6", "1FFF0"}, {"1", "0FFF0"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.from);
+        StartWithDevice(c.device);
+        FillDialog->FormActivate();
+        FillDialog->FillStart->setText(c.from);
+        ChooseDevice(3);
+        ASSERT_EQ(FillDialog->FillStart->text(), "07FFF");
+        FillDialog->SpeedButton2->OnMouseDown();
+        EXPECT_EQ(FillDialog->FillStart->text(), "07FFE");
+        FillDialog->FillStart->setText("07FF1");  // the last digit retyped
+        EXPECT_EQ(FillDialog->FillStart->text(), "07FF1");
+        EXPECT_TRUE(Prompts.Messages.empty());
+        // A From within the new device stays.
+        ChooseDevice(1);
+        EXPECT_EQ(FillDialog->FillStart->text(), "07FF1");
+        Formularz->close();
+        DestroyWindows();
+    }
+}
+
 TEST_F(FillEditTest, EditShowsTheSelectedCell) {
     StartWithDevice("1");
     Formularz->Image.ImageBuffer[0x24] = 0x41;

@@ -3,6 +3,7 @@
 #include <QMouseEvent>
 #include <QTest>
 
+#include "image/device_table.h"
 #include "support/window_fixture.h"
 
 namespace pelk {
@@ -53,6 +54,30 @@ TEST_F(HexFieldTest, ProgramSetTextThatIsRefusedGoesBackToo) {
     EXPECT_EQ(EditDialog->AdresEdit->text(), "00020");
     EXPECT_EQ(EditAddress, 0x20u);
     EXPECT_EQ(Prompts.Messages.size(), 1u);
+}
+
+TEST_F(HexFieldTest, ARestoredTextIsTakenAsItIs) {
+    // The limit has dropped below both the field's text and the text before
+    // it: a refused step goes back once, takes the restored text as it is
+    // (no second undo, no second message) and no value beyond the limit.
+    struct {
+        DialogEdit* field;
+        StepButton* down;
+    } cases[] = {{FillDialog->FillStart, FillDialog->SpeedButton2}, {EditDialog->AdresEdit, EditDialog->SpeedButton2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.field->objectName().toStdString());
+        Prompts.Messages.clear();
+        ApplyDeviceIndex(Formularz->Image, 6);
+        FillMaxAddress = 0x1FFFF;
+        c.field->SetText("1FFF0");
+        ApplyDeviceIndex(Formularz->Image, 3);
+        FillMaxAddress = 0x7FFF;
+        EditAddress = 0x100;
+        c.down->OnMouseDown();
+        EXPECT_EQ(c.field->text(), "1FFF0");
+        EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Adress out of range !"});
+        EXPECT_EQ(EditAddress, 0x100u);
+    }
 }
 
 TEST_F(HexFieldTest, ClearedFieldKeepsTheValueQuietly) {
@@ -109,6 +134,7 @@ TEST_F(HexFieldTest, AnyMouseButtonSteps) {
     for (Qt::MouseButton b : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton}) {
         QTest::mousePress(FillDialog->SpeedButton1, b);
         QTest::mouseRelease(FillDialog->SpeedButton1, b);
+        EXPECT_FALSE(FillDialog->SpeedButton1->isDown()) << "drawn released after button " << int(b);
     }
     EXPECT_EQ(FillDialog->FillStart->text(), "00013");
 }

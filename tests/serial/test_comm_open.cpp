@@ -24,9 +24,15 @@ TEST_F(OpenCloseTest, OpenTwiceRaisesAndThePortKeepsWorking) {
 }
 
 TEST_F(OpenCloseTest, ComZeroFailsAndLeavesThePortClosed) {
+    // Port 0 names no port: not even a link called COM0 is opened.
+    Dir.Link("COM0", Pty.SlavePath());
     Comm->SetPortNum(0);
     ExpectCommError([&] { Comm->Open(); }, "Unable to open specified device COM0 (2), No such file or directory");
     EXPECT_FALSE(Comm->Active());
+    // A name without the number's placeholder needs no port number.
+    Comm->SetDeviceName(Pty.SlavePath());
+    Comm->Open();
+    EXPECT_TRUE(Comm->Active());
 }
 
 TEST_F(OpenCloseTest, MissingDeviceFailsAndLeavesThePortClosed) {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,6 +68,22 @@ public:
     }
 
     void Signal(int s) { kill(Pid, s); }
+
+    // Waits until the program has a handler of its own for signal s (its
+    // start-up has got that far), as /proc tells; false after `limit`.
+    bool WaitUntilCatching(int s, std::chrono::milliseconds limit = std::chrono::milliseconds(20000)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        const std::string status = "/proc/" + std::to_string(Pid) + "/status";
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::ifstream f(status);
+            std::string line;
+            while (std::getline(f, line))
+                if (line.rfind("SigCgt:", 0) == 0 && (std::stoull(line.substr(7), nullptr, 16) >> (s - 1)) & 1) return true;
+            if (!f.is_open() && !f.eof()) return false;  // the program has gone
+            usleep(10000);
+        }
+        return false;
+    }
 
     // Waits for the exit and collects what is left on both outputs.
     int Wait() {

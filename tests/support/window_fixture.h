@@ -22,6 +22,7 @@
 #include "dialogs/load_dialog.h"
 #include "framework/exception.h"
 #include "sim/simulated_target.h"
+#include "support/qt_print.h"
 #include "support/scripted_prompts.h"
 
 namespace pelk::test {

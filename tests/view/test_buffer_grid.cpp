@@ -64,6 +64,37 @@ TEST_F(BufferGridTest, CharacterColumnShowsZeroAsDotAndCodePageCharacters) {
     EXPECT_EQ(next[2], QChar(char16_t(0x0001)));
 }
 
+TEST_F(BufferGridTest, EveryCharacterCellIsOneLineWithEveryByteShown) {
+    // Rows "ABCDE", byte b, "FGHIJKLMNO" for a space, a hyphen, the soft
+    // hyphen and control characters of every kind.
+    const uint8_t middle[] = {0x20, 0x2D, 0xAD, 0x01, 0x0A, 0x0C, 0x0D, 0x09, 0x1F, 0x7F, 0x81};
+    for (size_t i = 0; i < std::size(middle); ++i) {
+        uint8_t* row = Image.ImageBuffer.data() + i * 16;
+        for (int k = 0; k < 16; ++k) row[k] = uint8_t(k < 5 ? 'A' + k : 'A' + k - 1);
+        row[5] = middle[i];
+    }
+    BufferGrid grid(Image);
+    grid.resize(600, 400);
+    grid.show();
+    auto cell = [&](size_t row) {
+        return grid.viewport()->grab(grid.visualRect(grid.Model().index(int(row), BufferGridModel::CharColumn))).toImage();
+    };
+    // The rightmost column with ink: the cell's background fills its right end.
+    auto inkRight = [](const QImage& img) {
+        const QRgb background = img.pixel(img.width() - 2, img.height() / 2);
+        int right = -1;
+        for (int y = 1; y < img.height() - 1; ++y)
+            for (int x = 0; x < img.width() - 1; ++x)
+                if (img.pixel(x, y) != background) right = std::max(right, x);
+        return right;
+    };
+    const QImage space = cell(0), control = cell(3);
+    EXPECT_TRUE(cell(2) == cell(1)) << "the soft hyphen is shown as a hyphen";
+    EXPECT_FALSE(control == space);
+    EXPECT_GE(inkRight(control), inkRight(space)) << "a control character takes a place of its own";
+    for (size_t i = 4; i < std::size(middle); ++i) EXPECT_TRUE(cell(i) == control) << "byte " << int(middle[i]);
+}
+
 TEST_F(BufferGridTest, CodePageRoundTrips) {
     for (int b = 0; b < 256; ++b) EXPECT_EQ(UnicodeToCp1250(Cp1250ToUnicode(uint8_t(b))), uint8_t(b)) << b;
     EXPECT_EQ(UnicodeToCp1250(u'€'), 0x80);

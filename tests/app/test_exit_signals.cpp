@@ -1,0 +1,73 @@
+// The real program, as a child process under the offscreen platform: SIGTERM
+// and SIGHUP end it as File > Exit does.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "app/exit_signals.h"
+#include "dialogs/serial_dialog.h"
+#include "support/child_process.h"
+#include "support/window_fixture.h"
+
+namespace pelk {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ExitSignalTest : public ::testing::TestWithParam<int> {
+protected:
+    fs::path Dir;
+    void SetUp() override {
+        char pattern[] = "/tmp/pelk-signal-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        Dir = pattern;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(Dir, ec);
+    }
+    std::string Settings() const {
+        std::ifstream f(Dir / "PelkISP.cfg", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
+};
+
+TEST_P(ExitSignalTest, EndsTheWindowAsExitDoes) {
+    // Device 9 and automatic baud at index 3 read as device 1 at 9600 bps:
+    // the file written at exit tells that the exit ran.
+    std::ofstream(Dir / "PelkISP.cfg", std::ios::binary)
+        << "PELKORD ISP Configuration File\r\n0\r\n9\r\n\r\n3\r\n1\r\n";
+    test::ChildProcess window(PELKISP_GUI_PATH, {}, Dir);
+    ASSERT_TRUE(window.Running());
+    ASSERT_TRUE(window.WaitUntilCatching(GetParam()));
+    window.Signal(GetParam());
+    EXPECT_EQ(window.Wait(), 0) << window.StdErr;
+    EXPECT_EQ(Settings(), "PELKORD ISP Configuration File\r\n0\r\n1\r\n\r\n6\r\n1\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ExitSignalTest, ::testing::Values(SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& p) { return std::string(p.param == SIGTERM ? "SIGTERM" : "SIGHUP"); });
+
+// A signal that comes while a modal dialog is open: the dialog is rejected,
+// its command ends, then the window closes and the settings are written.
+class ExitSignalWithDialogTest : public test::WindowTest {};
+
+TEST_F(ExitSignalWithDialogTest, ModalDialogIsRejectedFirst) {
+    Start();
+    Formularz->show();
+    TExitSignals exitSignals([] { Formularz->close(); });
+    int result = -1;
+    Prompts.OnDialog = [&](QDialog& dialog) {
+        raise(SIGHUP);
+        result = dialog.exec();
+        EXPECT_TRUE(Formularz->isVisible()) << "the window closes after the dialog's command";
+        return result;
+    };
+    Formularz->Changeserialport1Click();
+    EXPECT_EQ(result, int(QDialog::Rejected));
+    EXPECT_TRUE(QTest::qWaitFor([] { return !Formularz->isVisible(); }, 10000));
+    EXPECT_EQ(SettingsLines().size(), 6u);
+}
+
+}  // namespace
+}  // namespace pelk
