@@ -1,15 +1,10 @@
 #include "app/config_file.h"
 
-#include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <fstream>
-#include <random>
 #include <system_error>
 
-#if defined(__unix__) || defined(__APPLE__)
-#include <unistd.h>
-#endif
+#include "framework/output_file.h"
 
 namespace pelk {
 namespace {
@@ -84,47 +79,6 @@ bool IsSeparator(char c) {
 #endif
 }
 
-// Removes the temporary file unless it was renamed into place.
-struct TemporaryFile {
-    std::filesystem::path Path;
-    bool Kept = false;
-    ~TemporaryFile() {
-        if (!Path.empty() && !Kept) {
-            std::error_code ec;
-            std::filesystem::remove(Path, ec);
-        }
-    }
-};
-
-// Creates a file that did not exist yet, next to `fileName`.
-std::FILE* CreateTemporary(const std::filesystem::path& fileName, TemporaryFile& temporary) {
-    std::random_device seed;
-    std::mt19937 random(seed());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::filesystem::path candidate = fileName;
-        candidate += "." + std::to_string(random() % 1000000) + ".tmp";
-        // "x": fail rather than take over a file that already exists.
-        if (std::FILE* f = std::fopen(candidate.string().c_str(), "wbx")) {
-            temporary.Path = candidate;
-            return f;
-        }
-        if (errno != EEXIST) return nullptr;
-    }
-    return nullptr;
-}
-
-// Writes all of `text`, pushes it to the disk and closes the file; false if
-// any step failed.
-bool WriteAndClose(std::FILE* f, const std::string& text) {
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = std::fflush(f) == 0 && ok;
-#if defined(__unix__) || defined(__APPLE__)
-    ok = ok && ::fsync(fileno(f)) == 0;
-#endif
-    ok = std::fclose(f) == 0 && ok;
-    return ok;
-}
-
 }  // namespace
 
 ConfigSettings ParseConfigText(std::string_view content) {
@@ -141,8 +95,10 @@ ConfigSettings ParseConfigText(std::string_view content) {
 }
 
 ConfigSettings ReadConfigFile(const std::filesystem::path& fileName) {
+    // Only a regular file is read: a FIFO of that name would block the
+    // start until someone writes to it, a device could give anything.
     std::error_code ec;
-    if (std::filesystem::is_directory(fileName, ec)) return {};
+    if (!std::filesystem::is_regular_file(fileName, ec)) return {};
     std::ifstream in(fileName, std::ios::in | std::ios::binary);
     if (!in.is_open()) return {};
     std::string content(ConfigReadLimit, '\0');
@@ -179,15 +135,7 @@ std::string FormatConfigText(const ConfigValues& values) {
 }
 
 bool WriteConfigFile(const ConfigValues& values, const std::filesystem::path& fileName) {
-    TemporaryFile temporary;
-    std::FILE* f = CreateTemporary(fileName, temporary);
-    if (!f) return false;
-    if (!WriteAndClose(f, FormatConfigText(values))) return false;
-    std::error_code ec;
-    std::filesystem::rename(temporary.Path, fileName, ec);
-    if (ec) return false;
-    temporary.Kept = true;
-    return true;
+    return static_cast<bool>(WriteOutputFile(fileName, FormatConfigText(values)));
 }
 
 }  // namespace pelk

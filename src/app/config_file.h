@@ -43,8 +43,8 @@ struct ConfigValues {
     uint8_t AutoBaud = 1;           // written as a signed 8-bit number
 };
 
-// Reads the settings. A file that cannot be opened gives the defaults above
-// with Found false; a broken or short file gives each line's default for the
+// Reads the settings. A file that cannot be opened, or is not a regular
+// file, gives the defaults above with Found false; a broken or short file gives each line's default for the
 // lines it lacks.
 ConfigSettings ReadConfigFile(const std::filesystem::path& fileName = ConfigFileName);
 
@@ -61,9 +61,12 @@ std::string DirectoryLine(std::string_view lastOpenedFile);
 // The six lines of the file as written, each ended by CR LF.
 std::string FormatConfigText(const ConfigValues& values);
 
-// Writes the settings to a new file in the same directory and renames it over
-// the old one, so an interrupted write never leaves a truncated file. Gives
-// false, with the old file untouched, when the file cannot be written.
+// Writes the settings by the one rule for output files (framework/
+// output_file.h): a new file in the same directory renamed over the old one,
+// so an interrupted write never leaves a truncated file; through a link; in
+// place when the directory takes no new file; never over a write-protected
+// file. Gives false, with the old file untouched, when the file cannot be
+// written.
 bool WriteConfigFile(const ConfigValues& values, const std::filesystem::path& fileName = ConfigFileName);
 
 }  // namespace pelk

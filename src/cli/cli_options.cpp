@@ -146,7 +146,8 @@ Commands:
   erase          erase the device
   blank          check that the device is blank
   checksum FILE  print "Checksum: XXXX" and "CRC: XXXX" of FILE as loaded for the device
-  convert IN OUT load IN and write OUT (HEX for .hex/.ihx, binary otherwise, or --out-format)
+  convert IN OUT load IN and write OUT (HEX for .hex/.ihx, binary otherwise, or --out-format);
+                 OUT - is standard output
 
 Options:
   --port PORT        COM1..COM4, a device path such as /dev/ttyUSB0, or sim (a simulated
@@ -167,8 +168,9 @@ Load options (FILE goes into an image of 0xFF as File > Load puts it):
   --help, --version
 
 Output: each step's result line on standard output; progress on standard error when it is a
-terminal. Exit status: 0 every step succeeded, 1 a step failed, 2 usage or file error,
-3 the port cannot be opened, 130 interrupted (Ctrl-C stops the operation).
+terminal. Exit status: 0 every step succeeded, 1 a step failed or the port hung up,
+2 usage or file error (also standard output that could not be written), 3 the port cannot
+be opened, 128 + signal when stopped by Ctrl-C (130), SIGTERM (143) or SIGHUP (129).
 )";
 }
 

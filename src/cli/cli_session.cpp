@@ -3,11 +3,14 @@
 #include <QCoreApplication>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "image/checksum_summary.h"
 #include "image/device_table.h"
 #include "image/file_load.h"
 #include "image/file_writer.h"
 #include "image/hex_reader.h"
+#include "serial/posix/device_names.h"
 
 namespace pelk {
 
@@ -19,6 +22,10 @@ public:
     explicit StreamReporter(std::FILE* err) : Err(err) {}
     void Message(const std::string& text) override {
         std::fprintf(Err, "%s\n", text.c_str());
+        std::fflush(Err);
+    }
+    void MessageWithReason(const std::string& text, const std::string& reason) override {
+        std::fprintf(Err, "%s: %s\n", text.c_str(), reason.c_str());
         std::fflush(Err);
     }
 
@@ -71,10 +78,12 @@ CliSession::CliSession(CliOptions options, std::FILE* out, std::FILE* err)
     CommPort.Buffers().SetReadSize(1000);
     CommPort.Buffers().SetWriteSize(1000);
     CommPort.OnRxChar = [this](TVaCustomComm*, int) { Guarded(&CliSession::Received); };
+    CommPort.OnHangUp = [this](TVaCustomComm*, const std::string& message) { PortHungUp(message); };
 }
 
 CliSession::~CliSession() {
     CommPort.OnRxChar = nullptr;
+    CommPort.OnHangUp = nullptr;
     if (CommPort.Active()) CommPort.Close();
 }
 
@@ -84,14 +93,22 @@ int CliSession::Prepare() {
         case CliCommand::Checksum: {
             if (int s = LoadImageForCli(Options, Options.Files[0], Image, Err)) return s;
             const ChecksumSummary sum = ComputeChecksumSummary(Image);
-            std::fprintf(Out, "%s\n%s\n", sum.ChecksumText().c_str(), sum.CrcText().c_str());
+            PrintResult(sum.ChecksumText());
+            PrintResult(sum.CrcText());
             return ExitOk;
         }
         case CliCommand::Convert: {
             if (int s = LoadImageForCli(Options, Options.Files[0], Image, Err)) return s;
             const std::string& out = Options.Files[1];
             const FileFormat f = Options.OutFormat == FileFormat::Auto ? FormatByName(out) : Options.OutFormat;
-            const bool ok = f == FileFormat::Hex ? WriteHexFile(out, Image, reporter) : WriteBinaryFile(out, Image, reporter);
+            bool ok;
+            if (out == "-") {  // standard output
+                const std::string text = f == FileFormat::Hex ? HexFileText(Image) : std::string(BinaryFileBytes(Image));
+                std::fflush(Out);
+                ok = WriteImageStream(fileno(Out), "standard output", text, reporter);
+            } else {
+                ok = f == FileFormat::Hex ? WriteHexFile(out, Image, reporter) : WriteBinaryFile(out, Image, reporter);
+            }
             return ok ? ExitOk : ExitUsage;
         }
         case CliCommand::Program:
@@ -117,6 +134,9 @@ int CliSession::Prepare() {
         Simulator = std::make_unique<SimulatedTarget>(sim);
         try {
             Simulator->Start();
+        } catch (const SimulatedTargetFileError& e) {
+            std::fprintf(Err, "%s\n", e.what());
+            return ExitUsage;
         } catch (const std::exception& e) {
             std::fprintf(Err, "%s\n", e.what());
             return ExitPort;
@@ -128,7 +148,7 @@ int CliSession::Prepare() {
     try {
         CommPort.Open();
     } catch (const std::exception& e) {
-        std::fprintf(Err, "%s\n", e.what());
+        PortFailed(e.what());
         return ExitPort;
     }
     return -1;
@@ -145,9 +165,44 @@ void CliSession::Guarded(void (CliSession::*action)()) {
         (this->*action)();
     } catch (const std::exception& e) {
         // A failure of the port (a write that found no room) ends the run.
-        std::fprintf(Err, "%s\n", e.what());
+        PortFailed(e.what());
         Finish(ExitStepFailed);
     }
+}
+
+void CliSession::PortFailed(const std::string& message) {
+    // The component names the port as it was given ("COM1"); the device
+    // that name led to is named too, so the user sees what was opened.
+    std::fprintf(Err, "%s\n", message.c_str());
+    const std::string name = CommPort.GetDeviceName();
+    const std::string device = CommPort.Active() ? CommPort.DevicePath() : posix::ResolvedDevicePath(name);
+    if (device.empty())
+        std::fprintf(Err, "pelkisp: %s names no serial port of this machine\n", name.c_str());
+    else if (message.find(device) == std::string::npos)
+        std::fprintf(Err, "pelkisp: %s is %s\n", name.c_str(), device.c_str());
+    std::fflush(Err);
+}
+
+void CliSession::PortHungUp(const std::string& message) {
+    // The adapter was pulled or the line's other side went away: the
+    // operation ends at once, with this one message and nothing more sent.
+    if (Done) return;
+    if (Running) {
+        Engine.Stop();
+        Running = false;
+        DrawProgress(0, true);
+    }
+    std::fprintf(Err, "%s\n", message.c_str());
+    std::fflush(Err);
+    Finish(ExitStepFailed);
+}
+
+void CliSession::PrintResult(const std::string& line) {
+    // A failed write is noted, not fatal: the run goes on to its end (a
+    // half-programmed chip helps nobody) and the exit status tells.
+    errno = 0;
+    const bool ok = std::fprintf(Out, "%s\n", line.c_str()) >= 0 && std::fflush(Out) == 0;
+    if (!ok && OutError == 0) OutError = errno != 0 ? errno : EIO;
 }
 
 void CliSession::StartStep() {
@@ -171,23 +226,21 @@ void CliSession::CheckStep() {
     if (!Running || Engine.Operation != OpNone || Engine.StartDelay != 0) return;
     Running = false;
     DrawProgress(0, true);
-    std::fprintf(Out, "%s\n", LastMessage.c_str());
-    std::fflush(Out);
+    PrintResult(LastMessage);
     if (LastMessage != Steps[Current].Success) return Finish(ExitStepFailed);
     if (++Current == Steps.size()) return Finish(ExitOk);
     StartStep();
 }
 
-void CliSession::Interrupt() {
+void CliSession::Interrupt(int Signal) {
     if (Done) return;
     if (Running) {
         Engine.Stop();  // shows "Stopped."
         Running = false;
         DrawProgress(0, true);
-        std::fprintf(Out, "%s\n", LastMessage.c_str());
-        std::fflush(Out);
+        PrintResult(LastMessage);
     }
-    Finish(ExitInterrupted);
+    Finish(ExitSignalBase + Signal);
 }
 
 void CliSession::Finish(int status) {

@@ -25,10 +25,10 @@ namespace pelk {
 // Exit statuses of pelkisp.
 enum CliExit : int {
     ExitOk = 0,
-    ExitStepFailed = 1,
-    ExitUsage = 2,
+    ExitStepFailed = 1,  // also a port that hung up or went away mid-run
+    ExitUsage = 2,       // also a standard output that could not be written
     ExitPort = 3,
-    ExitInterrupted = 130,
+    ExitSignalBase = 128,  // stopped by a signal: 128 + its number (Ctrl-C: 130)
 };
 
 // Loads FILE into the image as File > Load does with the given options.
@@ -48,9 +48,13 @@ public:
     // Starts the device steps; the session quits the event loop with the
     // exit status when they are done.
     void Begin();
-    // Ctrl-C or a termination request: stop as the Stop command does.
-    void Interrupt();
+    // Ctrl-C, a termination request or a hang-up of the terminal (Signal):
+    // stop as the Stop command does; the exit status is 128 + Signal.
+    void Interrupt(int Signal);
     int ExitStatus() const { return Status; }
+    // The error of the first result line that could not be written to
+    // standard output (a closed pipe, a full disk), 0 if none.
+    int OutputError() const { return OutError; }
 
     void ShowMessage(const std::string& text) override;
     void SetProgress(int position) override;
@@ -66,6 +70,9 @@ private:
     void Guarded(void (CliSession::*action)());
     void Tick();
     void Received();
+    void PortHungUp(const std::string& message);
+    void PortFailed(const std::string& message);
+    void PrintResult(const std::string& line);
     void DrawProgress(int position, bool final);
 
     CliOptions Options;
@@ -83,6 +90,7 @@ private:
     bool Done = false;
     int Status = ExitOk;
     std::string LastMessage;
+    int OutError = 0;
     bool Live = false;  // stderr is a terminal: draw the progress bar
     bool BarShown = false;
     int ShownPercent = -1;

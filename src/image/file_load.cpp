@@ -13,22 +13,27 @@ void ClearStaging(StagingBuffer& staging, uint32_t lastAddress) {
 }
 
 bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
-                     FileReporter& reporter, const std::function<uint32_t(std::istream&)>& fill) {
+                     FileReporter& reporter, const std::function<uint32_t(StagingInput&)>& fill) {
     ClearStaging(staging, image.LastAddress);
     std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(fileName, ec);
     std::ifstream in;
-    if (!std::filesystem::is_directory(fileName, ec)) in.open(fileName, std::ios::in | std::ios::binary);
+    if (!std::filesystem::is_directory(status)) in.open(fileName, std::ios::in | std::ios::binary);
     if (!in.is_open()) {
         reporter.Message(msg::CantOpenFile);
         return false;
     }
+    const uint32_t oldExtent = image.LoadedExtent;
     image.LoadedExtent = 0;
-    const uint32_t extent = fill(in);
+    StagingInput input{in, std::filesystem::is_regular_file(status), {}};
+    const uint32_t extent = fill(input);
     const bool readFailed = in.bad();
     in.close();
-    if (readFailed) {
+    if (!input.Reason.empty() || readFailed) {
         // A file that opens but cannot be read must not pass for a short one.
-        reporter.Message(msg::CantOpenFile);
+        image.LoadedExtent = oldExtent;
+        if (input.Reason.empty()) reporter.Message(msg::CantOpenFile);
+        else reporter.MessageWithReason(msg::CantOpenFile, fileName.string() + ": " + input.Reason);
         return false;
     }
     image.LoadedExtent = extent;
@@ -38,9 +43,9 @@ bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, 
 bool ReadBinaryFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
                     FileReporter& reporter) {
     const uint32_t wanted = std::min<uint32_t>(image.LastAddress, ImageSize - 1) + 1;
-    return ReadIntoStaging(fileName, image, staging, reporter, [&](std::istream& in) {
-        in.read(reinterpret_cast<char*>(staging.data()), wanted);
-        return static_cast<uint32_t>(in.gcount());
+    return ReadIntoStaging(fileName, image, staging, reporter, [&](StagingInput& input) {
+        input.In.read(reinterpret_cast<char*>(staging.data()), wanted);
+        return static_cast<uint32_t>(input.In.gcount());
     });
 }
 

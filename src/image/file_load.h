@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <istream>
+#include <string>
 
 #include "image/file_reporter.h"
 #include "image/memory_image.h"
@@ -32,15 +33,23 @@ constexpr uint32_t BankSize = 0x10000;
 // with it.
 void ClearStaging(StagingBuffer& staging, uint32_t lastAddress);
 
+// What the reader's own part is told about the file.
+struct StagingInput {
+    std::istream& In;
+    bool Regular;        // a regular file (not a pipe, a device node, ...)
+    std::string Reason;  // set by the reader to reject the file: why
+};
+
 // What both readers do around their own part: clears the staging area's
 // device range, opens the file for binary reading (a directory does not
 // open), sets LoadedExtent to 0, lets `fill` read the file into the staging
 // area, closes the file and sets LoadedExtent to what `fill` gave. A file
-// that does not open or cannot be read is reported as "Can't open file" and
-// gives false. Messages of the reader's own are for the caller to send after
-// this returns, when the file is closed.
+// that does not open or cannot be read, or that `fill` rejects (with a
+// reason), is reported as "Can't open file" and gives false. Messages of the
+// reader's own are for the caller to send after this returns, when the file
+// is closed.
 bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
-                     FileReporter& reporter, const std::function<uint32_t(std::istream&)>& fill);
+                     FileReporter& reporter, const std::function<uint32_t(StagingInput&)>& fill);
 
 // Binary reader: reads up to LastAddress + 1 bytes from the start of the file
 // into the staging area (a longer file is cut at the device's size, a shorter

@@ -16,6 +16,10 @@ class FileReporter {
 public:
     virtual ~FileReporter() = default;
     virtual void Message(const std::string& text) = 0;
+    // The message with the reason behind it ("out.hex: No space left on
+    // device"). The window shows the fixed message alone; the command line
+    // prints the reason too.
+    virtual void MessageWithReason(const std::string& text, const std::string& /*reason*/) { Message(text); }
 };
 
 }  // namespace pelk

@@ -1,9 +1,10 @@
 #include "image/file_writer.h"
 
 #include <array>
-#include <fstream>
 #include <numeric>
 #include <string_view>
+
+#include "framework/output_file.h"
 
 namespace pelk {
 namespace {
@@ -48,55 +49,44 @@ std::array<char, RecordLength> DataRecord(const uint8_t* bytes, uint32_t address
     return line;
 }
 
-bool Put(std::ofstream& out, std::string_view text) {
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.flush();
-    return static_cast<bool>(out);
-}
-
-// Opens for writing, replacing an existing file; reports the failure.
-bool OpenOutput(const std::filesystem::path& fileName, std::ofstream& out, FileReporter& reporter) {
-    out.open(fileName, std::ios::out | std::ios::binary | std::ios::trunc);
-    if (out.is_open()) return true;
-    reporter.Message(msg::CantOpenFile);
-    return false;
-}
-
-// Closes the file and reports a failure of any write before or of the close.
-bool CloseOutput(std::ofstream& out, bool written, FileReporter& reporter) {
-    out.close();
-    if (written && !out.fail()) return true;
-    reporter.Message(msg::CantWriteFile);
+// Reports a failure of the file rule as the window and the command line
+// show it: the fixed message, and the reason where it can be shown.
+bool Report(const OutputFileStatus& status, FileReporter& reporter) {
+    if (status) return true;
+    const char* text = status.Failure == OutputFailure::Open ? msg::CantOpenFile : msg::CantWriteFile;
+    reporter.MessageWithReason(text, status.Reason);
     return false;
 }
 
 }  // namespace
 
-bool WriteHexFile(const std::filesystem::path& fileName, const MemoryImage& image, FileReporter& reporter) {
-    std::ofstream out;
-    if (!OpenOutput(fileName, out, reporter)) return false;
-    bool ok = true;
+std::string HexFileText(const MemoryImage& image) {
+    std::string text;
     bool upperBankAnnounced = false;
-    for (uint32_t a = 0; a < ImageSize && ok; a += BlockSize) {
+    for (uint32_t a = 0; a < ImageSize; a += BlockSize) {
         const uint8_t* block = image.ImageBuffer.data() + a;
         if (std::accumulate(block, block + BlockSize, 0u) == BlankBlockSum) continue;
         if (a >= UpperAddressStart && !upperBankAnnounced) {
-            ok = Put(out, UpperBankRecord);
+            text += UpperBankRecord;
             upperBankAnnounced = true;
         }
         const auto record = DataRecord(block, a);
-        ok = ok && Put(out, std::string_view(record.data(), record.size()));
+        text.append(record.data(), record.size());
     }
-    ok = ok && Put(out, EndRecord);
-    return CloseOutput(out, ok, reporter);
+    text += EndRecord;
+    return text;
+}
+
+bool WriteHexFile(const std::filesystem::path& fileName, const MemoryImage& image, FileReporter& reporter) {
+    return Report(WriteOutputFile(fileName, HexFileText(image)), reporter);
 }
 
 bool WriteBinaryFile(const std::filesystem::path& fileName, const MemoryImage& image, FileReporter& reporter) {
-    std::ofstream out;
-    if (!OpenOutput(fileName, out, reporter)) return false;
-    const bool ok = Put(out, std::string_view(reinterpret_cast<const char*>(image.ImageBuffer.data()),
-                                              image.ImageBuffer.size()));
-    return CloseOutput(out, ok, reporter);
+    return Report(WriteOutputFile(fileName, BinaryFileBytes(image)), reporter);
+}
+
+bool WriteImageStream(int fd, const std::string& name, std::string_view content, FileReporter& reporter) {
+    return Report(WriteOutputStream(fd, content, name), reporter);
 }
 
 }  // namespace pelk

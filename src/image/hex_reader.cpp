@@ -99,11 +99,18 @@ namespace {
 // in the read buffer; only a line that crosses the buffer's end is gathered
 // in `pending`, which never grows past the longest useful line (a longer one
 // is only marked and skipped).
-void FeedLines(std::istream& in, HexRecordReader& reader) {
+//
+// A regular file ends, so it is read whole. Any other input (a pipe, a
+// device node such as /dev/zero or /dev/urandom) may never end: it is given
+// up, with the reason, once a line runs past HexStreamLineLimit characters
+// or the input past HexStreamLimit bytes, bounds that no HEX file reaches.
+std::string FeedLines(std::istream& in, bool regular, HexRecordReader& reader) {
     std::vector<char> chunk(1 << 16);
     std::string pending;
     bool anyPending = false;
     bool pendingTooLong = false;
+    size_t lineLength = 0;  // of the line being read, so far
+    uint64_t total = 0;
     const size_t pendingLimit = HexLineLimit + 1;  // room for a CR
     auto gather = [&](const char* p, size_t n) {
         anyPending = true;
@@ -124,10 +131,12 @@ void FeedLines(std::istream& in, HexRecordReader& reader) {
         in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         const char* p = chunk.data();
         const char* const end = p + in.gcount();
+        total += static_cast<uint64_t>(end - p);
         while (p < end) {
             const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
             if (!lf) {
                 gather(p, static_cast<size_t>(end - p));
+                lineLength += static_cast<size_t>(end - p);
                 break;
             }
             if (anyPending) {
@@ -136,10 +145,16 @@ void FeedLines(std::istream& in, HexRecordReader& reader) {
             } else {
                 reader.HandleLine(std::string_view(p, static_cast<size_t>(lf - p)));
             }
+            lineLength = 0;
             p = lf + 1;
         }
+        if (!regular && lineLength > HexStreamLineLimit)
+            return "no line end in " + std::to_string(HexStreamLineLimit) + " characters; not an Intel HEX file";
+        if (!regular && total > HexStreamLimit)
+            return "more than " + std::to_string(HexStreamLimit) + " bytes; not an Intel HEX file";
     }
     if (anyPending) finishPending();  // a last line without a line end
+    return {};
 }
 
 }  // namespace
@@ -147,8 +162,8 @@ void FeedLines(std::istream& in, HexRecordReader& reader) {
 bool ReadHexFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
                  FileReporter& reporter) {
     HexRecordReader reader(staging, image.LastAddress);
-    const bool read = ReadIntoStaging(fileName, image, staging, reporter, [&](std::istream& in) {
-        FeedLines(in, reader);
+    const bool read = ReadIntoStaging(fileName, image, staging, reporter, [&](StagingInput& input) {
+        input.Reason = FeedLines(input.In, input.Regular, reader);
         return reader.LoadedExtent();
     });
     if (read && reader.ChecksumError()) reporter.Message(msg::HexChecksumError);

@@ -34,6 +34,14 @@ namespace pelk {
 // characters; the rest leaves room for trailing text).
 constexpr size_t HexLineLimit = 599;
 
+// Input that is not a regular file (a pipe, a device node) may never end:
+// it is given up once a line runs past HexStreamLineLimit characters, or the
+// whole past HexStreamLimit bytes. No HEX file comes near either: its lines
+// are at most 521 characters, and the 128 KiB image in records of one byte
+// each takes about 2 MiB.
+constexpr size_t HexStreamLineLimit = 65536;
+constexpr uint64_t HexStreamLimit = uint64_t{64} << 20;
+
 // The record rules over one file's lines; ReadHexFile feeds it.
 class HexRecordReader {
 public:
@@ -58,8 +66,9 @@ private:
 // Reads an Intel HEX file for File > Load: clears the staging area's device
 // range, fills it from the file and sets image.LoadedExtent. Reports "Can't
 // open file" (and gives false, image untouched) for a file that cannot be
-// opened or read, and "Checksum Error in HEX File !" at most once per file,
-// after the file has been read and closed.
+// opened or read, or input that is not a regular file and passes the bounds
+// above (with the reason), and "Checksum Error in HEX File !" at most once
+// per file, after the file has been read and closed.
 bool ReadHexFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
                  FileReporter& reporter);
 

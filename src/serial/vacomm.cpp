@@ -203,7 +203,14 @@ TDCB TVaCustomComm::BuildDCB() const {
 }
 
 void TVaCustomComm::SetDCB() {
-    if (!Active() || !FUpdateDCB) return;
+    if (!Active()) return;
+    // Without UpdateDCB the device keeps its rate and framing, but the line
+    // is still made raw: a terminal's default settings would echo, hold
+    // bytes back until a line end, act on ^C and turn LF into CR LF.
+    if (!FUpdateDCB) {
+        Watch(FDevice->SetRaw(), sVa::WriteDcbError);
+        return;
+    }
     Watch(FDevice->SetState(BuildDCB()), sVa::WriteDcbError);
 }
 
@@ -281,7 +288,9 @@ void TVaCustomComm::Close() {
 
 int TVaCustomComm::WriteBuf(const void* Data, int Count) {
     if (!Active() || Count <= 0) return 0;
-    if (FDevice->HungUp()) return Count;  // reported by OnHangUp; the bytes go nowhere
+    // Reported by OnHangUp; the bytes go nowhere. (A hang-up that nobody
+    // has noticed yet is found by the write that fails on it.)
+    if (FDevice->HungUpSeen()) return Count;
     if (FDirectWrite) {
         std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
         return DirectWriteBuf(Data, Count);
@@ -360,7 +369,12 @@ int TVaCustomComm::ReadBufUsed() {
 
 int TVaCustomComm::ReadBufFree() {
     if (!Active()) return 0;
-    return FBuffers.ReadSize() - static_cast<int>(GetCommStatus().Stat.cbInQue);
+    // On Linux the input queue is the kernel's and has its own fixed size
+    // (4 KiB on a serial port, more on a pseudo-terminal); ReadSize sets
+    // nothing there. It is the room the component's users plan with (and
+    // the 80%-full mark), so more bytes than ReadSize can be waiting: the
+    // free room is then 0, never less.
+    return std::max(0, FBuffers.ReadSize() - static_cast<int>(GetCommStatus().Stat.cbInQue));
 }
 
 int TVaCustomComm::WriteBufUsed() {

@@ -107,6 +107,7 @@ protected:
 private:
     void Deliver(uint32_t Events);
     void ReportHangUp();
+    void HandOver(void (TVaCommEventThread::*Method)());
 
     uint32_t FEvtMask = 0;  // written by the worker, read by DoEvent during the hand-over
     TVaWaitEvent FWaitEvent;
@@ -144,8 +145,11 @@ public:
     // Main thread: asks the thread to discard its buffer and waits up to
     // 2000 ms for it to do so. While the thread waits for the main thread in
     // a hand-over (it holds no byte of the buffer then), the buffer is
-    // discarded at once instead. If the thread does not answer in time, the
-    // request is withdrawn and the buffer stays as it was.
+    // discarded at once instead; a request that came just before the thread
+    // marked itself so is answered by the thread as it does. So the wait
+    // ends at once whenever the thread is busy with the main thread, and
+    // only a thread that cannot be scheduled lets it run out; the request
+    // is then withdrawn and the buffer stays as it was.
     void PurgeWrite();
     // Main thread: ends the thread; bytes still buffered are dropped.
     void StopThread();
@@ -166,6 +170,7 @@ private:
     void DropBuffer();
     void RaiseLineEvent(uint32_t EvtMask);
     void AcknowledgePurge();
+    void AcknowledgePurgeLocked();  // with the write lock held
     bool HandOver(void (TVaCommWriteThread::*Method)());
 
     TVaCommBuffer FBuffer;

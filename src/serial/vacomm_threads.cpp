@@ -140,24 +140,22 @@ void TVaCommEventThread::Execute() {
 void TVaCommEventThread::Deliver(uint32_t Events) {
     if (Terminated()) return;
     FEvtMask = Events;
-    bool ran = true;
-    try {
-        ran = Synchronize([this] { DoEvent(); });
-    } catch (...) {
-        // DoEvent lets nothing escape.
-    }
-    // Nobody left on the main thread to deliver to.
-    if (!ran) Terminate();
+    HandOver(&TVaCommEventThread::DoEvent);
 }
 
 void TVaCommEventThread::ReportHangUp() {
     if (Terminated() || !FDevice->ClaimHangUpReport()) return;
+    HandOver(&TVaCommEventThread::DoHangUp);
+}
+
+void TVaCommEventThread::HandOver(void (TVaCommEventThread::*Method)()) {
     bool ran = true;
     try {
-        ran = Synchronize([this] { DoHangUp(); });
+        ran = Synchronize([this, Method] { (this->*Method)(); });
     } catch (...) {
-        // DoHangUp lets nothing escape.
+        // The calls let nothing escape.
     }
+    // Nobody left on the main thread to deliver to.
     if (!ran) Terminate();
 }
 
@@ -260,6 +258,10 @@ void TVaCommWriteThread::PurgeWrite() {
 
 void TVaCommWriteThread::AcknowledgePurge() {
     std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
+    AcknowledgePurgeLocked();
+}
+
+void TVaCommWriteThread::AcknowledgePurgeLocked() {
     if (FPurgeRequested != FPurgeServed) {
         FBuffer.Clear();
         FDataEvent.ResetEvent();
@@ -274,6 +276,10 @@ bool TVaCommWriteThread::HandOver(void (TVaCommWriteThread::*Method)()) {
     if (Terminated()) return false;
     {
         std::lock_guard<TVaCriticalSection> lock(*FWriteLock);
+        // A purge asked for before this mark waits for the thread, which
+        // is about to wait for the main thread in turn: it is answered now.
+        // One asked for after the mark is done by the main thread itself.
+        if (FPurgeRequested != FPurgeServed) AcknowledgePurgeLocked();
         FInHandOver = true;
     }
     bool ran = true;

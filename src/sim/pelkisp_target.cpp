@@ -1,5 +1,6 @@
 // pelkisp-target: the simulated target as a program of its own, for the window
 // (through --link COMn), for scripts and for end-to-end tests.
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -19,9 +20,24 @@ namespace {
 
 constexpr const char* Program = "pelkisp-target";
 
-// Makes `name` in the working directory a symbolic link to `path`, replacing
-// an older link of that name in one step; anything else of that name is left
-// alone.
+// Whether the device a link leads to is still in use as a line: a
+// pseudo-terminal whose other side is gone (or a device that is not there)
+// is not. A device that opens, or is held exclusively by a program (EBUSY),
+// is; so is one that cannot be tried (no permission).
+bool LeadsToALiveDevice(const std::string& name) {
+    const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        close(fd);
+        return true;
+    }
+    return errno != ENOENT && errno != EIO && errno != ENXIO && errno != ENODEV;
+}
+
+// Makes `name` in the working directory a symbolic link to `path`. An older
+// link of that name is replaced in one step only when it is stale (the
+// target that published it has gone); a link that leads to a live device
+// (another running target, an adapter a user pinned) and anything that is
+// not a link are left alone.
 bool PublishLink(const std::string& name, const std::string& path, std::string& error) {
     struct stat st {};
     if (lstat(name.c_str(), &st) == 0) {
@@ -29,7 +45,14 @@ bool PublishLink(const std::string& name, const std::string& path, std::string& 
             error = name + " exists in the working directory and is not a link; it is left as it is";
             return false;
         }
-        std::fprintf(stderr, "%s: replacing the older link %s\n", Program, name.c_str());
+        if (LeadsToALiveDevice(name)) {
+            char target[4096];
+            const ssize_t n = readlink(name.c_str(), target, sizeof target - 1);
+            error = name + " already leads to " + (n > 0 ? std::string(target, size_t(n)) : std::string("a device")) +
+                    ", which is in use (another target?); it is left as it is";
+            return false;
+        }
+        std::fprintf(stderr, "%s: replacing the stale link %s\n", Program, name.c_str());
     }
     const std::string temp = name + ".tmp" + std::to_string(getpid());
     unlink(temp.c_str());
@@ -72,6 +95,9 @@ int main(int argc, char** argv) {
     pelk::SimulatedTarget target(line->Options);
     try {
         target.Start();
+    } catch (const pelk::SimulatedTargetFileError& e) {
+        std::fprintf(stderr, "%s: %s\n", Program, e.what());
+        return 2;
     } catch (const pelk::SimulatedTargetError& e) {
         std::fprintf(stderr, "%s: %s\n", Program, e.what());
         return 1;

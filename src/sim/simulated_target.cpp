@@ -13,6 +13,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include "framework/output_file.h"
+#include "image/memory_image.h"
+
 namespace pelk {
 
 namespace {
@@ -28,29 +31,18 @@ timespec ToTimespec(std::chrono::nanoseconds d) {
     return timespec{static_cast<time_t>(s.count()), static_cast<long>((d - s).count())};
 }
 
-// Reads a whole file into `out`; false with errno set on failure.
-bool ReadWholeFile(int fd, std::vector<uint8_t>& out) {
-    uint8_t buf[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
+// Reads up to `count` bytes from the start of a file into `out`, fewer at
+// its end; false with errno set on failure.
+bool ReadUpTo(int fd, uint8_t* out, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t n = read(fd, out + done, count - done);
         if (n == 0) return true;
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
         }
-        out.insert(out.end(), buf, buf + n);
-    }
-}
-
-bool WriteWholeFile(int fd, const uint8_t* data, size_t count) {
-    while (count > 0) {
-        const ssize_t n = write(fd, data, count);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        count -= size_t(n);
+        done += size_t(n);
     }
     return true;
 }
@@ -135,65 +127,45 @@ void SimulatedTarget::LoadFlashFile() {
     FlashPath = fs::absolute(Options.FlashFile, ec);
     if (ec) FlashPath = Options.FlashFile;
     // The flash is written back at Stop: find out now if that cannot work,
-    // before anything has been programmed into it.
-    const fs::path folder = FlashPath.parent_path();
-    if (access(folder.c_str(), W_OK | X_OK) != 0)
-        throw SimulatedTargetError(ErrnoText("Can't write flash file " + Options.FlashFile + " in " + folder.string()));
+    // before anything has been programmed into it. Only a regular file (or
+    // none yet) holds a flash: a device node or a FIFO would be read for
+    // ever or never, and is never replaced by a file.
+    const OutputPlan plan = PlanOutputFile(FlashPath);
+    if (plan.Kind == OutputKind::Stream)
+        throw SimulatedTargetFileError("Can't use flash file " + Options.FlashFile + ": not a regular file");
+    if (plan.Kind == OutputKind::Refused) throw SimulatedTargetError("Can't write flash file " + Options.FlashFile + ": " + plan.Reason);
 
-    const int fd = open(FlashPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(FlashPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno != ENOENT) throw SimulatedTargetError(ErrnoText("Can't read flash file " + Options.FlashFile));
         FlashLoaded = true;  // starts erased; the file is created at Stop
         return;
     }
-    std::vector<uint8_t> bytes;
-    const bool ok = ReadWholeFile(fd, bytes);
-    const std::string message = ok ? "" : ErrnoText("Can't read flash file " + Options.FlashFile);
-    close(fd);
-    if (!ok) throw SimulatedTargetError(message);
-
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        throw SimulatedTargetFileError("Can't use flash file " + Options.FlashFile + ": not a regular file");
+    }
+    // The device's size and no more; what the file holds beyond it is kept
+    // in the file when it is written back.
     std::lock_guard<std::mutex> hold(Lock);
     std::vector<uint8_t>& flash = Loader.Flash();
-    const size_t n = std::min(bytes.size(), flash.size());
-    std::copy_n(bytes.begin(), n, flash.begin());
-    // A file made for a larger device keeps the part this device does not have.
-    FlashFileTail.assign(bytes.begin() + ptrdiff_t(n), bytes.end());
+    const bool ok = ReadUpTo(fd, flash.data(), flash.size());
+    const std::string message = ok ? "" : ErrnoText("Can't read flash file " + Options.FlashFile);
+    close(fd);
+    if (!ok) {
+        std::fill(flash.begin(), flash.end(), ErasedByte);
+        throw SimulatedTargetError(message);
+    }
     FlashLoaded = true;
 }
 
 void SimulatedTarget::SaveFlashFile() {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    // Write through a link to the file it names, and keep the file's permissions.
-    fs::path target = FlashPath;
-    if (fs::is_symlink(target, ec)) {
-        const fs::path resolved = fs::canonical(target, ec);
-        if (!ec) target = resolved;
-    }
-    mode_t mode = 0666;
-    struct stat st {};
-    if (stat(target.c_str(), &st) == 0) mode = st.st_mode & 07777;
-
-    std::vector<uint8_t> bytes = Flash();
-    bytes.insert(bytes.end(), FlashFileTail.begin(), FlashFileTail.end());
-
-    const std::string temp = target.string() + ".tmp" + std::to_string(getpid());
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) throw SimulatedTargetError(ErrnoText("Can't write flash file " + Options.FlashFile));
-    bool ok = WriteWholeFile(fd, bytes.data(), bytes.size());
-    std::string message = ok ? "" : ErrnoText("Can't write flash file " + Options.FlashFile);
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        message = ErrnoText("Can't write flash file " + Options.FlashFile);
-    }
-    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
-        ok = false;
-        message = ErrnoText("Can't replace flash file " + Options.FlashFile);
-    }
-    if (!ok) {
-        unlink(temp.c_str());
-        throw SimulatedTargetError(message);
-    }
+    const std::vector<uint8_t> bytes = Flash();
+    const OutputFileStatus status =
+        WriteOutputFile(FlashPath, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                        {.KeepBeyond = true});
+    if (!status) throw SimulatedTargetError("Can't write flash file " + Options.FlashFile + ": " + status.Reason);
 }
 
 std::vector<uint8_t> SimulatedTarget::Flash() const {

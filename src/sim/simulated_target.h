@@ -43,9 +43,11 @@ struct SimulatedTargetFaults {
 struct SimulatedTargetOptions {
     uint32_t LastAddress = 0xFFFF;     // highest flash address: 0x7FFF, 0xFFFF or 0x1FFFF
     std::string FlashFile;             // binary flash contents, read at Start if the file
-                                       // exists (all 0xFF otherwise) and written back at
-                                       // Stop; file bytes beyond the device are kept as
-                                       // they were; empty: none
+                                       // exists (all 0xFF otherwise; at most the device's
+                                       // size is read) and written back at Stop by the one
+                                       // rule for output files; file bytes beyond the
+                                       // device are kept as they are; must be a regular
+                                       // file (or none yet); empty: none
     SimulatedTargetFaults Faults;
     // A frame whose next byte is this late is forgotten, as a real loader does.
     std::chrono::milliseconds FrameGap{50};
@@ -70,6 +72,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The flash file named is not a regular file (a device node, a FIFO, a
+// folder): a usage error rather than a failure.
+class SimulatedTargetFileError : public SimulatedTargetError {
+public:
+    using SimulatedTargetError::SimulatedTargetError;
+};
+
 class SimulatedTarget {
 public:
     explicit SimulatedTarget(SimulatedTargetOptions options);
@@ -80,8 +89,10 @@ public:
 
     // Reads the flash file (if one is named and exists), opens the pty pair and
     // starts serving. Throws SimulatedTargetError with a message that names the
-    // failing file or call, also when the flash file's folder cannot be written
-    // (the file could not be written back). Called once.
+    // failing file or call, also when the flash file could not be written back
+    // (a folder that is not there, a write-protected file), and
+    // SimulatedTargetFileError for a flash file that is not a regular file.
+    // Called once.
     void Start();
 
     // Path of the slave side, e.g. "/dev/pts/3"; empty before Start.
@@ -130,7 +141,6 @@ private:
     bool Stopped = false;
     bool FlashLoaded = false;
     std::filesystem::path FlashPath;     // the flash file, made absolute at Start
-    std::vector<uint8_t> FlashFileTail;  // file bytes beyond the device, kept as they were
 
     mutable std::mutex Lock;  // guards Loader, Counters and the fields below
     mutable std::condition_variable Served;

@@ -139,11 +139,12 @@ Options:
   --flash FILE       keep the flash in a binary file: read at start if it exists
                      (the flash is all 0xFF otherwise) and written back at exit.
                      Bytes of the file beyond the device's size are kept as they
-                     are
+                     are. It must be a regular file (or none yet)
   --link COMn        also publish the pseudo-terminal as a symbolic link named
                      COMn (COM1 to COM4) in the working directory, where the
-                     window's serial dialog and pelkisp --port COMn find it; an
-                     older link of that name is replaced; the link is removed
+                     window's serial dialog and pelkisp --port COMn find it; a
+                     stale link of that name (its device gone) is replaced, one
+                     that leads to a device in use is not; the link is removed
                      at exit
   -h, --help         show this text
 

@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
+#include <sys/stat.h>
 
-#include <csignal>
 #include <memory>
 #include <random>
 
@@ -168,15 +167,7 @@ TEST_F(ConfigFile, FailedWriteLeavesTheOldFileIntact) {
     test::WriteFile(Path, old);
 
     // No file may grow: every write fails with "file too large".
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit none = saved;
-    none.rlim_cur = 0;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
-    const bool written = WriteConfigFile(ConfigValues{1, 1, "/new/f.hex", 6, 1}, Path);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, SIG_DFL);
+    const bool written = test::WithFileSizeLimit(0, [&] { return WriteConfigFile(ConfigValues{1, 1, "/new/f.hex", 6, 1}, Path); });
 
     EXPECT_FALSE(written);
     EXPECT_EQ(test::ReadFile(Path), old);
@@ -190,6 +181,31 @@ TEST_F(ConfigFile, UnwritablePlaceIsReportedAsFailure) {
     EXPECT_FALSE(WriteConfigFile(ConfigValues{}, Path));
     EXPECT_TRUE(std::filesystem::is_directory(Path));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Dir.Path()), {}), 1);
+}
+
+TEST_F(ConfigFile, WriteProtectedFileIsLeftAsItWas) {
+    test::WriteFile(Path, "kept\r\n");
+    ASSERT_EQ(chmod(Path.c_str(), 0444), 0);
+    EXPECT_FALSE(WriteConfigFile(ConfigValues{}, Path));
+    EXPECT_EQ(test::ReadFile(Path), "kept\r\n");
+    EXPECT_EQ(std::filesystem::status(Path).permissions(), std::filesystem::perms(0444));
+}
+
+TEST_F(ConfigFile, LinkIsWrittenThroughAndStaysALink) {
+    std::filesystem::create_directory(Dir / "shared");
+    test::WriteFile(Dir / "shared" / "settings.cfg", "old\r\n");
+    std::filesystem::create_symlink("shared/settings.cfg", Path);
+    const ConfigValues values{2, 3, "/hex/f.hex", 8, 0};
+    ASSERT_TRUE(WriteConfigFile(values, Path));
+    EXPECT_TRUE(std::filesystem::is_symlink(Path));
+    EXPECT_EQ(test::ReadFile(Dir / "shared" / "settings.cfg"), FormatConfigText(values));
+}
+
+TEST_F(ConfigFile, FifoOfThatNameIsNeitherWaitedForNorReplaced) {
+    ASSERT_EQ(mkfifo(Path.c_str(), 0600), 0);
+    EXPECT_FALSE(ReadConfigFile(Path).Found) << "no settings, and no wait for a writer";
+    EXPECT_FALSE(WriteConfigFile(ConfigValues{}, Path)) << "nobody reads it";
+    EXPECT_TRUE(std::filesystem::is_fifo(Path));
 }
 
 TEST(ConfigRandomInput, AnyContentParsesWithinItsBounds) {

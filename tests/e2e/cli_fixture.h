@@ -2,9 +2,11 @@
 // Runs pelkisp and pelkisp-target as child processes in a temporary folder.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "support/child_process.h"
 
@@ -50,6 +52,27 @@ protected:
     int StopTarget() {
         Targets.back()->Signal(SIGTERM);
         return Targets.back()->Wait();
+    }
+
+    // Waits until the process catches the signal, that is until pelkisp has
+    // opened its port and begun the run (it sets its handlers just then).
+    static bool WaitUntilCatching(pid_t pid, int signal) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+            std::string key;
+            while (status >> key) {
+                std::string state;
+                if (key == "State:" && status >> state && state == "Z") return false;  // it has ended
+                if (key != "SigCgt:") continue;
+                unsigned long long mask = 0;
+                status >> std::hex >> mask;
+                if ((mask >> (signal - 1)) & 1) return true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
     }
 
     std::string RandomImageFile(const std::string& name, size_t size, uint32_t seed) {

@@ -2,6 +2,10 @@
 // inside the process (--port sim) and as the pelkisp-target program behind a
 // pseudo-terminal, with the exit statuses and the exact result lines.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <random>
@@ -112,13 +116,73 @@ TEST_F(CliTest, CtrlCStopsTheOperation) {
     EXPECT_EQ(p.StdOut, "Stopped.\n");
 }
 
+TEST_F(CliTest, HangUpOfThePortEndsTheRunAtOnceWithOneMessage) {
+    const std::string image = RandomImageFile("image.bin", 0x10000, 7);
+    const std::string port = StartTarget({"--pace", "9600"});
+    ChildProcess p(PELKISP_PATH, {"--port", port, "--no-erase", "program", image}, Dir);
+    ASSERT_TRUE(WaitUntilCatching(p.ProcessId(), SIGINT)) << "the run did not begin";
+    Targets.back()->Signal(SIGKILL);  // the line's other side goes away
+    Targets.back()->Wait();
+    EXPECT_EQ(p.Wait(), 1);
+    EXPECT_EQ(p.StdOut, "");
+    EXPECT_EQ(p.StdErr, "Device " + port + " hung up or was removed\n");
+}
+
+TEST_F(CliTest, TerminalHangUpStopsLikeCtrlCAndKeepsTheSimulatedFlash) {
+    const std::string image = RandomImageFile("image.bin", 0x20000, 8);
+    ChildProcess p(PELKISP_PATH, {"--port", "sim", "--device", "W77E532", "--sim-flash", "chip.bin", "program", image}, Dir);
+    ASSERT_TRUE(WaitUntilCatching(p.ProcessId(), SIGHUP)) << "the run did not begin";
+    p.Signal(SIGHUP);
+    EXPECT_EQ(p.Wait(), 128 + SIGHUP);
+    EXPECT_TRUE(p.StdOut.ends_with("Stopped.\n")) << p.StdOut;
+    EXPECT_EQ(ReadFile("chip.bin").size(), 0x20000u) << "the simulated flash was not written back";
+}
+
+TEST_F(CliTest, LostStandardOutputEndsTheRunCleanlyNotMidway) {
+    const std::vector<std::string> args = {"--port", "sim", "--sim-flash", "chip.bin", "program",
+                                           std::string(PELK_EXAMPLES_DIR) + "/blinky.hex"};
+    for (const bool closedPipe : {true, false}) {
+        SCOPED_TRACE(closedPipe ? "closed pipe" : "/dev/full");
+        fs::remove(Dir / "chip.bin");
+        int out = -1;
+        if (closedPipe) {
+            int p[2];
+            ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+            close(p[0]);  // nobody reads: as "| head -c1" after its byte
+            out = p[1];
+        } else {
+            out = open("/dev/full", O_WRONLY | O_CLOEXEC);
+        }
+        ChildProcess c(PELKISP_PATH, args, Dir, out);
+        close(out);
+        EXPECT_EQ(c.Wait(), 2);
+        EXPECT_NE(c.StdErr.find(std::string("pelkisp: can't write to standard output: ") +
+                                (closedPipe ? "Broken pipe" : "No space left on device")),
+                  std::string::npos)
+            << c.StdErr;
+        const auto flash = ReadFile("chip.bin");
+        ASSERT_EQ(flash.size(), 0x10000u) << "the run ended midway";
+        EXPECT_NE(flash[0], 0xFF) << "the program step did not run";
+    }
+}
+
 TEST_F(CliTest, UsageFileAndPortErrors) {
+    // A device node made here (as /dev/null), a COM1 that leads to a file
+    // that is no terminal.
+    const fs::path node = Dir / "null";
+    ASSERT_EQ(mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0) << "run as root to make device nodes";
+    { std::ofstream(Dir / "notatty") << "x"; }
+    fs::create_symlink("notatty", Dir / "COM1");
     struct {
         std::vector<std::string> args;
         int status;
         std::string out;
         std::string errHas;
     } cases[] = {
+        {{"checksum", "/dev/zero", "--format", "hex"}, 2, "", "Can't open file: /dev/zero: no line end in 65536"},
+        {{"--port", "sim", "--sim-flash", "null", "erase"}, 2, "", "Can't use flash file null: not a regular file"},
+        {{"--port", "COM1", "erase"}, 3, "", "Unable to open specified device COM1 (25), Inappropriate ioctl for device\n"
+                                             "pelkisp: COM1 is " + fs::canonical(Dir / "notatty").string() + "\n"},
         {{}, 2, "", "no command given"},
         {{"--port", "sim", "frobnicate"}, 2, "", "unknown command"},
         {{"erase"}, 2, "", "needs --port"},
@@ -128,7 +192,8 @@ TEST_F(CliTest, UsageFileAndPortErrors) {
         {{"--port", "sim", "program", "small.bin", "--start", "200"}, 2, "", "Adress out of range !"},
         {{"--port", "sim", "program", "small.bin", "--offset", "64"}, 2, "", "Adress out of range !"},
         {{"--port", "sim", "--device", "3", "--bank", "1", "erase"}, 2, "", "W77E532"},
-        {{"--port", "COM0", "erase"}, 3, "", "Unable to open specified device"},
+        {{"--port", "COM0", "erase"}, 3, "", "Unable to open specified device COM0 (2), No such file or directory\n"
+                                             "pelkisp: COM0 names no serial port of this machine\n"},
         {{"--port", "/dev/no-such-tty", "erase"}, 3, "", "Unable to open specified device"},
     };
     { std::ofstream(Dir / "small.bin", std::ios::binary) << std::string(100, 'x'); }
@@ -139,6 +204,7 @@ TEST_F(CliTest, UsageFileAndPortErrors) {
         EXPECT_EQ(r.Out, c.out);
         EXPECT_NE(r.Err.find(c.errHas), std::string::npos);
     }
+    EXPECT_TRUE(fs::is_character_file(node));
     const CliRun help = Pelkisp({"--help"});
     EXPECT_EQ(help.Status, 0);
     EXPECT_NE(help.Out.find("pelkisp --port PORT"), std::string::npos);
@@ -175,6 +241,16 @@ TEST_F(CliTest, ChecksumAndConvert) {
     r = Pelkisp({"convert", "one.hex", "out.dat", "--out-format", "hex"});
     EXPECT_EQ(r.Status, 0);
     EXPECT_EQ(ReadFile("out.dat"), hex);
+
+    // "-" is standard output; a device node is written into, not replaced.
+    r = Pelkisp({"convert", "one.bin", "-", "--out-format", "hex"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, std::string(hex.begin(), hex.end()));
+    EXPECT_FALSE(fs::exists(Dir / "-"));
+    ASSERT_EQ(mknod((Dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    r = Pelkisp({"convert", "one.hex", "null"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_TRUE(fs::is_character_file(Dir / "null"));
 }
 
 }  // namespace

@@ -115,5 +115,18 @@ TEST_F(FileWriter, WriteErrorIsReportedNotShownAsSuccess) {
     EXPECT_EQ(Reporter.Messages, std::vector<std::string>{"Can't write file"});
 }
 
+TEST_F(FileWriter, WriteThatRunsOutOfRoomLeavesTheOldFileAsItWas) {
+    // Files stop growing at 100000 bytes: a disk that runs full.
+    const auto path = Dir / "out.bin";
+    const std::string old(50000, 'o');
+    test::WriteFile(path, old);
+    const bool written = test::WithFileSizeLimit(100000, [&] { return WriteBinaryFile(path, Image, Reporter); });
+    EXPECT_FALSE(written);
+    EXPECT_EQ(Reporter.Messages, std::vector<std::string>{"Can't write file"});
+    EXPECT_EQ(Reporter.Reasons, std::vector<std::string>{path.string() + ": File too large"});
+    EXPECT_EQ(test::ReadFile(path), old);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Dir.Path()), {}), 1);
+}
+
 }  // namespace
 }  // namespace pelk

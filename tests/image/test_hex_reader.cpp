@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <memory>
+#include <thread>
 
 #include "file_test_support.h"
 #include "hex_test_records.h"
@@ -229,6 +233,37 @@ TEST_F(HexReader, MissingOrUnreadableFileIsReported) {
         EXPECT_EQ(Reporter.Messages, std::vector<std::string>{"Can't open file"});
         EXPECT_EQ(Image.LoadedExtent, 77u);
     }
+}
+
+TEST_F(HexReader, EndlessInputThatIsNotAFileIsGivenUpWithTheReason) {
+    // Device nodes made here, as /dev/zero (never a line end) and
+    // /dev/urandom (lines, but no end).
+    struct Case {
+        const char* name;
+        unsigned minor;
+        std::string reason;
+    };
+    ApplyDeviceIndex(Image, 1);
+    for (const Case& c : {Case{"zero", 5, "no line end in 65536 characters; not an Intel HEX file"},
+                          Case{"urandom", 9, "more than 67108864 bytes; not an Intel HEX file"}}) {
+        const auto node = Dir / c.name;
+        ASSERT_EQ(mknod(node.c_str(), S_IFCHR | 0444, makedev(1, c.minor)), 0) << "run as root to make device nodes";
+        Reporter = {};
+        Image.LoadedExtent = 77;
+        EXPECT_FALSE(ReadHexFile(node, Image, *Staging, Reporter));
+        EXPECT_EQ(Reporter.Messages, std::vector<std::string>{"Can't open file"});
+        EXPECT_EQ(Reporter.Reasons, std::vector<std::string>{node.string() + ": " + c.reason});
+        EXPECT_EQ(Image.LoadedExtent, 77u);
+    }
+    // A pipe that brings a HEX file reads as the file does.
+    const auto fifo = Dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { test::WriteFile(fifo, HexRecord(0x0100, 0, {0x42}) + "\r\n:00000001FF"); });
+    Reporter = {};
+    EXPECT_TRUE(ReadHexFile(fifo, Image, *Staging, Reporter));
+    writer.join();
+    EXPECT_EQ(At(0x0100), 0x42);
+    EXPECT_TRUE(Reporter.Messages.empty());
 }
 
 }  // namespace

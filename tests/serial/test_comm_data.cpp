@@ -2,6 +2,8 @@
 // thread, reads, purges, and the client path.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <random>
 #include <thread>
 
 #include "comm_fixture.h"
@@ -91,6 +93,13 @@ TEST_F(DataTest, ReadTextWithFiveBytesWaiting) {
     EXPECT_EQ(Comm->ReadText(), "");
     char c;
     EXPECT_FALSE(Comm->ReadChar(c));
+}
+
+TEST_F(DataTest, MoreBytesWaitingThanReadSizeLeaveNoRoomNotLessThanNone) {
+    Comm->Open();
+    Pty.Send(Bytes(2000));  // ReadSize is 1000; the kernel's queue takes more
+    ASSERT_TRUE(Rig.PumpUntil([&] { return Comm->ReadBufUsed() == 2000; }));
+    EXPECT_EQ(Comm->ReadBufFree(), 0);
 }
 
 TEST_F(DataTest, BytesLeftUnreadAreNotReportedAgainOnlyNewOnesAre) {
@@ -231,6 +240,65 @@ TEST_F(DataTest, PurgeWhileTheWriteThreadWaitsForTheMainThreadIsDoneAtOnce) {
     Comm->WriteBuf("after", 5);
     EXPECT_EQ(Receive(5), "after");
 }
+
+// A purge that lands just as the write thread, having drained its buffer,
+// goes to hand its transmit-empty report to the main thread must not wait
+// for an acknowledgement that the thread, blocked in that hand-over, cannot
+// give: the purge is answered at once, whoever listens for the report.
+class PurgeAfterDrainTest : public CommTest, public ::testing::WithParamInterface<bool> {};
+
+// Threads that compete for the processors while they live, so that the
+// write thread is now and then held up anywhere, the moment before its
+// hand-over too.
+class Rivals {
+public:
+    explicit Rivals(int Count) {
+        for (int i = 0; i < Count; ++i)
+            FThreads.emplace_back([this] {
+                while (FBusy.load(std::memory_order_relaxed)) {
+                }
+            });
+    }
+    ~Rivals() {
+        FBusy = false;
+        for (auto& t : FThreads) t.join();
+    }
+
+private:
+    std::atomic<bool> FBusy{true};
+    std::vector<std::thread> FThreads;
+};
+
+TEST_P(PurgeAfterDrainTest, IsAnsweredAtOnceInEveryRound) {
+    test::RecordingClient client;
+    int txEmpty = 0;
+    if (GetParam()) client.SetComm(Comm.get());
+    else Comm->OnTxEmpty = [&](TObject*) { ++txEmpty; };
+    Comm->Open();
+    std::mt19937 random(11);
+    {
+        Rivals rivals(2);
+        for (int round = 0; round < 10000; ++round) {
+            Comm->SetXon(true);
+            ASSERT_EQ(Comm->WriteBuf("a", 1), 1);
+            // Meet the thread anywhere from its write to its hand-over.
+            for (unsigned spin = random() % 100000; spin > 0; --spin) std::atomic_signal_fence(std::memory_order_seq_cst);
+            Comm->SetXon(false);  // what is queued now stays queued
+            ASSERT_EQ(Comm->WriteBuf("b", 1), 1);
+            Comm->PurgeWrite();
+            // Unanswered, the purge gives up after 2 s and leaves the byte.
+            ASSERT_EQ(Comm->WriteBufUsed(), 0) << "round " << round << ": the purge was not answered";
+            Rig.Queue->PumpAll();
+            if (round % 1000 == 0) Pty.Drain(1ms);
+        }
+    }
+    Comm->SetXon(true);
+    EXPECT_EQ(Drain().find('b'), std::string::npos);
+    client.SetComm(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Listeners, PurgeAfterDrainTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Client" : "OnTxEmpty"; });
 
 TEST_F(DataTest, PurgeReadWriteDropsBoth) {
     Comm->Open();

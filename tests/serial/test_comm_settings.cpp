@@ -16,6 +16,7 @@
 namespace pelk {
 namespace {
 
+using namespace std::chrono_literals;
 using test::CommTest;
 using test::ExpectCommError;
 
@@ -153,6 +154,31 @@ TEST_F(SettingsTest, WithoutUpdateDcbTheDeviceKeepsItsSettings) {
     Comm->SetBaudrate(br19200);
     const termios t = Pty.Attr();
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B4800));
+}
+
+TEST_F(SettingsTest, WithoutUpdateDcbTheLineIsStillRaw) {
+    // A terminal as a fresh one is set: line editing, echo, signal keys,
+    // CR and LF translated.
+    termios t = Pty.Attr();
+    t.c_iflag |= ICRNL | IXON;
+    t.c_oflag |= OPOST | ONLCR;
+    t.c_lflag |= ICANON | ECHO | ECHOE | ECHOK | ISIG | IEXTEN;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VINTR] = 0x03;
+    cfsetspeed(&t, B4800);
+    tcsetattr(Pty.Slave(), TCSANOW, &t);
+    Comm->SetUpdateDCB(false);
+    Comm->Open();
+    const std::string in("a\x03\x11\rb", 5);
+    Pty.Send(in);
+    ASSERT_TRUE(Rig.PumpUntil([&] { return Comm->ReadBufUsed() == 5; })) << "bytes held back for a line end";
+    EXPECT_EQ(Comm->ReadText(), in);
+    EXPECT_EQ(Pty.Drain(50ms), "") << "echoed";
+    ASSERT_EQ(Comm->WriteBuf("\n\x13", 2), 2);
+    EXPECT_EQ(Receive(2), "\n\x13");
+    EXPECT_EQ(Drain(50ms), "");
+    const termios after = Pty.Attr();
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B4800)) << "the device's rate is kept";
 }
 
 struct RefusedCase {

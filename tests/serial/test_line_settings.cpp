@@ -301,8 +301,25 @@ TEST(DeviceNameTest, SystemPortsUsbFirstInNumberOrderThenOnboardWithHardware) {
         fs::create_directories(std::string("sys/") + name);
         std::ofstream(std::string("sys/") + name + "/type") << type << "\n";
     }
-    const std::vector<std::string> ports = posix::ListSerialPorts("dev", "sys");
+    const std::vector<std::string> ports = posix::ListSerialPorts("dev", "sys", "no-consoles");
     EXPECT_EQ(ports, (std::vector<std::string>{"dev/ttyUSB2", "dev/ttyUSB10", "dev/ttyACM0", "dev/ttyS0", "dev/ttyS10"}));
+}
+
+TEST(DeviceNameTest, ConsolesAreNeverCounted) {
+    // ttyS0 is the console by its attribute, ttyUSB0 by the kernel's list;
+    // so COM1 is ttyUSB1 and COM2 ttyS1.
+    test::TempWorkDir dir;
+    namespace fs = std::filesystem;
+    fs::create_directories("dev");
+    for (const char* n : {"ttyS0", "ttyS1", "ttyUSB0", "ttyUSB1"}) {
+        std::ofstream("dev/" + std::string(n));
+        fs::create_directories(std::string("sys/") + n);
+        std::ofstream(std::string("sys/") + n + "/type") << "4\n";
+    }
+    std::ofstream("sys/ttyS0/console") << "Y\n";
+    std::ofstream("sys/ttyS1/console") << "N\n";
+    std::ofstream("consoles") << "tty0                 -WU (EC p  )    4:1\nttyUSB0              -W- (E  p a)  188:0\n";
+    EXPECT_EQ(posix::ListSerialPorts("dev", "sys", "consoles"), (std::vector<std::string>{"dev/ttyUSB1", "dev/ttyS1"}));
 }
 
 }  // namespace

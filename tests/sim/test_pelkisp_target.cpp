@@ -100,7 +100,7 @@ TEST_F(PelkispTargetProgram, OlderLinkIsReplacedButAFileIsNot) {
         EXPECT_EQ(fs::read_symlink(Dir / "COM2"), *path);
         p.Signal(SIGTERM);
         EXPECT_EQ(p.Wait(), 0);
-        EXPECT_NE(p.StdErr.find("replacing the older link COM2"), std::string::npos) << p.StdErr;
+        EXPECT_NE(p.StdErr.find("replacing the stale link COM2"), std::string::npos) << p.StdErr;
     }
     WriteFileBytes(Dir / "COM1", Bytes{'k', 'e', 'e', 'p'});
     TargetProcess p({"--link", "COM1"}, Dir.path());
@@ -110,17 +110,25 @@ TEST_F(PelkispTargetProgram, OlderLinkIsReplacedButAFileIsNot) {
     EXPECT_EQ(ReadFileBytes(Dir / "COM1"), (Bytes{'k', 'e', 'e', 'p'}));
 }
 
-TEST_F(PelkispTargetProgram, LinkTakenOverByAnotherTargetIsLeftInPlace) {
+TEST_F(PelkispTargetProgram, LinkOfALiveTargetIsNotTakenOver) {
     TargetProcess first({"--link", "COM4"}, Dir.path());
-    ASSERT_TRUE(first.ReadLine());
+    const auto firstPath = first.ReadLine();
+    ASSERT_TRUE(firstPath);
     TargetProcess second({"--link", "COM4"}, Dir.path());
     const auto secondPath = second.ReadLine();
-    ASSERT_TRUE(secondPath);
+    EXPECT_FALSE(secondPath) << "the second target took the link over";
+    if (secondPath) second.Signal(SIGTERM);
+    EXPECT_EQ(second.Wait(), 1);
+    EXPECT_EQ(second.StdOut, "");
+    EXPECT_NE(second.StdErr.find("COM4 already leads to " + *firstPath + ", which is in use"), std::string::npos)
+        << second.StdErr;
+    EXPECT_EQ(fs::read_symlink(Dir / "COM4"), *firstPath);
+    {
+        PtyClient client((Dir / "COM4").string());
+        EXPECT_EQ(client.Exchange(CommandFrame(CmdErase, 0)), ReplyDone) << "the first target still serves";
+    }
     first.Signal(SIGTERM);
     EXPECT_EQ(first.Wait(), 0);
-    EXPECT_EQ(fs::read_symlink(Dir / "COM4"), *secondPath) << "the first target removes only its own link";
-    second.Signal(SIGTERM);
-    EXPECT_EQ(second.Wait(), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(Dir / "COM4")));
 }
 
@@ -140,10 +148,11 @@ TEST_F(PelkispTargetProgram, FaultOptionsReachTheTarget) {
 TEST_F(PelkispTargetProgram, FlashFileThatCannotBeHandledExitsWith1) {
     fs::create_directory(Dir / "sub");
     {
+        // Not a regular file: refused as a usage error.
         TargetProcess p({"--flash", "sub"}, Dir.path());
-        EXPECT_EQ(p.Wait(), 1);
+        EXPECT_EQ(p.Wait(), 2);
         EXPECT_EQ(p.StdOut, "");
-        EXPECT_NE(p.StdErr.find("Can't read flash file sub"), std::string::npos) << p.StdErr;
+        EXPECT_NE(p.StdErr.find("Can't use flash file sub: not a regular file"), std::string::npos) << p.StdErr;
     }
     TargetProcess p({"--flash", "sub/chip.bin"}, Dir.path());
     ASSERT_TRUE(p.ReadLine());

@@ -2,6 +2,10 @@
 // side by its path and talks the link protocol to it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include <memory>
 #include <numeric>
@@ -389,6 +393,66 @@ TEST_F(SimulatedTargetFlashFile, BytesBeyondTheDeviceAreKept) {
     ASSERT_EQ(file.size(), 0x20000u);
     EXPECT_EQ(std::count(file.begin(), file.begin() + 0x8000, 0xFF), 0x8000);
     EXPECT_TRUE(std::equal(file.begin() + 0x8000, file.end(), content.begin() + 0x8000));
+}
+
+TEST_F(SimulatedTargetFlashFile, HugeFileIsReadOnlyUpToTheDeviceAndKeptWhole) {
+    // 64 GiB, sparse: data at the start and at the very end.
+    WriteFileBytes(File, Bytes(16, 0x00));
+    const off_t size = off_t(64) << 30;
+    ASSERT_EQ(truncate(File.c_str(), size), 0);
+    {
+        std::fstream f(File, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(size - 4);
+        f.write("tail", 4);
+    }
+    StartWithFile(0x7FFF);
+    EXPECT_EQ(Client->Exchange(CommandFrame(CmdErase, 0)), ReplyDone);
+    Target->Stop();
+    EXPECT_EQ(std::filesystem::file_size(File), uint64_t(size));
+    std::ifstream f(File, std::ios::binary);
+    char head[2];
+    f.read(head, 2);
+    EXPECT_EQ(uint8_t(head[0]), 0xFF) << "the erased device";
+    char tail[4];
+    f.seekg(size - 4);
+    f.read(tail, 4);
+    EXPECT_EQ(std::string(tail, 4), "tail");
+    struct stat st {};
+    ASSERT_EQ(stat(File.c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, 16 << 20) << "the holes were filled in";
+}
+
+TEST_F(SimulatedTargetFlashFile, FlashFileThatIsNotARegularFileIsRefusedAtStart) {
+    // Never read (a device node may never end), never replaced by a file.
+    const auto null = Dir / "null";
+    ASSERT_EQ(mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0) << "run as root to make device nodes";
+    const auto fifo = Dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const auto& path : {null, fifo}) {
+        SimulatedTargetOptions o;
+        o.FlashFile = path.string();
+        SimulatedTarget t(o);
+        try {
+            t.Start();
+            ADD_FAILURE() << "Start accepted " << path;
+        } catch (const SimulatedTargetFileError& e) {
+            EXPECT_EQ(std::string(e.what()), "Can't use flash file " + path.string() + ": not a regular file");
+        }
+        t.Stop();
+    }
+    EXPECT_TRUE(std::filesystem::is_character_file(null));
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+}
+
+TEST_F(SimulatedTargetFlashFile, WriteProtectedFileStopsTheStart) {
+    WriteFileBytes(File, Bytes(0x8000, 0x00));
+    ASSERT_EQ(chmod(File.c_str(), 0444), 0);
+    SimulatedTargetOptions o;
+    o.FlashFile = File.string();
+    SimulatedTarget t(o);
+    EXPECT_THROW(t.Start(), SimulatedTargetError);
+    t.Stop();
+    EXPECT_EQ(ReadFileBytes(File), Bytes(0x8000, 0x00));
 }
 
 TEST_F(SimulatedTargetFlashFile, FileIsWrittenWhenTheTargetIsDestroyed) {

@@ -23,13 +23,16 @@ namespace fs = std::filesystem;
 
 class ChildProcess {
 public:
-    ChildProcess(const std::string& program, const std::vector<std::string>& args, const fs::path& workDir) {
+    // StdOutFd: a descriptor to give the program as its standard output
+    // instead of the collecting pipe (StdOut then stays empty).
+    ChildProcess(const std::string& program, const std::vector<std::string>& args, const fs::path& workDir,
+                 int StdOutFd = -1) {
         int out[2], err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, StdOutFd >= 0 ? StdOutFd : out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -53,6 +56,7 @@ public:
     }
 
     bool Running() const { return Pid > 0; }
+    pid_t ProcessId() const { return Pid; }
 
     // The first line of standard output, without its line end.
     std::optional<std::string> ReadLine() {

@@ -6,6 +6,8 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <system_error>
 #include <utility>
 
@@ -31,13 +33,37 @@ bool HasHardware(const std::string& SysTtyDir, const std::string& Name) {
     return type && (type >> value) && value != 0;
 }
 
+// The consoles the kernel writes to: the first word of each line of
+// /proc/consoles ("ttyS0  -W- (EC p a)  4:64").
+std::set<std::string> ListedConsoles(const std::string& ConsolesFile) {
+    std::set<std::string> names;
+    std::ifstream in(ConsolesFile);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string name;
+        if (words >> name) names.insert(name);
+    }
+    return names;
+}
+
+bool IsConsole(const std::string& SysTtyDir, const std::string& Name, const std::set<std::string>& Listed) {
+    if (Listed.count(Name)) return true;
+    std::ifstream flag(SysTtyDir + "/" + Name + "/console");
+    std::string value;
+    return flag && (flag >> value) && !value.empty() && (value[0] == 'Y' || value[0] == 'y');
+}
+
 }  // namespace
 
-std::vector<std::string> ListSerialPorts(const std::string& DevDir, const std::string& SysTtyDir) {
+std::vector<std::string> ListSerialPorts(const std::string& DevDir, const std::string& SysTtyDir,
+                                         const std::string& ConsolesFile) {
     std::vector<std::pair<long, std::string>> usb, acm, onboard;
+    const std::set<std::string> consoles = ListedConsoles(ConsolesFile);
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(DevDir, ec)) {
         const std::string name = entry.path().filename().string();
+        if (IsConsole(SysTtyDir, name, consoles)) continue;
         long n;
         if ((n = NumberAfter(name, "ttyUSB")) >= 0) usb.emplace_back(n, name);
         else if ((n = NumberAfter(name, "ttyACM")) >= 0) acm.emplace_back(n, name);
@@ -49,6 +75,14 @@ std::vector<std::string> ListSerialPorts(const std::string& DevDir, const std::s
         for (const auto& [n, name] : *group) ports.push_back(DevDir + "/" + name);
     }
     return ports;
+}
+
+std::string ResolvedDevicePath(const std::string& Name) {
+    const std::string path = ResolveDeviceName(Name);
+    if (path.empty()) return path;
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(path, ec);
+    return ec ? path : real.string();
 }
 
 std::string ResolveDeviceName(const std::string& Name) {

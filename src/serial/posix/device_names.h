@@ -6,8 +6,9 @@
 //    working directory, if one exists: a user can pin COM1 to one adapter
 //    with a symbolic link, and the simulated target publishes its
 //    pseudo-terminal that way. Otherwise it is the n-th serial port found on
-//    the system (ListSerialPorts), counting from 1. COM0, and a number past
-//    the ports found, name no device.
+//    the system (ListSerialPorts), counting from 1; never a system console.
+//    COM0, and a number past the ports found, name no device. An explicit
+//    path to a console is still opened.
 //  - Any other name is taken from /dev ("ttyUSB0" is /dev/ttyUSB0).
 #include <string>
 #include <vector>
@@ -17,11 +18,20 @@ namespace pelk::posix {
 // The file to open for Name; empty when Name names no device.
 std::string ResolveDeviceName(const std::string& Name);
 
+// The file a port's name leads to, for messages: the resolution of Name,
+// with links followed where the file exists ("COM1" linked to a pseudo-
+// terminal gives "/dev/pts/3"); empty when Name names no device.
+std::string ResolvedDevicePath(const std::string& Name);
+
 // The system's serial ports in COM order: USB adapters first (ttyUSB* in
 // number order, then ttyACM* in number order), then the onboard ports with
 // real hardware behind them (ttyS* whose serial type in SysTtyDir is not 0,
-// "unknown"). The folders can be given for tests.
+// "unknown"). A port that is a system console is never one of them (its
+// "console" attribute in SysTtyDir says Y, or ConsolesFile lists it): frames
+// written there would go to the machine's console. The folders and the file
+// can be given for tests.
 std::vector<std::string> ListSerialPorts(const std::string& DevDir = "/dev",
-                                         const std::string& SysTtyDir = "/sys/class/tty");
+                                         const std::string& SysTtyDir = "/sys/class/tty",
+                                         const std::string& ConsolesFile = "/proc/consoles");
 
 }  // namespace pelk::posix

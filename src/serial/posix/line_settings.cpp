@@ -34,21 +34,26 @@ bool RateAccepted(uint32_t Wanted, uint32_t Actual) {
     return diff * 100 <= static_cast<uint64_t>(Wanted) * 3;
 }
 
+void MakeLineRaw(LineTermios& t) {
+    t.Iflag &= ~static_cast<uint32_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON |
+                                      IXANY | IXOFF | IMAXBEL | INPCK | IGNPAR);
+    t.Oflag &= ~static_cast<uint32_t>(OPOST);
+    t.Lflag &= ~static_cast<uint32_t>(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | IEXTEN |
+                                      TOSTOP | XCASE);
+    t.Cflag |= CREAD;
+    t.Cc[VMIN] = 0;
+    t.Cc[VTIME] = 0;
+}
+
 LinePlan BuildLinePlan(const TDCB& Dcb, const LineTermios& Current) {
     LinePlan plan;
     plan.Termios = Current;
     LineTermios& t = plan.Termios;
     auto refuse = [&] { plan.Error = EINVAL; };
 
-    t.Iflag &= ~static_cast<uint32_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON |
-                                      IXANY | IXOFF | IMAXBEL | INPCK | IGNPAR);
-    t.Oflag &= ~static_cast<uint32_t>(OPOST);
-    t.Lflag &= ~static_cast<uint32_t>(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | IEXTEN |
-                                      TOSTOP | XCASE);
+    MakeLineRaw(t);
     t.Cflag &= ~static_cast<uint32_t>(CBAUD | CIBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
-    t.Cflag |= CREAD | CLOCAL;
-    t.Cc[VMIN] = 0;
-    t.Cc[VTIME] = 0;
+    t.Cflag |= CLOCAL;
 
     // Rate.
     if (Dcb.BaudRate == 0) {

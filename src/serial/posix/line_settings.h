@@ -42,8 +42,14 @@ struct LinePlan {
     int Error = 0;
 };
 
-// Raw, non-canonical, no echo, no output processing, receiver on, modem
-// control lines ignored for carrier (CLOCAL); then the block's rate,
+// Makes a line pass every byte untouched: non-canonical, no echo, no
+// signal characters, no translation of input or output, no software flow
+// control, receiver on, reads that return at once. Rate, framing, hardware
+// flow control and the carrier setting stay as they are.
+void MakeLineRaw(LineTermios& Termios);
+
+// Raw (MakeLineRaw), modem control lines ignored for carrier (CLOCAL);
+// then the block's rate,
 // framing, flow control and characters:
 //  - BaudRate: a standard rate as its B-code, any other positive rate with
 //    BOTHER; 0 is refused.

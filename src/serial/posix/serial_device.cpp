@@ -181,6 +181,15 @@ bool SerialDevice::SetState(const TDCB& Dcb) {
     return true;
 }
 
+bool SerialDevice::SetRaw() {
+    std::shared_lock<std::shared_mutex> use(FUse);
+    if (FClosed) return Fail(EBADF);
+    LineTermios t;
+    if (!GetLineTermios(FFd, t)) return false;
+    MakeLineRaw(t);
+    return SetLineTermios(FFd, t);
+}
+
 bool SerialDevice::SetupQueues(int32_t InQueue, int32_t /*OutQueue*/) {
     std::shared_lock<std::shared_mutex> use(FUse);
     if (FClosed) return Fail(EBADF);

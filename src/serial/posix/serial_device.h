@@ -66,6 +66,8 @@ public:
     // POLLHUP. True once the device has been found hung up; asks the device
     // (without waiting) while it has not.
     bool HungUp();
+    // Whether a hang-up has been found already, without asking the device.
+    bool HungUpSeen() const { return FHungUp.load(); }
     // True for the first caller only: the one thread that reports the
     // hang-up to the main thread.
     bool ClaimHangUpReport() { return !FHangUpClaimed.exchange(true); }
@@ -76,6 +78,9 @@ public:
     // control lines (pseudo-terminals, some USB adapters) ignore the DTR and
     // RTS levels.
     bool SetState(const TDCB& Dcb);
+    // Only makes the line raw (MakeLineRaw), keeping its rate and framing:
+    // for a port whose settings are not to be written (UpdateDCB false).
+    bool SetRaw();
     // Queue sizes: the kernel's are fixed; the input size is kept for the
     // 80%-full event.
     bool SetupQueues(int32_t InQueue, int32_t OutQueue);
