@@ -8,10 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "framework/main_loop.h"
-#include "framework/thread.h"
 #include "protocol/rs232.h"
 #include "serial/vacomm.h"
+#include "support/loop_main_thread.h"
 
 namespace pelk {
 namespace {
@@ -20,21 +19,14 @@ using namespace std::chrono_literals;
 
 class Win32CommTest : public ::testing::Test {
 protected:
-    MainLoop Loop;
-    std::shared_ptr<MainThreadDispatcher> Old = SetMainThreadDispatcher(Loop.Dispatcher());
+    test::LoopMainThread Main;
+    MainLoop& Loop = Main.Loop;
     TVaComm CommPort;
 
     void SetUp() override {
         if (!std::getenv("PELK_WINE_PEERS")) GTEST_SKIP() << "no pelk_wine_peers serving the COM ports";
         CommPort.Buffers().SetReadSize(1000);
         CommPort.Buffers().SetWriteSize(1000);
-    }
-    ~Win32CommTest() override {
-        CommPort.OnRxChar = nullptr;
-        CommPort.Close();
-        Loop.Shutdown();
-        SetMainThreadDispatcher(Old);
-        EXPECT_TRUE(TThread::WaitForAll(10s));
     }
 
     // Sends Bytes and collects what comes back through OnRxChar on the loop
