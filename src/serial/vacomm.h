@@ -133,7 +133,9 @@ private:
 // purge. A write that fails is reported once (DoWriteError) and then retried
 // every 100 ms until it succeeds, a purge discards the bytes, or the port
 // closes. While idle it also watches the device for a hang-up (it may be the
-// only thread of the port). Once the device has hung up, the thread reports
+// only thread of the port; on Windows, where a device can only be watched
+// by the event thread's wait, it learns of a hang-up from a failing write).
+// Once the device has hung up, the thread reports
 // it (unless the event thread did already), drops every byte it holds or is
 // given, and writes nothing more; a device that has gone away therefore
 // costs no processor time.

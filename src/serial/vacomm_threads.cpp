@@ -321,7 +321,8 @@ void TVaCommWriteThread::Execute() {
             woke = VaWaitForFirst({&FStopEvent, &FPurgeEvent, &FDataEvent}, INFINITE);
         } else {
             // The device is watched for a hang-up only (poll reports it
-            // whatever is asked).
+            // whatever is asked; the Windows layer cannot watch for it and
+            // waits for the events alone).
             short revents = 0;
             woke = device.Wait(DeviceHangUp, {&FStopEvent, &FPurgeEvent, &FDataEvent}, -1, revents);
             if (woke == 3 || woke == -2) {
