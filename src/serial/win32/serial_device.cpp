@@ -248,6 +248,18 @@ bool SerialDevice::SetState(const TDCB& Dcb) {
     return true;
 }
 
+bool SerialDevice::SetRaw() {
+    std::shared_lock<std::shared_mutex> use(FUse);
+    if (FClosed) return Fail(ERROR_INVALID_HANDLE);
+    DCB d{};
+    d.DCBlength = sizeof d;
+    if (!GetCommState(H(FHandle), &d)) return Failed(static_cast<int>(GetLastError()));
+    if (d.fBinary) return true;
+    d.fBinary = 1;
+    if (!SetCommState(H(FHandle), &d)) return Failed(static_cast<int>(GetLastError()));
+    return true;
+}
+
 bool SerialDevice::SetupQueues(int32_t InQueue, int32_t OutQueue) {
     std::shared_lock<std::shared_mutex> use(FUse);
     if (FClosed) return Fail(ERROR_INVALID_HANDLE);

@@ -82,9 +82,15 @@ public:
     // True once the device has been found gone; asks it (ClearCommError,
     // without waiting) while it has not.
     bool HungUp();
+    // Whether a hang-up has been found already, without asking the device.
+    bool HungUpSeen() const { return FHungUp.load(); }
     bool ClaimHangUpReport() { return !FHangUpClaimed.exchange(true); }
 
     bool SetState(const TDCB& Dcb);
+    // For a port whose settings are not to be written: a Windows line has no
+    // terminal processing to switch off; this only makes sure it runs in
+    // binary mode (which the system requires), keeping rate and framing.
+    bool SetRaw();
     bool SetupQueues(int32_t InQueue, int32_t OutQueue);
     bool SetTimeoutsImmediate();
     bool SetEventMask(uint32_t Mask);
