@@ -273,7 +273,9 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
     if (o.Verbose && o.Quiet) return fail("-v (--verbose) and -q (--quiet) do not go together");
     if ((Bit(o.Command) & DeviceCommands) && o.Port.empty()) return fail(words[0] + " needs --port (-p)");
     if (!o.SimFlash.empty() && o.Port != "sim") return fail("--sim-flash is for --port sim only");
-    if (o.Bank1 && o.DeviceIndex != 6) return fail("--bank 1 is for the W77E532 only");
+    for (const Given& g : given)
+        if (std::string(g.Spec->Long) == "--bank" && o.DeviceIndex != 6)
+            return fail("--bank is for the W77E532 only (the one device with two banks)");
     return out;
 }
 

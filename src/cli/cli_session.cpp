@@ -117,7 +117,7 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
     const LoadPlacement placed = CopyStagedData(image, *staging, s);
 
     const ChecksumSummary sum = ComputeChecksumSummary(image);
-    if (extent == 0) console.Note(fileName + ": no data, CRC " + Hex(sum.Crc, 4));
+    if (extent == 0 || placed.BytesCopied == 0) console.Note(fileName + ": no data, CRC " + Hex(sum.Crc, 4));
     else
         console.Note(fileName + ": " + Plural(placed.BytesCopied, "byte", "bytes") + " in " + Hex(placed.Destination) +
                      "-" + Hex(uint64_t{placed.Destination} + placed.BytesCopied - 1) + ", CRC " + Hex(sum.Crc, 4));
@@ -138,7 +138,7 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
     if (extent > 0) {
         const uint64_t wanted = uint64_t{s.InputStopValue} - s.InputStartValue + 1;
         if (placed.BytesCopied < wanted)
-            problems.push_back("--offset " + Hex(s.BufferOffsetValue) + ": data up to " +
+            problems.push_back("--offset " + Hex(s.BufferOffsetValue) + (options.Bank1 ? " --bank 1" : "") + ": data up to " +
                                Hex(uint64_t{placed.Destination} + wanted - 1) + doesNotFit);
         else if (forDevice && BlockPlan::DataBlocks(image).Blocks.empty())
             problems.push_back("nothing to " + std::string(CommandName(options.Command)) + ": every byte loaded is FF");
@@ -175,6 +175,7 @@ CliSession::~CliSession() {
     CommPort.OnRxChar = nullptr;
     CommPort.OnHangUp = nullptr;
     if (CommPort.Active()) CommPort.Close();
+    FlushTrace();
     Traced.SetTrace(nullptr);
     if (TraceFile) std::fclose(TraceFile);
 }
