@@ -1,7 +1,11 @@
 #include "framework/thread.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -15,17 +19,30 @@ std::mutex RunningMutex;
 std::condition_variable RunningChanged;
 int Running = 0;
 
+#ifdef _WIN32
+constexpr int WindowsPriority[] = {THREAD_PRIORITY_IDLE,   THREAD_PRIORITY_LOWEST,  THREAD_PRIORITY_BELOW_NORMAL,
+                                   THREAD_PRIORITY_NORMAL, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                                   THREAD_PRIORITY_TIME_CRITICAL};
+#else
 constexpr int NiceOffset[] = {19, 10, 5, 0, -5, -10, -20};
+#endif
 
 }  // namespace
 
 TThread::TThread(bool CreateSuspended) : FCreateSuspended(CreateSuspended) {
+#ifdef _WIN32
+    FBaseNice = 0;
+#else
     errno = 0;
     const int nice = getpriority(PRIO_PROCESS, 0);  // the calling thread's
     FBaseNice = errno == 0 ? nice : 0;
+#endif
 }
 
 TThread::~TThread() {
+#ifdef _WIN32
+    if (FHandle) CloseHandle(static_cast<HANDLE>(FHandle));
+#endif
     if (FThread.joinable()) {
         Terminate();
         if (FThread.get_id() == std::this_thread::get_id()) FThread.detach();
@@ -67,7 +84,16 @@ void TThread::Start() {
 void TThread::Body() {
     {
         std::lock_guard<std::mutex> lock(FMutex);
+#ifdef _WIN32
+        // A handle of our own, usable from other threads to set the priority.
+        HANDLE self = nullptr;
+        if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                            THREAD_SET_INFORMATION | THREAD_QUERY_INFORMATION, FALSE, 0))
+            FHandle = self;
+        FTid = static_cast<int>(GetCurrentThreadId());
+#else
         FTid = static_cast<int>(gettid());
+#endif
         ApplyPriority();
     }
     try {
@@ -97,10 +123,14 @@ void TThread::SetPriority(TThreadPriority Value) {
 }
 
 void TThread::ApplyPriority() {
+#ifdef _WIN32
+    if (FHandle) (void)SetThreadPriority(static_cast<HANDLE>(FHandle), WindowsPriority[FPriority]);
+#else
     const int nice = std::clamp(FBaseNice + NiceOffset[FPriority], -20, 19);
     // Best effort: without the right to raise a priority the call fails and
     // the thread keeps the value it has.
     (void)setpriority(PRIO_PROCESS, static_cast<id_t>(FTid), nice);
+#endif
 }
 
 void TThread::WaitFor() {

@@ -17,7 +17,9 @@
 // creating thread's: tpIdle +19, tpLowest +10, tpLower +5, tpNormal 0,
 // tpHigher -5, tpHighest -10, tpTimeCritical -20 (clamped to -20..19).
 // Raising a priority needs the right to do so (root or CAP_SYS_NICE); without
-// it the request is ignored and the thread keeps its nice value.
+// it the request is ignored and the thread keeps its nice value. On Windows
+// they are the thread priorities of the same names (idle, lowest, below
+// normal, normal, above normal, highest, time critical).
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -92,6 +94,7 @@ private:
     TThreadPriority FPriority = tpNormal;
     int FBaseNice;
     int FTid = 0;
+    void* FHandle = nullptr;  // Windows: the thread's own handle
     std::exception_ptr FFatalException;
 };
 

@@ -1,7 +1,5 @@
 #include "serial/vacomm.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,8 +9,7 @@
 
 #include "framework/exception.h"
 #include "framework/format.h"
-#include "serial/posix/platform_error.h"
-#include "serial/posix/serial_device.h"
+#include "serial/serial_device.h"
 #include "serial/vautils.h"
 
 namespace pelk {
@@ -124,7 +121,7 @@ bool TVaCustomComm::HungUp() const { return FDevice && FDevice->HungUp(); }
 
 std::string TVaCustomComm::GetDeviceName() const { return Format(FDeviceName, {static_cast<long long>(FPortNum)}); }
 
-void TVaCustomComm::Error(const std::string& Msg) { throw EVaCommError(posix::PlatformErrorMessage(Msg)); }
+void TVaCustomComm::Error(const std::string& Msg) { throw EVaCommError(device::PlatformErrorMessage(Msg)); }
 
 void TVaCustomComm::Watch(bool Ok, const std::string& Msg) {
     if (!Ok) Error(Msg);
@@ -152,13 +149,14 @@ void TVaCustomComm::CreateHandle() {
     const std::string name = GetDeviceName();
     // A name made from the port number ("COM%d") names no port for port 0
     // (or below): opening it fails before any lookup of the name, so that a
-    // file that happens to be called COM0 is never opened.
+    // file that happens to be called COM0 is never opened. (ENOENT is 2, the
+    // code of a missing device on both platforms: ERROR_FILE_NOT_FOUND.)
     if (FPortNum <= 0 && name != Format(FDeviceName, {}))
-        throw EVaCommError(Format(sVa::OpenError, {name, static_cast<long long>(ENOENT), posix::PlatformErrorText(ENOENT)}));
-    FDevice = posix::SerialDevice::Open(name);
+        throw EVaCommError(Format(sVa::OpenError, {name, static_cast<long long>(ENOENT), device::PlatformErrorText(ENOENT)}));
+    FDevice = SerialDevice::Open(name);
     if (!FDevice) {
-        const int code = posix::LastPlatformError();
-        throw EVaCommError(Format(sVa::OpenError, {name, static_cast<long long>(code), posix::PlatformErrorText(code)}));
+        const int code = device::LastPlatformError();
+        throw EVaCommError(Format(sVa::OpenError, {name, static_cast<long long>(code), device::PlatformErrorText(code)}));
     }
 }
 
@@ -233,7 +231,7 @@ void TVaCustomComm::UpdateEventMask() {
     // Without direct writes the write thread reports transmit-empty itself.
     if (!FDirectWrite) mask &= ~EV_TXEMPTY;
     FEventMask = mask;
-    if (Active()) FDevice->SetEventMask(mask);
+    if (Active()) Watch(FDevice->SetEventMask(mask), sVa::EventMaskError);
 }
 
 void TVaCustomComm::CreateThreads() {
@@ -321,7 +319,7 @@ int TVaCustomComm::DirectWriteBuf(const void* Data, int Count) {
         if (r == 0) {
             const int64_t left = static_cast<int64_t>(timer.Timeout) - static_cast<uint32_t>(GetTickCount() - timer.StartTick);
             short revents = 0;
-            if (FDevice->Wait(POLLOUT, {}, static_cast<int>(std::clamp<int64_t>(left + 1, 0, 1 << 30)), revents) < 0) break;
+            if (FDevice->Wait(DeviceWritable, {}, static_cast<int>(std::clamp<int64_t>(left + 1, 0, 1 << 30)), revents) < 0) break;
         }
     }
     // Transmit-empty is watched by the event thread once bytes went out.
@@ -637,7 +635,7 @@ void TVaCustomComm::HandleLineEvent(uint32_t EvtMask) {
         if ((EvtMask & bit) && this->*handler) (this->*handler)(this);
 }
 
-void TVaCustomComm::HandleHangUp(const posix::SerialDevice* Device) {
+void TVaCustomComm::HandleHangUp(const SerialDevice* Device) {
     // A report from a device this port no longer has open is old news.
     if (!FDevice || FDevice.get() != Device || !OnHangUp) return;
     const std::string message = Format(sVa::HangUp, {FDevice->RealPath()});

@@ -34,9 +34,18 @@
 
 namespace pelk {
 
+// The device layer (serial_device.h), chosen at build time.
+#ifdef _WIN32
+namespace win32 {
+class SerialDevice;
+}
+using SerialDevice = win32::SerialDevice;
+#else
 namespace posix {
 class SerialDevice;
 }
+using SerialDevice = posix::SerialDevice;
+#endif
 
 class TVaCustomComm;
 class TVaCommComponent;
@@ -79,8 +88,9 @@ using TVaCommHangUpEvent = std::function<void(TVaCustomComm* Sender, const std::
 
 // Waits for line events of the device and hands them to the main thread.
 //
-// It waits with poll() on the device and on its wait event (the stop
-// signal). Received bytes are reported once: bytes that a handler leaves in
+// It waits for the device and for its wait event (the stop signal) at once
+// (SerialDevice::Wait: poll() on POSIX, WaitCommEvent and
+// WaitForMultipleObjects on Windows). Received bytes are reported once: bytes that a handler leaves in
 // the input queue are not reported again, only bytes that arrive later are
 // (while old bytes wait, the thread looks for new ones every 10 ms instead
 // of polling, which would wake it at once for ever). Line errors and breaks
@@ -91,7 +101,7 @@ using TVaCommHangUpEvent = std::function<void(TVaCustomComm* Sender, const std::
 // its stop signal, so a dead device costs no processor time.
 class TVaCommEventThread : public TThread {
 public:
-    TVaCommEventThread(TVaCustomComm* AComm, std::shared_ptr<posix::SerialDevice> ADevice, uint32_t AEventMask);
+    TVaCommEventThread(TVaCustomComm* AComm, std::shared_ptr<SerialDevice> ADevice, uint32_t AEventMask);
     // Main thread: sets the terminated flag, then the wait event.
     void StopThread();
     // Main thread: makes the thread look at the device again at once.
@@ -112,7 +122,7 @@ private:
     uint32_t FEvtMask = 0;  // written by the worker, read by DoEvent during the hand-over
     TVaWaitEvent FWaitEvent;
     TVaCustomComm* FComm;  // used only on the main thread, only while not terminated
-    std::shared_ptr<posix::SerialDevice> FDevice;
+    std::shared_ptr<SerialDevice> FDevice;
     uint32_t FWatchMask;
 };
 
@@ -123,7 +133,9 @@ private:
 // purge. A write that fails is reported once (DoWriteError) and then retried
 // every 100 ms until it succeeds, a purge discards the bytes, or the port
 // closes. While idle it also watches the device for a hang-up (it may be the
-// only thread of the port). Once the device has hung up, the thread reports
+// only thread of the port; on Windows, where a device can only be watched
+// by the event thread's wait, it learns of a hang-up from a failing write).
+// Once the device has hung up, the thread reports
 // it (unless the event thread did already), drops every byte it holds or is
 // given, and writes nothing more; a device that has gone away therefore
 // costs no processor time.
@@ -132,7 +144,7 @@ private:
 // writes them.
 class TVaCommWriteThread : public TThread {
 public:
-    TVaCommWriteThread(TVaCustomComm* AComm, std::shared_ptr<posix::SerialDevice> ADevice,
+    TVaCommWriteThread(TVaCustomComm* AComm, std::shared_ptr<SerialDevice> ADevice,
                        std::shared_ptr<TVaCriticalSection> AWriteLock, int BufferSize);
     // Main thread: queues Count bytes. When they do not fit, waits up to
     // Buffers.WriteTimeout for the thread to make room (without using the
@@ -184,7 +196,7 @@ private:
     bool FInHandOver = false;      // waiting for the main thread; under the write lock
     bool FTxEmptyWanted = true;    // as of the last WriteData; under the write lock
     TVaCustomComm* FComm;  // used only on the main thread, only while not terminated
-    std::shared_ptr<posix::SerialDevice> FDevice;
+    std::shared_ptr<SerialDevice> FDevice;
     std::shared_ptr<TVaCriticalSection> FWriteLock;
 };
 
@@ -394,7 +406,7 @@ protected:
     virtual void HandleDataEvent();
     virtual void HandleLineEvent(uint32_t EvtMask);
     // Raises OnHangUp for Device if it is still the open one.
-    virtual void HandleHangUp(const posix::SerialDevice* Device);
+    virtual void HandleHangUp(const SerialDevice* Device);
     virtual void WriteEvents(uint32_t EvtMask);
     virtual void WriteBuffer(PVaData Data, int Count);
 
@@ -406,7 +418,7 @@ private:
     void ChangeSetting(T& Field, T Value);
     int DirectWriteBuf(const void* Data, int Count);
 
-    std::shared_ptr<posix::SerialDevice> FDevice;  // the port handle; null while closed
+    std::shared_ptr<SerialDevice> FDevice;  // the port handle; null while closed
     std::shared_ptr<TVaCriticalSection> FWriteLock;
     TVaCriticalSection FGlobalLock;
     TCommProp FCommProp;

@@ -1,12 +1,9 @@
 // The serial component's two worker threads.
-#include <poll.h>
-#include <sys/ioctl.h>
-
 #include <algorithm>
 #include <mutex>
 
 #include "framework/exception.h"
-#include "serial/posix/serial_device.h"
+#include "serial/serial_device.h"
 #include "serial/vacomm.h"
 #include "serial/vautils.h"
 
@@ -40,7 +37,7 @@ int Sooner(int Timeout, int Ms) { return Timeout < 0 ? Ms : std::min(Timeout, Ms
 // ---------------------------------------------------------------------------
 // TVaCommEventThread
 
-TVaCommEventThread::TVaCommEventThread(TVaCustomComm* AComm, std::shared_ptr<posix::SerialDevice> ADevice,
+TVaCommEventThread::TVaCommEventThread(TVaCustomComm* AComm, std::shared_ptr<SerialDevice> ADevice,
                                        uint32_t AEventMask)
     : TThread(true), FComm(AComm), FDevice(std::move(ADevice)), FWatchMask(AEventMask) {
     SetFreeOnTerminate(true);
@@ -52,14 +49,14 @@ void TVaCommEventThread::StopThread() {
 }
 
 void TVaCommEventThread::Execute() {
-    posix::SerialDevice& device = *FDevice;
+    SerialDevice& device = *FDevice;
     const uint32_t mask = FWatchMask;
     bool watching = true;  // false once the device has hung up or failed
-    posix::LineCounters counters;
+    LineCounters counters;
     const bool haveCounters = (mask & (EV_ERR | EV_BREAK)) && device.GetLineCounters(counters);
     int modem = 0;
     const bool haveModem = (mask & ModemEvents) && device.GetModemLines(modem);
-    posix::SerialDevice::InputSample input;
+    SerialDevice::InputSample input;
     // Bytes already waiting at the start count as new.
     uint64_t reported = device.SampleInput(input) ? input.Total - static_cast<uint64_t>(input.Queued) : 0;
     bool nearlyFull = false;
@@ -72,13 +69,17 @@ void TVaCommEventThread::Execute() {
             ReportHangUp();
             continue;
         }
-        if (watching && !device.SampleInput(input)) watching = false;
+        if (watching && !device.SampleInput(input)) {
+            // Back to the top, where a device that has gone is reported.
+            watching = false;
+            continue;
+        }
         bool hungUp = false;
         if (!watching || input.Total <= reported) {
             short events = 0;
             int timeout = -1;
             if (watching) {
-                if (input.Queued == 0) events = POLLIN;
+                if (input.Queued == 0) events = DeviceReadable;
                 else timeout = RecheckMs;
                 if (haveModem) timeout = Sooner(timeout, ModemSampleMs);
                 if ((mask & EV_TXEMPTY) && device.TxPending.load()) timeout = Sooner(timeout, TxEmptySampleMs);
@@ -93,7 +94,7 @@ void TVaCommEventThread::Execute() {
                 watching = false;
                 continue;
             }
-            hungUp = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            hungUp = (revents & (DeviceHangUp | DeviceError | DeviceInvalid)) != 0;
             if (!device.SampleInput(input)) {
                 watching = false;
                 continue;
@@ -105,9 +106,9 @@ void TVaCommEventThread::Execute() {
             reported = input.Total;
             happened |= EV_RXCHAR;
         }
-        posix::LineCounters now;
+        LineCounters now;
         if (haveCounters && device.GetLineCounters(now)) {
-            const uint32_t errors = posix::LineErrorsBetween(counters, now);
+            const uint32_t errors = LineErrorsBetween(counters, now);
             if (errors & ~CE_BREAK) happened |= EV_ERR;
             if (errors & CE_BREAK) happened |= EV_BREAK;
             counters = now;
@@ -115,10 +116,10 @@ void TVaCommEventThread::Execute() {
         int lines = 0;
         if (haveModem && device.GetModemLines(lines)) {
             const int changed = lines ^ modem;
-            if (changed & TIOCM_CTS) happened |= EV_CTS;
-            if (changed & TIOCM_DSR) happened |= EV_DSR;
-            if (changed & TIOCM_CD) happened |= EV_RLSD;
-            if (changed & TIOCM_RI) happened |= EV_RING;
+            if (changed & MS_CTS_ON) happened |= EV_CTS;
+            if (changed & MS_DSR_ON) happened |= EV_DSR;
+            if (changed & MS_RLSD_ON) happened |= EV_RLSD;
+            if (changed & MS_RING_ON) happened |= EV_RING;
             modem = lines;
         }
         const bool full = static_cast<int64_t>(input.Queued) * 10 >= static_cast<int64_t>(device.InQueueSize()) * 8;
@@ -184,7 +185,7 @@ void TVaCommEventThread::DoEvent() {
 // ---------------------------------------------------------------------------
 // TVaCommWriteThread
 
-TVaCommWriteThread::TVaCommWriteThread(TVaCustomComm* AComm, std::shared_ptr<posix::SerialDevice> ADevice,
+TVaCommWriteThread::TVaCommWriteThread(TVaCustomComm* AComm, std::shared_ptr<SerialDevice> ADevice,
                                        std::shared_ptr<TVaCriticalSection> AWriteLock, int BufferSize)
     : TThread(true),
       FBuffer(BufferSize),
@@ -310,7 +311,7 @@ void TVaCommWriteThread::Completion(int Written) {
 }
 
 void TVaCommWriteThread::Execute() {
-    posix::SerialDevice& device = *FDevice;
+    SerialDevice& device = *FDevice;
     bool failing = false;  // a failure was reported and nothing has been written since
     bool hungUp = false;   // the device hung up: nothing more is written
     int fruitless = 0;
@@ -320,9 +321,10 @@ void TVaCommWriteThread::Execute() {
             woke = VaWaitForFirst({&FStopEvent, &FPurgeEvent, &FDataEvent}, INFINITE);
         } else {
             // The device is watched for a hang-up only (poll reports it
-            // whatever is asked).
+            // whatever is asked; the Windows layer cannot watch for it and
+            // waits for the events alone).
             short revents = 0;
-            woke = device.Wait(POLLHUP, {&FStopEvent, &FPurgeEvent, &FDataEvent}, -1, revents);
+            woke = device.Wait(DeviceHangUp, {&FStopEvent, &FPurgeEvent, &FDataEvent}, -1, revents);
             if (woke == 3 || woke == -2) {
                 if (device.HungUp()) {
                     hungUp = true;
@@ -375,7 +377,7 @@ void TVaCommWriteThread::Execute() {
             if (written == 0) {
                 // The device's queue is full: wait for room, a stop or a purge.
                 short revents = 0;
-                const int room = device.Wait(POLLOUT, {&FStopEvent, &FPurgeEvent}, -1, revents);
+                const int room = device.Wait(DeviceWritable, {&FStopEvent, &FPurgeEvent}, -1, revents);
                 if (room == 0) {
                     Terminate();
                     break;
@@ -384,15 +386,15 @@ void TVaCommWriteThread::Execute() {
                     AcknowledgePurge();
                     continue;
                 }
-                if ((room == 2 && (revents & (POLLHUP | POLLERR | POLLNVAL))) || room == -2) {
+                if ((room == 2 && (revents & (DeviceHangUp | DeviceError | DeviceInvalid))) || room == -2) {
                     if (device.HungUp()) {
                         hungUp = true;
                         HungUp();
                         continue;
                     }
                 }
-                if (room == 2 && !(revents & (POLLHUP | POLLERR | POLLNVAL)) && ++fruitless < FruitlessWakes) continue;
-                failed = room != 2 || (revents & (POLLHUP | POLLERR | POLLNVAL));
+                if (room == 2 && !(revents & (DeviceHangUp | DeviceError | DeviceInvalid)) && ++fruitless < FruitlessWakes) continue;
+                failed = room != 2 || (revents & (DeviceHangUp | DeviceError | DeviceInvalid));
                 fruitless = 0;
             }
         }

@@ -4,9 +4,12 @@
 // wait for the first of several events, and critical sections that the
 // holding thread may enter again.
 //
-// An event is an eventfd: its descriptor (Handle) can be waited on together
-// with a device in one poll(), which is how the worker threads wait for
-// "stop" and the device at the same time.
+// On Linux an event is an eventfd (posix/vaobjects.cpp): its descriptor
+// (Handle) can be waited on together with a device in one poll(), which is
+// how the worker threads wait for "stop" and the device at the same time.
+// On Windows it is an event object (win32/vaobjects.cpp), its handle kept in
+// the same int (kernel handles fit in 32 bits), waited together with the
+// device's overlapped events in WaitForMultipleObjects.
 #include <cstdint>
 #include <initializer_list>
 #include <mutex>
@@ -16,8 +19,8 @@ namespace pelk {
 
 enum TVaEventWaitResult : uint8_t { wrSignaled, wrTimeout, wrAbandoned, wrError };
 
-// Owns one platform handle (a file descriptor) and keeps the error code of
-// its last failed wait.
+// Owns one platform handle (a file descriptor, or a Windows handle) and
+// keeps the error code of its last failed wait.
 class TVaHandleObject {
 public:
     TVaHandleObject() = default;

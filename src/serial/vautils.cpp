@@ -1,15 +1,12 @@
 #include "serial/vautils.h"
 
-#include <time.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 #include "framework/main_thread.h"
-#include "serial/posix/platform_error.h"
-#include "serial/posix/serial_device.h"
+#include "serial/serial_device.h"
 
 namespace pelk {
 
@@ -18,10 +15,9 @@ int32_t MinInteger(int32_t A, int32_t B) { return A < B ? A : B; }
 char CN(char Ch) { return Ch == 0 ? ' ' : Ch; }
 
 uint32_t GetTickCount() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    return static_cast<uint32_t>(static_cast<uint64_t>(ms.count()));
 }
 
 void InitTimer(TVaTimeEvent& T, int32_t Timeout) {
@@ -41,18 +37,19 @@ void SysDelay(int32_t Milliseconds, bool ProcessMessages) {
     InitTimer(t, Milliseconds);
     while (!TimerExpired(t)) {
         if (ProcessMessages) pelk::ProcessMessages();
-        usleep(1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
 int GetPortState(int PortNum) {
     const std::string name = "COM" + std::to_string(PortNum);
-    std::shared_ptr<posix::SerialDevice> device = posix::SerialDevice::Open(name);
-    if (device) {
-        device->Close();
+    std::shared_ptr<SerialDevice> port = SerialDevice::Open(name);
+    if (port) {
+        port->Close();
         return 1;
     }
-    return posix::LastPlatformError() == ENOENT ? 2 : 0;
+    // "No such device" is error 2 on both platforms (ENOENT, ERROR_FILE_NOT_FOUND).
+    return device::LastPlatformError() == 2 ? 2 : 0;
 }
 
 bool BitOn(uint32_t Value, uint32_t Mask) { return (Value & Mask) > 0; }

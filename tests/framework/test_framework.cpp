@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -185,6 +187,7 @@ TEST(ThreadTest, ExceptionFromExecuteEndsTheThreadAndIsKept) {
     EXPECT_THROW(std::rethrow_exception(t->FatalException()), Exception);
 }
 
+#ifndef _WIN32
 TEST(ThreadTest, LowerPriorityRaisesTheThreadsNiceValue) {
     // Lowering a priority needs no privilege, so this holds for any user.
     errno = 0;
@@ -207,6 +210,8 @@ TEST(ThreadTest, LowerPriorityRaisesTheThreadsNiceValue) {
     EXPECT_EQ(seen.load(), std::min(base + 10, 19));
     EXPECT_EQ(probe->Priority(), tpLowest);
 }
+
+#endif
 
 // --- Main-thread hand-over -------------------------------------------------------
 

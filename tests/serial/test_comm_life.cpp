@@ -170,6 +170,21 @@ TEST_F(LifeTest, HangUpWithOnlyTheWriteThreadIsReportedByIt) {
     EXPECT_EQ(hangUps, 1);
 }
 
+TEST_F(LifeTest, HangUpWhileTheEventThreadDeliversIsReportedByIt) {
+    int hangUps = 0;
+    Comm->SetDirectWrite(true);  // no write thread: the event thread alone watches the line
+    Comm->OnHangUp = [&](TVaCustomComm*, const std::string&) { ++hangUps; };
+    Comm->OnRxChar = [&](TVaCustomComm* Sender, int) { Sender->ReadText(); };
+    Comm->Open();
+    ASSERT_FALSE(Comm->HasWriteThread());
+    Pty.Send("x");
+    ASSERT_TRUE(Rig.Queue->WaitForQueued(1, 5000ms));  // the event thread waits in its hand-over
+    Pty.CloseMaster();  // and the line goes away meanwhile
+    ASSERT_TRUE(Rig.PumpUntil([&] { return hangUps > 0; }));
+    Rig.PumpFor(100ms);
+    EXPECT_EQ(hangUps, 1);
+}
+
 TEST_F(LifeTest, UnreadBytesOnAHungUpLineCostNoProcessorTime) {
     Comm->Open();  // no OnRxChar: the bytes stay in the queue
     Pty.Send("unread");

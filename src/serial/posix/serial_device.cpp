@@ -50,16 +50,8 @@ bool SerialDevice::ReadCounters(LineCounters& Counters) {
     return true;
 }
 
-
-uint32_t LineErrorsBetween(const LineCounters& Before, const LineCounters& After) {
-    uint32_t errors = 0;
-    if (After.BufOverrun != Before.BufOverrun) errors |= CE_RXOVER;
-    if (After.Overrun != Before.Overrun) errors |= CE_OVERRUN;
-    if (After.Parity != Before.Parity) errors |= CE_RXPARITY;
-    if (After.Frame != Before.Frame) errors |= CE_FRAME;
-    if (After.Brk != Before.Brk) errors |= CE_BREAK;
-    return errors;
-}
+static_assert(DeviceReadable == POLLIN && DeviceWritable == POLLOUT && DeviceError == POLLERR &&
+              DeviceHangUp == POLLHUP && DeviceInvalid == POLLNVAL);
 
 SerialDevice::SerialDevice(int Fd, std::string Path) : FFd(Fd), FPath(std::move(Path)) {
     char real[PATH_MAX];
@@ -299,17 +291,20 @@ bool SerialDevice::GetModemLines(int& Bits) {
     std::shared_lock<std::shared_mutex> use(FUse);
     if (FClosed) return Fail(EBADF);
     Bits = 0;
-    return IoctlRetry(FFd, TIOCMGET, &Bits) == 0 || Fail();
+    int lines = 0;
+    if (IoctlRetry(FFd, TIOCMGET, &lines) != 0) return Fail();
+    if (lines & TIOCM_CTS) Bits |= MS_CTS_ON;
+    if (lines & TIOCM_DSR) Bits |= MS_DSR_ON;
+    if (lines & TIOCM_RI) Bits |= MS_RING_ON;
+    if (lines & TIOCM_CD) Bits |= MS_RLSD_ON;
+    return true;
 }
 
 bool SerialDevice::ModemStatus(uint32_t& Lines) {
     Lines = 0;
     int bits = 0;
     if (!GetModemLines(bits)) return NoModemLines(LastPlatformError());
-    if (bits & TIOCM_CTS) Lines |= MS_CTS_ON;
-    if (bits & TIOCM_DSR) Lines |= MS_DSR_ON;
-    if (bits & TIOCM_RI) Lines |= MS_RING_ON;
-    if (bits & TIOCM_CD) Lines |= MS_RLSD_ON;
+    Lines = static_cast<uint32_t>(bits);
     return true;
 }
 

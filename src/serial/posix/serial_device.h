@@ -23,23 +23,15 @@
 #include <shared_mutex>
 #include <string>
 
+#include "serial/device_common.h"
 #include "serial/posix/line_settings.h"
 #include "serial/vaobjects.h"
 #include "serial/vatypes.h"
 
 namespace pelk::posix {
 
-// Counters of received line conditions, where the driver keeps them.
-struct LineCounters {
-    uint32_t Frame = 0;
-    uint32_t Overrun = 0;
-    uint32_t Parity = 0;
-    uint32_t Brk = 0;
-    uint32_t BufOverrun = 0;
-};
-
-// CE_* flags for the conditions counted between two snapshots.
-uint32_t LineErrorsBetween(const LineCounters& Before, const LineCounters& After);
+using pelk::LineCounters;
+using pelk::LineErrorsBetween;
 
 class SerialDevice {
 public:
@@ -87,7 +79,10 @@ public:
     // Reads return at once with what is queued: the descriptor is
     // non-blocking.
     bool SetTimeoutsImmediate();
-    void SetEventMask(uint32_t Mask) { FEventMask.store(Mask); }
+    bool SetEventMask(uint32_t Mask) {
+        FEventMask.store(Mask);
+        return true;
+    }
     uint32_t EventMask() const { return FEventMask.load(); }
 
     // Up to Count queued bytes; 0 if none wait (or after a hang-up); -1 on
@@ -113,7 +108,7 @@ public:
     bool SampleInput(InputSample& Sample);
     // False (ENOTTY) where the driver keeps no counters.
     bool GetLineCounters(LineCounters& Counters);
-    // Raw modem line bits (TIOCM_*); false (ENOTTY) without modem lines.
+    // MS_* bits of the modem input lines; false (ENOTTY) without modem lines.
     bool GetModemLines(int& Bits);
     bool OutputQueued(int& Count);
     // The input queue size given by SetupQueues.
@@ -123,10 +118,11 @@ public:
     std::atomic<bool> TxPending{false};
 
     // Waits up to TimeoutMs (-1: no limit) for the first of Wakers (in order
-    // of precedence) or for DeviceEvents on the device (0: the device is not
-    // watched). Returns the index of the first signalled waker,
-    // Wakers.size() when only the device is ready (its poll bits in
-    // Revents), -1 on time-out, -2 if the device is closed or poll failed.
+    // of precedence) or for DeviceEvents on the device (Device* of
+    // device_common.h, the poll bits; 0: the device is not watched). Returns
+    // the index of the first signalled waker, Wakers.size() when only the
+    // device is ready (its poll bits in Revents), -1 on time-out, -2 if the
+    // device is closed or poll failed.
     int Wait(short DeviceEvents, std::initializer_list<TVaEvent*> Wakers, int TimeoutMs, short& Revents);
 
 private:
