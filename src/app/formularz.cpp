@@ -2,8 +2,11 @@
 
 #include <QCloseEvent>
 #include <QFileInfo>
+#include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <memory>
+#include <utility>
 #include <QMenuBar>
 #include <QGuiApplication>
 #include <QScreen>
@@ -43,6 +46,10 @@ public:
         : QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("pelkisp"), QStringLiteral("PelkISP")) {}
 };
 const QString SkipBlankBlocksKey = QStringLiteral("Programming/SkipBlankBlocks");
+const QString LinesBeforeOnKey = QStringLiteral("ResetLines/BeforeOn");
+const QString LinesBeforeKey = QStringLiteral("ResetLines/Before");
+const QString LinesAfterOnKey = QStringLiteral("ResetLines/AfterOn");
+const QString LinesAfterKey = QStringLiteral("ResetLines/After");
 }  // namespace
 
 TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
@@ -116,6 +123,17 @@ TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
     Timer->setInterval(10);
     connect(Timer, &QTimer::timeout, this, [this] { Guarded([this] { TimerTimer(); }); });
     Engine.Ticks = this;
+
+    // The reset-line sequences wait on a one-shot timer, armed only while
+    // one runs; the window never blocks for them.
+    LineTimer = new QTimer(this);
+    LineTimer->setObjectName(QStringLiteral("LineTimer"));
+    LineTimer->setSingleShot(true);
+    LineTimer->setTimerType(Qt::PreciseTimer);
+    connect(LineTimer, &QTimer::timeout, this, [this] { Guarded([this] { LineTimerTimer(); }); });
+    LineElapsed.start();
+    LineClock = [this] { return int64_t(LineElapsed.elapsed()); };
+    LoadResetLines();
 
     // The port's settings for the ISP link: 9600 bit/s until the settings
     // file or the serial dialog says otherwise, no flow control, DTR and RTS
@@ -291,6 +309,7 @@ void TFormularz::FormClose() {
     if (Closed) return;
     Closed = true;
     Timer->stop();
+    CancelLines();
     if (CommPort.Active()) CommPort.Close();
     ConfigValues values;
     values.PortNum = CommPort.PortNum();
@@ -367,12 +386,144 @@ void TFormularz::Clear1Click() {
     RefreshGrid();
 }
 
-void TFormularz::Start1Click() { Engine.StartProgram(); }
-void TFormularz::Stop2Click() { Engine.StartVerify(); }
-void TFormularz::Erase1Click() { Engine.StartErase(); }
-void TFormularz::Blankcheck1Click() { Engine.StartBlankCheck(); }
-void TFormularz::Tab5Click() { Engine.Stop(); }
-void TFormularz::TimerTimer() { Engine.TimerTimer(); }
+void TFormularz::Start1Click() { StartCommand(&OperationEngine::StartProgram); }
+void TFormularz::Stop2Click() { StartCommand(&OperationEngine::StartVerify); }
+void TFormularz::Erase1Click() { StartCommand(&OperationEngine::StartErase); }
+void TFormularz::Blankcheck1Click() { StartCommand(&OperationEngine::StartBlankCheck); }
+
+void TFormularz::Tab5Click() {
+    if (FPhase == LinePhase::Before) {
+        // The command still waits for its "before" sequence: it ends here as
+        // a running operation would, and "after" follows.
+        CancelLines();
+        SetProgress(0);
+        ShowMessage(msg::Stopped);
+        FPhase = LinePhase::Operation;
+    } else {
+        Engine.Stop();
+    }
+    OperationMayHaveEnded();
+}
+
+void TFormularz::TimerTimer() {
+    Engine.TimerTimer();
+    OperationMayHaveEnded();
+}
+
+void TFormularz::LoadResetLines() {
+    UserSettings settings;
+    LinesBefore = ResetLinesSetting::Of(settings.value(LinesBeforeOnKey, false).toBool(),
+                                        settings.value(LinesBeforeKey).toString());
+    LinesAfter = ResetLinesSetting::Of(settings.value(LinesAfterOnKey, false).toBool(),
+                                       settings.value(LinesAfterKey).toString());
+}
+
+void TFormularz::SetResetLines(const ResetLinesSetting& before, const ResetLinesSetting& after) {
+    LinesBefore = before;
+    LinesAfter = after;
+    UserSettings settings;
+    settings.setValue(LinesBeforeOnKey, before.On);
+    settings.setValue(LinesBeforeKey, before.Text);
+    settings.setValue(LinesAfterOnKey, after.On);
+    settings.setValue(LinesAfterKey, after.Text);
+    settings.sync();
+}
+
+void TFormularz::StartCommand(void (OperationEngine::*start)()) {
+    // The newest command wins, as the engine's own commands replace a
+    // running operation: a sequence still running for the last command is
+    // dropped where it stands.
+    CancelLines();
+    if (LinesBefore.On || LinesAfter.On) {
+        if (!ResetLinesUsable()) return;
+        if (LinesBefore.On) {
+            // The operation that runs ends without a message, as on any
+            // start, and nothing more goes out while the target is reset.
+            if (Engine.Pending()) {
+                Engine.Reset();
+                Engine.Receiver = ReplyReceiver{};
+            }
+            PendingStart = start;
+            FPhase = LinePhase::Before;
+            RunLines(LinesBefore.Parsed.Sequence);
+            return;
+        }
+    }
+    FPhase = LinePhase::Operation;
+    (Engine.*start)();
+    OperationMayHaveEnded();
+}
+
+bool TFormularz::ResetLinesUsable() {
+    bool lines = false;
+    for (const auto& [setting, name] : {std::pair{&LinesBefore, LinesBeforeName}, std::pair{&LinesAfter, LinesAfterName}}) {
+        if (!setting->On) continue;
+        if (!setting->Parsed.Ok()) {
+            ShowMessage(std::string(name) + ": " + setting->Parsed.Error);
+            return false;
+        }
+        lines |= setting->Parsed.Sequence.UsesLines();
+    }
+    // Asked before anything is done, so that a port without modem lines
+    // neither starts an operation nor ends one with this message in place
+    // of its result.
+    if (lines) {
+        try {
+            Lines->CheckModemLines();
+        } catch (const std::exception& e) {
+            ShowMessage(e.what());
+            return false;
+        }
+    }
+    return true;
+}
+
+void TFormularz::RunLines(const LineSequence& sequence) { ScheduleLines(LineRunner.Start(sequence, *Lines, LineClock())); }
+
+void TFormularz::ScheduleLines(std::optional<int64_t> next) {
+    if (!next) {
+        LineTimer->stop();  // the host called in before the timer fired
+        LinesEnded();
+        return;
+    }
+    LineTimer->start(int(std::clamp<int64_t>(*next - LineClock(), 0, INT_MAX)));
+}
+
+void TFormularz::LineTimerTimer() {
+    if (LineRunner.Running()) ScheduleLines(LineRunner.Advance(LineClock()));
+}
+
+void TFormularz::LinesEnded() {
+    const LinePhase phase = std::exchange(FPhase, LinePhase::None);
+    if (phase == LinePhase::Before) {
+        const auto start = std::exchange(PendingStart, nullptr);
+        if (LineRunner.Failed()) {
+            ShowMessage(std::string(LinesBeforeName) + ": " + LineRunner.Error());
+            return;
+        }
+        FPhase = LinePhase::Operation;
+        (Engine.*start)();
+        OperationMayHaveEnded();
+    } else if (phase == LinePhase::After && LineRunner.Failed()) {
+        ShowMessage(std::string(LinesAfterName) + ": " + LineRunner.Error());
+    }
+}
+
+void TFormularz::CancelLines() {
+    LineRunner.Cancel();
+    LineTimer->stop();
+    PendingStart = nullptr;
+    if (FPhase != LinePhase::Operation) FPhase = LinePhase::None;
+}
+
+void TFormularz::OperationMayHaveEnded() {
+    if (FPhase != LinePhase::Operation || Engine.Operation != OpNone) return;
+    FPhase = LinePhase::None;
+    if (LinesAfter.On && LinesAfter.Parsed.Ok()) {
+        FPhase = LinePhase::After;
+        RunLines(LinesAfter.Parsed.Sequence);
+    }
+}
 
 void TFormularz::TicksNeeded(bool needed) {
     if (needed == Timer->isActive()) return;  // a running timer keeps its phase
@@ -386,13 +537,26 @@ void TFormularz::Skipblankblocks1Click(bool checked) {
     settings.setValue(SkipBlankBlocksKey, checked);
     settings.sync();
 }
-void TFormularz::CommPortRxChar(TVaCustomComm*, int) { Engine.ReceiveReplyBytes(); }
+void TFormularz::CommPortRxChar(TVaCustomComm*, int) {
+    if (FPhase == LinePhase::Before) {
+        // The target is being reset: what it sends now answers no frame of
+        // the coming operation (whose start drops waiting bytes anyway).
+        (void)CommLink.ReadText();
+        return;
+    }
+    Engine.ReceiveReplyBytes();
+    OperationMayHaveEnded();
+}
 
 void TFormularz::CommPortHangUp(TVaCustomComm*, const std::string& Message) {
     // One message in the message line, no retries into a device that is
     // gone: the operation ends, the port closes, and "Port: not connected"
     // stays until the user opens a port again. PortNum is kept, so the
-    // settings still name the port the user chose.
+    // settings still name the port the user chose. A sequence that runs is
+    // dropped and "after" does not follow: the device is gone and there are
+    // no lines left to set.
+    CancelLines();
+    FPhase = LinePhase::None;
     Engine.Reset();
     Engine.Receiver = ReplyReceiver{};  // a reply cut off by the hang-up is dropped
     SetProgress(0);

@@ -4,6 +4,7 @@
 // progress bar and the status bar, and every command of the menus and the
 // toolbar.
 #include <QAction>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,11 +15,14 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <array>
+#include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 
 #include "image/memory_image.h"
 #include "protocol/engine_view.h"
+#include "protocol/line_sequence.h"
 #include "protocol/operation_engine.h"
 #include "protocol/port.h"
 #include "serial/vacomm.h"
@@ -32,6 +36,17 @@ struct FileDialogState {
     QString FileName;     // file most recently chosen in this run; empty if none
     QString DefaultExt;   // save dialog only
     int FilterIndex = 1;  // 1 HEX, 2 BINARY, 3 All Files
+};
+
+// One of the two reset-line sequences of Setup > Change serial port.
+struct ResetLinesSetting {
+    bool On = false;
+    QString Text;
+    ParsedLineSequence Parsed = ParseLineSequence("");  // Text, parsed
+
+    static ResetLinesSetting Of(bool on, const QString& text) {
+        return {on, text, ParseLineSequence(text.toStdString())};
+    }
 };
 
 inline constexpr const char* FileFilter = "HEX Files (*.hex)|*.HEX|BINARY Files (*.bin)|*.BIN|All Files (*.*)|*.*";
@@ -67,6 +82,21 @@ public:
     FileDialogState Open;
     FileDialogState Save;
 
+    // Reset lines (Setup > Change serial port): a DTR/RTS sequence run after
+    // each Program, Verify, Erase or Blank check command and before the
+    // engine starts the operation, and one run when the operation has ended.
+    // Both off by default; kept in the per-user settings store.
+    ResetLinesSetting LinesBefore, LinesAfter;
+    // Where the sequences set the lines: the port's own DTR and RTS. Tests
+    // put a recording stand-in here.
+    ModemLinesOf<TVaComm> CommLines{CommPort};
+    ModemLines* Lines = &CommLines;
+    // Milliseconds of a monotonic clock for the sequences' waits (tests: fake time).
+    std::function<int64_t()> LineClock;
+    LineSequenceRunner LineRunner;
+    // One-shot, armed for the running sequence's next deadline.
+    QTimer* LineTimer;
+
     // Start-up and shut-down.
     void FormCreate();
     void FormClose();
@@ -90,6 +120,8 @@ public:
     void TablicaClick();
     void TablicaDblClick();
     void TimerTimer();
+    // LineTimer's handler: the running sequence goes on.
+    void LineTimerTimer();
     void CommPortRxChar(TVaCustomComm* Sender, int Count);
     void Skipblankblocks1Click(bool checked);
     // The port's device hung up or went away: the running operation ends at
@@ -122,6 +154,13 @@ public:
     void SetPanelText(int i, const QString& text) { Panels[size_t(i)]->setText(text); }
     // Panel 3 after the port has been opened or has failed to open.
     void ShowPortPanel();
+    // New reset-line settings (the serial dialog's OK), stored at once.
+    void SetResetLines(const ResetLinesSetting& before, const ResetLinesSetting& after);
+
+    // What runs: nothing, the "before" sequence of a command, the engine's
+    // operation, or the "after" sequence.
+    enum class LinePhase { None, Before, Operation, After };
+    LinePhase Phase() const { return FPhase; }
 
     // Runs a handler; an error escaping it is reported and the window goes on.
     void Guarded(const std::function<void()>& handler);
@@ -134,6 +173,22 @@ private:
     void BuildMenus();
     void BuildToolBar();
     void BuildStatusBar();
+    void LoadResetLines();
+    // A starting command: the "before" sequence first when it is on.
+    void StartCommand(void (OperationEngine::*start)());
+    // False, with the reason in the message line, when a sequence that is on
+    // cannot run (a text that does not parse, a port without modem lines).
+    bool ResetLinesUsable();
+    void RunLines(const LineSequence& sequence);
+    void ScheduleLines(std::optional<int64_t> next);
+    void LinesEnded();
+    void CancelLines();
+    // After every call into the engine: an operation that has ended is
+    // followed by the "after" sequence.
+    void OperationMayHaveEnded();
+    LinePhase FPhase = LinePhase::None;
+    void (OperationEngine::*PendingStart)() = nullptr;  // waits for "before"
+    QElapsedTimer LineElapsed;
     bool Closed = false;
     // The progress bar is redrawn at most once per screen refresh: a value
     // that comes sooner waits in ProgressWanted for this single-shot timer.

@@ -1,10 +1,12 @@
 #include "dialogs/serial_dialog.h"
 
 #include <QButtonGroup>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
+#include <tuple>
 
 #include "app/formularz.h"
 #include "app/prompts.h"
@@ -32,7 +34,7 @@ void ApplyBaudrate() {
 TSerialDialog::TSerialDialog(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("SerialDialog"));
     setWindowTitle(QStringLiteral("Select port"));
-    setFixedSize(346, 219);
+    setFixedSize(346, 307);
 
     auto* ports = new QGroupBox(this);
     ports->setGeometry(8, 8, 161, 161);
@@ -67,14 +69,37 @@ TSerialDialog::TSerialDialog(QWidget* parent) : QDialog(parent) {
     speedColumn->addWidget(AutoBaudMode);
     speedColumn->addStretch();
 
+    // Below the two panels: the reset-line sequences.
+    auto* lines = new QGroupBox(QStringLiteral("Reset lines (DTR, RTS) around each operation"), this);
+    lines->setObjectName(QStringLiteral("ResetLines"));
+    lines->setGeometry(8, 176, 330, 84);
+    auto* grid = new QGridLayout(lines);
+    const QString syntax = QStringLiteral(
+        "Steps separated by commas: dtr or rts sets the line, -dtr or -rts clears it, "
+        "a number with ms waits (1 to 10000 ms).");
+    auto row = [&](int r, const char* name, const char* caption, const char* example, QCheckBox*& check,
+                   QLineEdit*& edit) {
+        check = new QCheckBox(QString::fromLatin1(caption), lines);
+        check->setObjectName(QStringLiteral("%1Check").arg(QLatin1String(name)));
+        edit = new QLineEdit(lines);
+        edit->setObjectName(QStringLiteral("%1Edit").arg(QLatin1String(name)));
+        edit->setPlaceholderText(QString::fromLatin1(example));
+        edit->setToolTip(syntax);
+        grid->addWidget(check, r, 0);
+        grid->addWidget(edit, r, 1);
+        grid->setColumnStretch(1, 1);
+    };
+    row(0, "LinesBefore", "Before", "dtr,rts,50ms,-dtr,200ms", LinesBeforeCheck, LinesBeforeEdit);
+    row(1, "LinesAfter", "After", "-rts,dtr,50ms,-dtr", LinesAfterCheck, LinesAfterEdit);
+
     OKBtn = new QPushButton(QStringLiteral("OK"), this);
     OKBtn->setObjectName(QStringLiteral("OKBtn"));
-    OKBtn->setGeometry(96, 182, 75, 25);
+    OKBtn->setGeometry(96, 270, 75, 25);
     OKBtn->setDefault(true);
     CancelBtn = new QPushButton(QStringLiteral("Cancel"), this);
     CancelBtn->setObjectName(QStringLiteral("CancelBtn"));
-    CancelBtn->setGeometry(176, 182, 75, 25);
-    connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+    CancelBtn->setGeometry(176, 270, 75, 25);
+    connect(OKBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
     connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
 
     connect(Baudrate, &QComboBox::activated, this, [this] { BaudrateChange(); });
@@ -109,6 +134,25 @@ void TSerialDialog::FormActivate() {
     SelectBaudEntry(BaudIndex);
     AutoBaudMode->setChecked(AutoBaud != 0);  // a change runs AutoBaudModeClick
     ApplyAutoBaud();
+    // The sequences as the window holds them: a cancelled edit is forgotten.
+    LinesBeforeCheck->setChecked(Formularz->LinesBefore.On);
+    LinesBeforeEdit->setText(Formularz->LinesBefore.Text);
+    LinesAfterCheck->setChecked(Formularz->LinesAfter.On);
+    LinesAfterEdit->setText(Formularz->LinesAfter.Text);
+}
+
+void TSerialDialog::OKBtnClick() {
+    for (const auto& [check, edit, name] : {std::tuple{LinesBeforeCheck, LinesBeforeEdit, LinesBeforeName},
+                                            std::tuple{LinesAfterCheck, LinesAfterEdit, LinesAfterName}}) {
+        if (!check->isChecked()) continue;
+        const ParsedLineSequence parsed = ParseLineSequence(edit->text().toStdString());
+        if (parsed.Ok()) continue;
+        UserPrompts().MessageFrom(this, QString::fromLatin1(name) + QStringLiteral(": ") +
+                                            QString::fromStdString(parsed.Error));
+        edit->setFocus();
+        return;
+    }
+    accept();
 }
 
 void TSerialDialog::BaudrateChange() {
@@ -126,6 +170,8 @@ bool TSerialDialog::Execute() {
     if (UserPrompts().ExecDialog(*this) != QDialog::Accepted) return false;
     for (int n = 1; n <= 4; ++n)
         if (comcheck[n - 1]->isChecked()) SelectedPort = static_cast<uint8_t>(n);
+    Formularz->SetResetLines(ResetLinesSetting::Of(LinesBeforeCheck->isChecked(), LinesBeforeEdit->text()),
+                             ResetLinesSetting::Of(LinesAfterCheck->isChecked(), LinesAfterEdit->text()));
     return true;
 }
 

@@ -424,13 +424,29 @@ void TVaCustomComm::ToggleCommState(uint32_t Func) {
 
 void TVaCustomComm::SetDTR(bool State) {
     if (FFlowControl.ControlDtr() == dtrHandshake) throw EVaCommError(sVa::DtrHandshake);
+    CheckModemLines();
     ToggleCommState(State ? SETDTR : CLRDTR);
 }
 
 void TVaCustomComm::SetRTS(bool State) {
     if (FFlowControl.ControlRts() == rtsHandshake || FFlowControl.ControlRts() == rtsToggle)
         throw EVaCommError(sVa::RtsHandshake);
+    CheckModemLines();
     ToggleCommState(State ? SETRTS : CLRRTS);
+}
+
+bool TVaCustomComm::HasModemLines() {
+    // A device whose modem lines can be read has lines to set; a
+    // pseudo-terminal answers the query with ENOTTY.
+    int bits = 0;
+    return Active() && FDevice->GetModemLines(bits);
+}
+
+void TVaCustomComm::CheckModemLines() {
+    // A device that has gone away fails the query too; it is reported as the
+    // hang-up it is, not as a port without lines.
+    if (!Active() || HasModemLines() || FDevice->HungUp()) return;
+    throw EVaCommError(Format(sVa::NoModemLines, {DevicePath()}));
 }
 
 void TVaCustomComm::SetBreak(bool State) { ToggleCommState(State ? SETBREAK : CLRBREAK); }

@@ -273,8 +273,17 @@ public:
     void PurgeWrite();
     void PurgeReadWrite();
     void PurgeBuffers(int Flags);
+    // Raise "... this port has no modem lines" on an open device that has
+    // none (CheckModemLines); on a closed port they do nothing.
     void SetDTR(bool State);
     void SetRTS(bool State);
+    // The open device has modem control lines (DTR, RTS) to set: false for a
+    // pseudo-terminal and while closed.
+    bool HasModemLines();
+    // Raises "<device>: this port has no modem lines" when the open device
+    // has none. The line settings applied at Open and on a change still
+    // tolerate such a device; only the explicit line operations refuse it.
+    void CheckModemLines();
     void SetBreak(bool State);
     void SetXon(bool State);
     void ResetDev();

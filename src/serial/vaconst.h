@@ -24,6 +24,8 @@ inline constexpr const char* ReadError = "Read error (%d), %s";
 inline constexpr const char* OutputBufferFull = "Output buffer is full. Please check comm status.";
 // %s: the device file the port's name resolved to.
 inline constexpr const char* HangUp = "Device %s hung up or was removed";
+// %s: the device file the port's name resolved to.
+inline constexpr const char* NoModemLines = "%s: this port has no modem lines";
 inline constexpr const char* DtrHandshake = "DTR line updates not allowed when flowcontrol is set to Handshake.";
 inline constexpr const char* RtsHandshake =
     "RTS line updates not allowed when flowcontrol is set to Handshake or Toggle.";

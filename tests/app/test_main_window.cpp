@@ -5,6 +5,7 @@
 
 #include "dialogs/device_dialog.h"
 #include "dialogs/serial_dialog.h"
+#include "support/recording_lines.h"
 #include "support/window_fixture.h"
 
 namespace pelk {
@@ -330,6 +331,57 @@ TEST_F(SerialDialogTest, ClickingTheCheckedPortKeepsItChecked) {
     EXPECT_EQ(Formularz->PanelText(3), "Port: COM1");
 }
 
+TEST_F(SerialDialogTest, ResetLinesAreCheckedAtOkAndKeptInTheUserSettings) {
+    StartTarget(0xFFFF, 1);
+    WriteSettings("1", "1", "", "6", "1");
+    Start();
+    EXPECT_FALSE(Formularz->LinesBefore.On);
+    EXPECT_FALSE(Formularz->LinesAfter.On);
+    bool firstOkClosed = true;
+    Prompts.OnDialog = [&](QDialog& dialog) {
+        auto& sd = dynamic_cast<TSerialDialog&>(dialog);
+        EXPECT_FALSE(sd.LinesBeforeCheck->isChecked());
+        EXPECT_EQ(sd.LinesBeforeEdit->text(), "");
+        sd.LinesBeforeCheck->setChecked(true);
+        sd.LinesBeforeEdit->setText("dtr,rts,50ms,-dtx,200ms");
+        sd.LinesAfterEdit->setText("nonsense");  // not checked: not looked at
+        sd.setResult(QDialog::Rejected);
+        sd.OKBtn->click();
+        firstOkClosed = sd.result() == QDialog::Accepted;
+        sd.LinesBeforeEdit->setText(" DTR, rts ,50ms,-dtr,200ms");
+        sd.OKBtn->click();
+        return sd.result();
+    };
+    Formularz->Changeserialport1Click();
+    EXPECT_FALSE(firstOkClosed) << "a sequence that does not parse keeps the dialog open";
+    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Reset lines before: step 4 \"-dtx\" is not dtr, -dtr, rts, "
+                                                     "-rts or a wait such as 50ms"});
+    EXPECT_TRUE(Formularz->LinesBefore.On);
+    EXPECT_EQ(Formularz->LinesBefore.Parsed.Sequence.Text(), "dtr,rts,50ms,-dtr,200ms");
+    EXPECT_EQ(Formularz->LinesAfter.Text, "nonsense");
+    EXPECT_TRUE(Formularz->CommPort.Active());
+
+    // Cancel forgets the edits.
+    Prompts.OnDialog = [](QDialog& dialog) {
+        auto& sd = dynamic_cast<TSerialDialog&>(dialog);
+        EXPECT_EQ(sd.LinesBeforeEdit->text(), " DTR, rts ,50ms,-dtr,200ms");
+        sd.LinesBeforeCheck->setChecked(false);
+        return int(QDialog::Rejected);
+    };
+    Formularz->Changeserialport1Click();
+    EXPECT_TRUE(Formularz->LinesBefore.On);
+
+    // The next run has them; PelkISP.cfg keeps its six lines.
+    Exit();
+    DestroyWindows();
+    EXPECT_EQ(SettingsLines().size(), 6u);
+    Start();
+    EXPECT_TRUE(Formularz->LinesBefore.On);
+    EXPECT_EQ(Formularz->LinesBefore.Text, " DTR, rts ,50ms,-dtr,200ms");
+    EXPECT_FALSE(Formularz->LinesAfter.On);
+    EXPECT_EQ(Formularz->LinesAfter.Text, "nonsense");
+}
+
 TEST_F(SerialDialogTest, CancelWithNoPortOpenSaysNotAvailable) {
     Start();
     Formularz->Changeserialport1Click();  // the script cancels
@@ -471,6 +523,132 @@ TEST_F(DeviceCommandTest, HangUpEndsTheOperationWithOneMessage) {
     EXPECT_EQ(Formularz->PanelText(3), "Port: COM1");
     Formularz->Erase1Click();
     EXPECT_TRUE(WaitForMessage("Device erased.")) << Message().toStdString();
+}
+
+// The reset-line sequences around the device commands, on a recording
+// stand-in of the lines (a pseudo-terminal has none) and a fake clock.
+class ResetLinesTest : public WindowTest {
+protected:
+    test::RecordingLines Lines;
+    int64_t Now = 0;
+    // The engine and the message line at each line change.
+    std::vector<std::string> Seen;
+
+    void StartWithLines(const QString& before, const QString& after) {
+        StartTarget(0x7FFF, 1);
+        WriteSettings("1", "3", "", "12", "0");
+        Start();
+        ASSERT_TRUE(Formularz->CommPort.Active());
+        Formularz->Lines = &Lines;
+        Formularz->LineClock = [this] { return Now; };
+        Lines.Clock = Formularz->LineClock;
+        Lines.OnChange = [this](const std::string& step) {
+            Seen.push_back(step + " op " + std::to_string(Formularz->Engine.Operation) + " " + Message().toStdString());
+        };
+        Formularz->SetResetLines(ResetLinesSetting::Of(!before.isEmpty(), before),
+                                 ResetLinesSetting::Of(!after.isEmpty(), after));
+    }
+    // The fake clock reaches t, and LineTimer fires if it is armed.
+    void At(int64_t t) {
+        Now = t;
+        if (Formularz->LineTimer->isActive()) Formularz->LineTimerTimer();
+    }
+};
+
+TEST_F(ResetLinesTest, OffByDefaultEveryCommandStartsAtOnceAsItAlwaysHas) {
+    StartWithLines("", "");
+    Formularz->Erase1Click();
+    EXPECT_EQ(Message(), "Erasing...");
+    EXPECT_EQ(Formularz->Engine.StartDelay, StartDelayTicks);
+    EXPECT_FALSE(Formularz->LineTimer->isActive());
+    ASSERT_TRUE(WaitForMessage("Device erased.")) << Message().toStdString();
+    EXPECT_TRUE(Lines.Changes.empty());
+    EXPECT_EQ(Formularz->Phase(), TFormularz::LinePhase::None);
+}
+
+TEST_F(ResetLinesTest, BeforeRunsAheadOfTheFirstFrameAndAfterFollowsTheResult) {
+    StartWithLines("dtr,rts,50ms,-dtr,200ms", "-rts,dtr,50ms,-dtr");
+    Formularz->Engine.SkipBlankBlocks = true;
+    Formularz->Image.ImageBuffer[0x0100] = 0x12;  // one block to program
+    Formularz->Tab1->click();  // Program
+    EXPECT_EQ(Formularz->Phase(), TFormularz::LinePhase::Before);
+    EXPECT_EQ(Formularz->LineTimer->interval(), 50);
+    At(49);
+    At(50);
+    EXPECT_EQ(Formularz->LineTimer->interval(), 200);
+    At(249);
+    EXPECT_EQ(Formularz->Engine.Operation, OpNone) << "nothing goes out before the sequence has ended";
+    EXPECT_EQ(Formularz->Engine.StartDelay, 0);
+    At(250);
+    // The engine starts as it always has: preamble, then 5 ticks to the first frame.
+    EXPECT_EQ(Message(), "Programming...");
+    EXPECT_EQ(Formularz->Engine.Operation, OpProgram);
+    EXPECT_EQ(Formularz->Engine.StartDelay, StartDelayTicks);
+    EXPECT_FALSE(Formularz->LineTimer->isActive());
+    ASSERT_TRUE(WaitForMessage("Device programmed.")) << Message().toStdString();
+    EXPECT_EQ(Formularz->Phase(), TFormularz::LinePhase::After);
+    At(300);
+    EXPECT_EQ(Formularz->Phase(), TFormularz::LinePhase::None);
+    EXPECT_FALSE(Formularz->LineTimer->isActive());
+    using Change = test::RecordingLines::Change;
+    EXPECT_EQ(Lines.Changes, (std::vector<Change>{{"dtr", 0}, {"rts", 0}, {"-dtr", 50},
+                                                  {"-rts", 250}, {"dtr", 250}, {"-dtr", 300}}));
+    EXPECT_EQ(Seen, (std::vector<std::string>{"dtr op 0 Ready.", "rts op 0 Ready.", "-dtr op 0 Ready.",
+                                              "-rts op 0 Device programmed.", "dtr op 0 Device programmed.",
+                                              "-dtr op 0 Device programmed."}));
+    EXPECT_EQ(Target->Status().Loader.Program, 1u);
+}
+
+TEST_F(ResetLinesTest, StopInBeforeEndsTheCommandAndANewCommandDropsAfter) {
+    StartWithLines("dtr,100ms,-dtr", "rts,100ms,-rts");
+    Formularz->Erase1Click();
+    Formularz->Tab5Click();
+    EXPECT_EQ(Message(), "Stopped.");
+    EXPECT_EQ(Formularz->Engine.Operation, OpNone);
+    EXPECT_EQ(Formularz->Engine.StartDelay, 0);
+    EXPECT_EQ(Formularz->Phase(), TFormularz::LinePhase::After) << "the board is not left in reset";
+    Formularz->Blankcheck1Click();  // while "after" waits: the newest command wins
+    At(100);
+    EXPECT_EQ(Message(), "Blank checking...");
+    ASSERT_TRUE(WaitForMessage("Device is blank.")) << Message().toStdString();
+    At(200);
+    using Change = test::RecordingLines::Change;
+    EXPECT_EQ(Lines.Changes, (std::vector<Change>{{"dtr", 0}, {"rts", 0}, {"dtr", 0}, {"-dtr", 100},
+                                                  {"rts", 100}, {"-rts", 200}}));
+    EXPECT_EQ(Target->Status().Loader.Erase, 0u);
+
+    // A line that fails mid-way: its message, and no operation.
+    Lines.FailAt = Lines.Changes.size() + 1;
+    Formularz->Stop2Click();
+    EXPECT_EQ(Message(), "Reset lines before: line dtr failed");
+    EXPECT_EQ(Formularz->Engine.Operation, OpNone);
+    EXPECT_EQ(Formularz->Phase(), TFormularz::LinePhase::None);
+}
+
+TEST_F(ResetLinesTest, APortWithoutModemLinesRefusesTheCommand) {
+    StartWithLines("", "");
+    Formularz->Lines = &Formularz->CommLines;  // the pseudo-terminal's own (missing) lines
+    const QString noLines = QString::fromStdString(Target->PortPath()) + ": this port has no modem lines";
+    for (const auto& [before, after] : {std::pair{"dtr,50ms,-dtr", ""}, std::pair{"", "rts"}}) {
+        Formularz->SetResetLines(ResetLinesSetting::Of(*before, before), ResetLinesSetting::Of(*after, after));
+        Formularz->Start1Click();
+        EXPECT_EQ(Message(), noLines) << before << after;
+        EXPECT_EQ(Formularz->Engine.Operation, OpNone);
+        EXPECT_EQ(Formularz->Engine.StartDelay, 0);
+        EXPECT_FALSE(Formularz->LineTimer->isActive());
+        EXPECT_FALSE(Formularz->Timer->isActive());
+    }
+    // Only waits: no line to set, so the port needs none.
+    Formularz->SetResetLines(ResetLinesSetting::Of(true, "20ms"), {});
+    Formularz->Erase1Click();
+    At(20);
+    EXPECT_EQ(Message(), "Erasing...");
+    ASSERT_TRUE(WaitForMessage("Device erased.")) << Message().toStdString();
+    // A stored text that does not parse (a hand-edited settings store).
+    Formularz->SetResetLines(ResetLinesSetting::Of(true, "dtr,5s"), {});
+    Formularz->Erase1Click();
+    EXPECT_EQ(Message(), "Reset lines before: step 2 \"5s\" is not dtr, -dtr, rts, -rts or a wait such as 50ms");
+    EXPECT_EQ(Formularz->Engine.Operation, OpNone);
 }
 
 }  // namespace

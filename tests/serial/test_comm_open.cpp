@@ -151,6 +151,8 @@ TEST_F(OpenCloseTest, ClosedPortAnswersWithZerosAndNothingRaised) {
     EXPECT_EQ(Comm->GetCommStatus().Stat.cbInQue, 0u);
     Comm->PurgeReadWrite();
     Comm->SetBreak(true);
+    Comm->SetDTR(true);
+    EXPECT_FALSE(Comm->HasModemLines());
     ExpectCommError([&] { Comm->GetProperties(); }, "Can't perform this operation while port is closed");
 }
 
@@ -165,12 +167,17 @@ TEST_F(OpenCloseTest, LineControlRefusedUnderHandshakeEvenWhenClosed) {
                     "RTS line updates not allowed when flowcontrol is set to Handshake or Toggle.");
 }
 
-TEST_F(OpenCloseTest, PseudoTerminalHasNoModemLinesAndTakesLineControlQuietly) {
+TEST_F(OpenCloseTest, PseudoTerminalHasNoModemLinesAndRefusesToSetThem) {
     Comm->FlowControl().SetControlDtr(dtrEnabled);  // applied at Open: tolerated without lines
     Comm->Open();
     for (int i = 1; i <= 4; ++i) EXPECT_FALSE(Comm->GetModemStatus(i)) << i;
-    Comm->SetDTR(false);
-    Comm->SetRTS(true);
+    // Setting a line that is not there is refused, not taken quietly.
+    EXPECT_FALSE(Comm->HasModemLines());
+    const std::string noLines = Pty.SlavePath() + ": this port has no modem lines";
+    ExpectCommError([&] { Comm->CheckModemLines(); }, noLines);
+    ExpectCommError([&] { Comm->SetDTR(false); }, noLines);
+    ExpectCommError([&] { Comm->SetRTS(true); }, noLines);
+    Comm->FlowControl().SetControlDtr(dtrDisabled);  // the line settings still apply
     Comm->SetBreak(true);
     Comm->SetBreak(false);
     Comm->ResetDev();
