@@ -134,8 +134,10 @@ std::string FormatConfigText(const ConfigValues& values) {
     return text;
 }
 
-bool WriteConfigFile(const ConfigValues& values, const std::filesystem::path& fileName) {
-    return static_cast<bool>(WriteOutputFile(fileName, FormatConfigText(values)));
+bool WriteConfigFile(const ConfigValues& values, const std::filesystem::path& fileName, std::string* Reason) {
+    const OutputFileStatus status = WriteOutputFile(fileName, FormatConfigText(values));
+    if (!status && Reason) *Reason = status.Reason;
+    return static_cast<bool>(status);
 }
 
 }  // namespace pelk

@@ -66,7 +66,8 @@ std::string FormatConfigText(const ConfigValues& values);
 // so an interrupted write never leaves a truncated file; through a link; in
 // place when the directory takes no new file; never over a write-protected
 // file. Gives false, with the old file untouched, when the file cannot be
-// written.
-bool WriteConfigFile(const ConfigValues& values, const std::filesystem::path& fileName = ConfigFileName);
+// written; Reason (when given) then gets the file's name and why.
+bool WriteConfigFile(const ConfigValues& values, const std::filesystem::path& fileName = ConfigFileName,
+                     std::string* Reason = nullptr);
 
 }  // namespace pelk

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <utility>
@@ -317,7 +318,19 @@ void TFormularz::FormClose() {
     values.LastOpenedFile = Open.FileName.toStdString();
     values.BaudIndex = BaudIndex;
     values.AutoBaud = AutoBaud;
-    WriteConfigFile(values);  // a settings file that cannot be written is not reported
+    // A settings file that cannot be written (write-protected, a full disk)
+    // keeps its old content; the user is told that this run's settings are
+    // lost.
+    std::string reason;
+    if (WriteConfigFile(values, ConfigFileName, &reason)) return;
+    const std::string text = std::string(msg::CantWriteFile) + "\n" + reason;
+    std::fprintf(stderr, "PelkISP: %s: %s\n", msg::CantWriteFile, reason.c_str());
+    if (!ClosingOnSignal) UserPrompts().MessageFrom(this, QString::fromLocal8Bit(text.c_str()));
+}
+
+void TFormularz::CloseOnSignal() {
+    ClosingOnSignal = true;
+    close();
 }
 
 void TFormularz::closeEvent(QCloseEvent* event) {

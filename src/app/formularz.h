@@ -100,6 +100,10 @@ public:
     // Start-up and shut-down.
     void FormCreate();
     void FormClose();
+    // Closes the window for a termination signal: as File > Exit, but a
+    // settings file that cannot be written is reported on standard error
+    // only, since nobody may be there to close a message box.
+    void CloseOnSignal();
     void Skalowanie();
 
     // Commands.
@@ -190,6 +194,7 @@ private:
     void (OperationEngine::*PendingStart)() = nullptr;  // waits for "before"
     QElapsedTimer LineElapsed;
     bool Closed = false;
+    bool ClosingOnSignal = false;
     // The progress bar is redrawn at most once per screen refresh: a value
     // that comes sooner waits in ProgressWanted for this single-shot timer.
     QTimer* ProgressHoldOff;

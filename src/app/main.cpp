@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         // A signal that comes during start-up is acted on once the loop runs.
-        pelk::TExitSignals exitSignals([] { pelk::Formularz->close(); });
+        pelk::TExitSignals exitSignals([] { pelk::Formularz->CloseOnSignal(); });
         pelk::CreateWindows();
         pelk::Formularz->show();
         status = QApplication::exec();

@@ -49,6 +49,18 @@ TEST_F(StartUpTest, AbsentPortThreeIsKeptQuietlyAndSavedAgain) {
     EXPECT_EQ(SettingsLines()[1], "3");
 }
 
+TEST_F(StartUpTest, WriteProtectedSettingsFileIsKeptAndTheLossReported) {
+    WriteSettings("0", "3", "", "8", "0");
+    std::filesystem::permissions("PelkISP.cfg", std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                                    std::filesystem::perms::others_read);
+    Start();
+    Exit();
+    EXPECT_EQ(SettingsLines(), (std::vector<std::string>{"PELKORD ISP Configuration File", "0", "3", "", "8", "0"}));
+    ASSERT_EQ(Prompts.Messages.size(), 1u);
+    EXPECT_TRUE(Prompts.Messages[0].startsWith("Can't write file\n")) << Prompts.Messages[0].toStdString();
+    EXPECT_TRUE(Prompts.Messages[0].contains("PelkISP.cfg")) << Prompts.Messages[0].toStdString();
+}
+
 TEST_F(StartUpTest, SettingsAreAppliedAndWrittenBack) {
     WriteSettings("1", "3", "/tmp/somewhere/", "12", "0");
     StartTarget(0x7FFF, 1);
