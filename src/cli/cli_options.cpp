@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <map>
+#include <charconv>
 
 #include "image/device_table.h"
 
@@ -36,7 +36,140 @@ std::optional<FileFormat> ParseFormat(const std::string& text) {
     return std::nullopt;
 }
 
+constexpr unsigned Bit(CliCommand c) { return CliCommandBit(c); }
+constexpr unsigned DeviceCommands =
+    Bit(CliCommand::Program) | Bit(CliCommand::Verify) | Bit(CliCommand::Erase) | Bit(CliCommand::Blank);
+constexpr unsigned FileCommands =
+    Bit(CliCommand::Program) | Bit(CliCommand::Verify) | Bit(CliCommand::Checksum) | Bit(CliCommand::Convert);
+constexpr unsigned Walks = Bit(CliCommand::Program) | Bit(CliCommand::Verify);
+constexpr unsigned AllCommands = DeviceCommands | FileCommands | Bit(CliCommand::Ports);
+
+std::string Address(std::optional<uint32_t>& into, const std::string& v) {
+    into = ParseHex(v);
+    return into ? "" : "not a hexadecimal address";
+}
+
+struct CommandWord {
+    const char* Name;
+    CliCommand Command;
+    size_t Files;
+};
+constexpr CommandWord Commands[] = {
+    {"program", CliCommand::Program, 1}, {"verify", CliCommand::Verify, 1},     {"erase", CliCommand::Erase, 0},
+    {"blank", CliCommand::Blank, 0},     {"checksum", CliCommand::Checksum, 1}, {"convert", CliCommand::Convert, 2},
+    {"ports", CliCommand::Ports, 0},
+};
+
 }  // namespace
+
+const std::vector<CliOptionSpec> CliOptionTable{
+    {"--port", 'p', CliOptionSpec::Value, "PORT", DeviceCommands,
+     [](CliOptions& o, const std::string& v) -> std::string {
+         o.Port = v;
+         return v.empty() ? "needs a port name" : "";
+     }},
+    {"--baud", 'b', CliOptionSpec::Value, "RATE", DeviceCommands,
+     [](CliOptions& o, const std::string& v) -> std::string {
+         uint32_t rate = 0;
+         const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), rate);
+         if (v.empty() || ec != std::errc() || end != v.data() + v.size() ||
+             std::find(CliBaudRates.begin(), CliBaudRates.end(), rate) == CliBaudRates.end())
+             return "unsupported baud rate (110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, "
+                    "56000, 57600, 115200)";
+         o.Baud = rate;
+         return "";
+     }},
+    {"--device", 'd', CliOptionSpec::Value, "DEV", DeviceCommands | Bit(CliCommand::Checksum) | Bit(CliCommand::Convert),
+     [](CliOptions& o, const std::string& v) -> std::string {
+         const auto d = DeviceIndexByName(v);
+         if (!d) return "unknown device (W78E516B, W78LE516, W78E58B, W78LE58, W78E858, W77E532 or 1 to 6)";
+         o.DeviceIndex = *d;
+         return "";
+     }},
+    {"--sim-flash", 0, CliOptionSpec::Value, "FILE", DeviceCommands,
+     [](CliOptions& o, const std::string& v) -> std::string {
+         o.SimFlash = v;
+         return v.empty() ? "needs a file name" : "";
+     }},
+    {"--all-blocks", 0, CliOptionSpec::Flag, nullptr, Walks,
+     [](CliOptions& o, const std::string&) -> std::string {
+         o.AllBlocks = true;
+         return "";
+     }},
+    {"--force", 0, CliOptionSpec::Flag, nullptr, Walks,
+     [](CliOptions& o, const std::string&) -> std::string {
+         o.Force = true;
+         return "";
+     }},
+    {"--no-erase", 0, CliOptionSpec::Flag, nullptr, Bit(CliCommand::Program),
+     [](CliOptions& o, const std::string&) -> std::string {
+         o.Erase = false;
+         return "";
+     }},
+    {"--no-verify", 0, CliOptionSpec::Flag, nullptr, Bit(CliCommand::Program),
+     [](CliOptions& o, const std::string&) -> std::string {
+         o.Verify = false;
+         return "";
+     }},
+    {"--format", 0, CliOptionSpec::Value, "hex|bin", FileCommands,
+     [](CliOptions& o, const std::string& v) -> std::string {
+         const auto f = ParseFormat(v);
+         if (!f) return "takes hex or bin";
+         o.Format = *f;
+         return "";
+     }},
+    {"--start", 0, CliOptionSpec::Value, "ADDR", FileCommands,
+     [](CliOptions& o, const std::string& v) { return Address(o.Start, v); }},
+    {"--stop", 0, CliOptionSpec::Value, "ADDR", FileCommands,
+     [](CliOptions& o, const std::string& v) { return Address(o.Stop, v); }},
+    {"--offset", 0, CliOptionSpec::Value, "ADDR", FileCommands,
+     [](CliOptions& o, const std::string& v) { return Address(o.Offset, v); }},
+    {"--bank", 0, CliOptionSpec::Value, "0|1", FileCommands,
+     [](CliOptions& o, const std::string& v) -> std::string {
+         if (v != "0" && v != "1") return "takes 0 or 1";
+         o.Bank1 = v == "1";
+         return "";
+     }},
+    // The image starts as FF for every run, so there was never anything to
+    // keep: the option is refused with the reason rather than ignored.
+    {"--no-clear", 0, CliOptionSpec::Flag, nullptr, 0,
+     [](CliOptions&, const std::string&) -> std::string {
+         return "was dropped: each run loads FILE into an image of FF, so there is nothing to keep";
+     }},
+    {"--out-format", 0, CliOptionSpec::Value, "hex|bin", Bit(CliCommand::Convert),
+     [](CliOptions& o, const std::string& v) -> std::string {
+         const auto f = ParseFormat(v);
+         if (!f) return "takes hex or bin";
+         o.OutFormat = *f;
+         return "";
+     }},
+    {"--trace", 0, CliOptionSpec::OptionalValue, "FILE", DeviceCommands,
+     [](CliOptions& o, const std::string& v) -> std::string {
+         o.Trace = true;
+         o.TraceFile = v;
+         return "";
+     }},
+    {"--verbose", 'v', CliOptionSpec::Flag, nullptr, AllCommands,
+     [](CliOptions& o, const std::string&) -> std::string {
+         o.Verbose = true;
+         return "";
+     }},
+    {"--quiet", 'q', CliOptionSpec::Flag, nullptr, AllCommands,
+     [](CliOptions& o, const std::string&) -> std::string {
+         o.Quiet = true;
+         return "";
+     }},
+    {"--help", 'h', CliOptionSpec::Flag, nullptr, AllCommands,
+     [](CliOptions& o, const std::string&) -> std::string {
+         o.Command = CliCommand::Help;
+         return "";
+     }},
+    {"--version", 'V', CliOptionSpec::Flag, nullptr, AllCommands,
+     [](CliOptions& o, const std::string&) -> std::string {
+         o.Command = CliCommand::Version;
+         return "";
+     }},
+};
 
 FileFormat FormatByName(const std::string& fileName) {
     const auto dot = fileName.find_last_of('.');
@@ -46,138 +179,164 @@ FileFormat FormatByName(const std::string& fileName) {
     return ext == "hex" || ext == "ihx" ? FileFormat::Hex : FileFormat::Binary;
 }
 
+const char* CommandName(CliCommand c) {
+    for (const CommandWord& w : Commands)
+        if (w.Command == c) return w.Name;
+    return "";
+}
+
 CliParse ParseCommandLine(const std::vector<std::string>& args) {
     CliParse out;
     CliOptions& o = out.Options;
     std::vector<std::string> words;
+    struct Given {
+        const CliOptionSpec* Spec;
+        std::string Typed;  // as the user wrote it: "-b" or "--baud"
+    };
+    std::vector<Given> given;
     auto fail = [&out](std::string message) {
         out.Error = std::move(message);
         return out;
     };
+    // Applies one option; an error names the option as typed and its value.
+    auto apply = [&](const CliOptionSpec& spec, const std::string& typed, const std::string& value) {
+        const std::string error = spec.Apply(o, value);
+        if (error.empty()) given.push_back({&spec, typed});
+        return error.empty() ? error : typed + (spec.Takes == CliOptionSpec::Flag || value.empty() ? "" : " " + value) +
+                                           ": " + error;
+    };
+
+    bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 >= args.size()) return false;
-            into = args[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--help" || a == "-h") {
-            o.Command = CliCommand::Help;
-            return out;
-        }
-        if (a == "--version") {
-            o.Command = CliCommand::Version;
-            return out;
-        }
-        if (a.rfind("--", 0) != 0) {
-            words.push_back(a);
+        if (optionsEnded || a.size() < 2 || a[0] != '-') {
+            words.push_back(a);  // "-" alone is a word: standard output for convert
             continue;
         }
-        const bool takesValue = a == "--port" || a == "--baud" || a == "--device" || a == "--format" ||
-                                a == "--out-format" || a == "--start" || a == "--stop" || a == "--offset" ||
-                                a == "--bank" || a == "--sim-flash";
-        if (takesValue && !value(v)) return fail("option " + a + " needs a value");
-        if (a == "--port") {
-            o.Port = v;
-        } else if (a == "--baud") {
-            char* end = nullptr;
-            const unsigned long rate = std::strtoul(v.c_str(), &end, 10);
-            if (v.empty() || *end || std::find(CliBaudRates.begin(), CliBaudRates.end(), rate) == CliBaudRates.end())
-                return fail("unsupported baud rate " + v + " (110, 300, 600, 1200, 2400, 4800, 9600, 14400, "
-                            "19200, 38400, 56000, 57600, 115200)");
-            o.Baud = uint32_t(rate);
-        } else if (a == "--device") {
-            const auto d = DeviceIndexByName(v);
-            if (!d) return fail("unknown device " + v);
-            o.DeviceIndex = *d;
-        } else if (a == "--format" || a == "--out-format") {
-            const auto f = ParseFormat(v);
-            if (!f) return fail(a + " takes hex or bin");
-            (a == "--format" ? o.Format : o.OutFormat) = *f;
-        } else if (a == "--start" || a == "--stop" || a == "--offset") {
-            const auto h = ParseHex(v);
-            if (!h) return fail(a + " takes a hexadecimal address, not " + v);
-            (a == "--start" ? o.Start : a == "--stop" ? o.Stop : o.Offset) = *h;
-        } else if (a == "--bank") {
-            if (v != "0" && v != "1") return fail("--bank takes 0 or 1");
-            o.Bank1 = v == "1";
-        } else if (a == "--sim-flash") {
-            o.SimFlash = v;
-        } else if (a == "--no-clear") {
-            o.ClearBuffer = false;
-        } else if (a == "--no-erase") {
-            o.Erase = false;
-        } else if (a == "--no-verify") {
-            o.Verify = false;
-        } else if (a == "--all-blocks") {
-            o.AllBlocks = true;
-        } else {
-            return fail("unknown option " + a);
+        if (a == "--") {
+            optionsEnded = true;
+            continue;
         }
+        if (a[1] == '-') {
+            const size_t eq = a.find('=');
+            const std::string name = a.substr(0, eq);
+            const auto spec = std::find_if(CliOptionTable.begin(), CliOptionTable.end(),
+                                           [&](const CliOptionSpec& s) { return name == s.Long; });
+            if (spec == CliOptionTable.end()) return fail("unknown option " + name);
+            std::string value;
+            if (eq != std::string::npos) {
+                if (spec->Takes == CliOptionSpec::Flag) return fail(name + " takes no value");
+                value = a.substr(eq + 1);
+            } else if (spec->Takes == CliOptionSpec::Value) {
+                if (i + 1 >= args.size()) return fail(name + " needs a value (" + spec->ValueName + ")");
+                value = args[++i];
+            }
+            if (std::string e = apply(*spec, name, value); !e.empty()) return fail(e);
+        } else {
+            // Short options: flags may be bundled; a value follows its letter
+            // in the same word or is the next word.
+            for (size_t j = 1; j < a.size(); ++j) {
+                const std::string typed = std::string("-") + a[j];
+                const auto spec = std::find_if(CliOptionTable.begin(), CliOptionTable.end(),
+                                               [&](const CliOptionSpec& s) { return s.Short != 0 && s.Short == a[j]; });
+                if (spec == CliOptionTable.end()) return fail("unknown option " + typed);
+                std::string value;
+                if (spec->Takes == CliOptionSpec::Value) {
+                    if (j + 1 < a.size()) value = a.substr(j + 1);
+                    else if (i + 1 < args.size()) value = args[++i];
+                    else return fail(typed + " needs a value (" + spec->ValueName + ")");
+                    j = a.size();
+                }
+                if (std::string e = apply(*spec, typed, value); !e.empty()) return fail(e);
+            }
+        }
+        if (o.Command == CliCommand::Help || o.Command == CliCommand::Version) return out;
     }
+
     if (words.empty()) return fail("no command given");
-    static const std::map<std::string, std::pair<CliCommand, size_t>> commands{
-        {"program", {CliCommand::Program, 1}}, {"verify", {CliCommand::Verify, 1}},
-        {"erase", {CliCommand::Erase, 0}},     {"blank", {CliCommand::Blank, 0}},
-        {"checksum", {CliCommand::Checksum, 1}}, {"convert", {CliCommand::Convert, 2}},
-    };
-    const auto c = commands.find(words[0]);
-    if (c == commands.end()) return fail("unknown command " + words[0]);
-    o.Command = c->second.first;
+    const auto c = std::find_if(std::begin(Commands), std::end(Commands),
+                                [&](const CommandWord& w) { return words[0] == w.Name; });
+    if (c == std::end(Commands)) return fail("unknown command " + words[0]);
+    o.Command = c->Command;
     o.Files.assign(words.begin() + 1, words.end());
-    if (o.Files.size() != c->second.second)
-        return fail(words[0] + (c->second.second == 0 ? " takes no file"
-                                : c->second.second == 1 ? " takes one file"
-                                                        : " takes an input and an output file"));
-    const bool device = o.Command != CliCommand::Checksum && o.Command != CliCommand::Convert;
-    if (device && o.Port.empty()) return fail(words[0] + " needs --port");
-    if (o.Bank1 && o.DeviceIndex != 6) return fail("--bank 1 is for the W77E532 only");
+    if (o.Files.size() != c->Files)
+        return fail(words[0] + (c->Files == 0   ? " takes no file"
+                                : c->Files == 1 ? " takes one file"
+                                                : " takes an input and an output file"));
+    for (const Given& g : given) {
+        if (g.Spec->Commands & Bit(o.Command)) continue;
+        std::string serves;
+        for (const CommandWord& w : Commands)
+            if (g.Spec->Commands & Bit(w.Command)) serves += std::string(serves.empty() ? "" : ", ") + w.Name;
+        return fail(g.Typed + " does nothing with " + words[0] + " (it is for " + serves + ")");
+    }
+    if (o.Verbose && o.Quiet) return fail("-v (--verbose) and -q (--quiet) do not go together");
+    if ((Bit(o.Command) & DeviceCommands) && o.Port.empty()) return fail(words[0] + " needs --port (-p)");
+    if (!o.SimFlash.empty() && o.Port != "sim") return fail("--sim-flash is for --port sim only");
+    for (const Given& g : given)
+        if (std::string(g.Spec->Long) == "--bank" && o.DeviceIndex != 6)
+            return fail("--bank is for the W77E532 only (the one device with two banks)");
     return out;
 }
 
 std::string UsageText() {
     return R"(Usage:
-  pelkisp --port PORT [--baud RATE] [--device DEV] COMMAND [FILE] [load options]
-  pelkisp [--device DEV] checksum FILE [load options]
-  pelkisp [--device DEV] convert IN OUT [load options] [--out-format hex|bin]
+  pelkisp -p PORT [-b RATE] [-d DEV] COMMAND [FILE] [options]
+  pelkisp [-d DEV] checksum FILE [load options]
+  pelkisp [-d DEV] convert IN OUT [load options] [--out-format hex|bin]
+  pelkisp ports
 
 Commands:
-  program FILE   erase, program and verify the device (--no-erase, --no-verify leave a step out)
-  verify FILE    verify the device against FILE
-                 Both send only the 128-byte blocks that hold data in FILE (a byte
-                 other than FF). The blocks FILE does not touch are not verified:
-                 erase leaves them blank, and blank or --all-blocks checks them.
-  erase          erase the device
-  blank          check that the device is blank
-  checksum FILE  print "Checksum: XXXX" and "CRC: XXXX" of FILE as loaded for the device
-  convert IN OUT load IN and write OUT (HEX for .hex/.ihx, binary otherwise, or --out-format);
-                 OUT - is standard output
+  program FILE    erase, program and verify the device
+  verify FILE     verify the device against FILE
+                  Both send only the 128-byte blocks of FILE that hold data
+                  (a byte other than FF); the other blocks are not verified:
+                  erase leaves them blank, blank or --all-blocks checks them.
+  erase           erase the device
+  blank           check that the device is blank
+  checksum FILE   print "Checksum: XXXX" and "CRC: XXXX" of FILE as loaded
+  convert IN OUT  load IN, write OUT (HEX for .hex/.ihx, else binary); OUT -
+                  is standard output
+  ports           show what COM1..COM4 stand for here, and the serial ports
 
 Options:
-  --port PORT        COM1..COM4, a device path such as /dev/ttyUSB0, or sim (a simulated
-                     target inside this process, behind a pseudo-terminal)
-  --sim-flash FILE   with --port sim: keep the simulated flash in FILE (read at start if it
-                     exists, all 0xFF otherwise; written back at exit)
-  --baud RATE        110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600 115200
-                     (default 9600)
-  --device DEV       W78E516B (default), W78LE516, W78E58B, W78LE58, W78E858, W77E532,
-                     in any letter case, or 1..6
-  --all-blocks       program and verify every block of the device, as the window does,
-                     not only the blocks that hold data
-Load options (FILE goes into an image of 0xFF as File > Load puts it):
-  --format hex|bin   file format (default: HEX for .hex and .ihx, binary otherwise)
-  --start ADDR       first file address to take (hexadecimal; default 0)
-  --stop ADDR        last file address to take (default: the end of the file's data)
-  --offset ADDR      image address that receives --start (default 0)
-  --bank 0|1         for the W77E532: bank 1 adds 0x10000 to the offset
-  --no-clear         do not clear the device's range of the image first
-  --help, --version
+  -p, --port PORT     COM1..COM4, a device path such as /dev/ttyUSB0, or sim
+                      (a simulated target inside this process)
+      --sim-flash FILE  with --port sim: keep the simulated flash in FILE
+  -b, --baud RATE     110 300 600 1200 2400 4800 9600 (default) 14400 19200
+                      38400 56000 57600 115200
+  -d, --device DEV    W78E516B (default), W78LE516, W78E58B, W78LE58, W78E858,
+                      W77E532, in any letter case, or 1..6
+      --no-erase      program: do not erase first
+      --no-verify     program: do not verify after
+      --all-blocks    program, verify: every block of the device, not only
+                      the blocks that hold data
+      --force         program, verify: go on with a file that is empty, cut
+                      short, has checksum errors or does not fit the device
+      --trace[=FILE]  write every frame and reply, decoded and timed, to FILE
+                      (default: standard error)
+  -v, --verbose       also the device opened, the line settings and step times
+  -q, --quiet         only errors; the exit status tells the result
+  -h, --help          this text
+  -V, --version       the version
+  --                  ends the options (for a FILE that starts with -)
+Load options (FILE goes into an image of FF as File > Load puts it):
+      --format hex|bin  default: HEX for .hex and .ihx, binary otherwise
+      --start ADDR    first file address to take (hexadecimal; default 0)
+      --stop ADDR     last file address to take (default: the file's end)
+      --offset ADDR   image address that receives --start (default 0)
+      --bank 0|1      W77E532: bank 1 adds 10000 to the offset
+Values go as "--baud 115200", "--baud=115200", "-b115200" or "-b 115200".
 
-Output: each step's result line on standard output; progress on standard error when it is a
-terminal. Exit status: 0 every step succeeded, 1 a step failed or the port hung up,
-2 usage or file error (also standard output that could not be written), 3 the port cannot
-be opened, 128 + signal when stopped by Ctrl-C (130), SIGTERM (143) or SIGHUP (129).
+Output: result lines on standard output, exactly as the window's message
+line shows them. On standard error: after each load a summary, "FILE: N
+bytes in AAAAA-BBBBB, CRC XXXX" (the bytes the load copied into the image,
+and the CRC that the window's status bar shows for the image); errors; a
+progress bar when it is a terminal.
+Exit status: 0 every step succeeded; 1 a step failed or the port hung up;
+2 usage or file error (also output that could not be written); 3 the port
+cannot be opened; 128 + signal when stopped by Ctrl-C (130), SIGTERM (143)
+or SIGHUP (129).
 )";
 }
 

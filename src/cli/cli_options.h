@@ -1,14 +1,17 @@
 #pragma once
 // The command line of pelkisp:
 //
-//   pelkisp --port PORT [--baud RATE] [--device DEV] COMMAND [FILE] [load options]
-//   pelkisp [--device DEV] checksum FILE [load options]
-//   pelkisp [--device DEV] convert IN OUT [load options] [--out-format hex|bin]
+//   pelkisp -p PORT [-b RATE] [-d DEV] COMMAND [FILE] [options]
+//   pelkisp [-d DEV] checksum FILE [load options]
+//   pelkisp [-d DEV] convert IN OUT [load options] [--out-format hex|bin]
+//   pelkisp ports
 //
-// COMMAND: program FILE (erase, program, verify; --no-erase, --no-verify),
-// verify FILE, erase, blank; program and verify walk the blocks that hold
-// data, or every block with --all-blocks. Load options: --format hex|bin,
-// --start, --stop, --offset (hexadecimal), --bank 0|1, --no-clear.
+// Options and words may come in any order; "--opt=value" and "--opt value"
+// both work, short options take their value attached or as the next word
+// ("-b115200", "-b 115200") and flags may be bundled ("-vq" is refused for
+// its meaning, not its form); "--" ends the options. Every option is a row of
+// one table (CliOptionTable) that says which commands it serves: an option
+// given with a command it does nothing for is refused, naming both.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,7 +19,7 @@
 
 namespace pelk {
 
-enum class CliCommand { None, Program, Verify, Erase, Blank, Checksum, Convert, Help, Version };
+enum class CliCommand { None, Program, Verify, Erase, Blank, Checksum, Convert, Ports, Help, Version };
 enum class FileFormat { Auto, Hex, Binary };
 
 struct CliOptions {
@@ -29,15 +32,34 @@ struct CliOptions {
     FileFormat OutFormat = FileFormat::Auto;
     std::optional<uint32_t> Start, Stop, Offset;
     bool Bank1 = false;
-    bool ClearBuffer = true;
     bool Erase = true;                // program: erase first
     bool Verify = true;               // program: verify after
     bool AllBlocks = false;           // program, verify: every block, not only the data blocks
+    bool Force = false;               // program, verify: go on despite a doubtful file
     std::string SimFlash;             // --sim-flash FILE
+    bool Verbose = false;             // -v
+    bool Quiet = false;               // -q
+    bool Trace = false;               // --trace[=FILE]
+    std::string TraceFile;            // empty: standard error
 };
 
 // The 13 line speeds the tool offers, 110 to 115200 bit/s.
 extern const std::vector<uint32_t> CliBaudRates;
+
+// One option of the table.
+struct CliOptionSpec {
+    const char* Long;     // "--port"
+    char Short;           // 'p', or 0
+    enum Kind { Flag, Value, OptionalValue } Takes;  // OptionalValue: only as --opt=value
+    const char* ValueName;
+    unsigned Commands;    // CliCommandBit of the commands it serves
+    // Stores the value (or sets the flag); an error text, empty when fine.
+    std::string (*Apply)(CliOptions& o, const std::string& value);
+};
+
+constexpr unsigned CliCommandBit(CliCommand c) { return 1u << static_cast<unsigned>(c); }
+
+extern const std::vector<CliOptionSpec> CliOptionTable;
 
 struct CliParse {
     CliOptions Options;
@@ -49,7 +71,10 @@ CliParse ParseCommandLine(const std::vector<std::string>& args);
 // Format of a file by its name: HEX for .hex and .ihx in any case, binary otherwise.
 FileFormat FormatByName(const std::string& fileName);
 
-// The text of --help.
+// The name of a command as typed ("program").
+const char* CommandName(CliCommand c);
+
+// The text of --help; no line is wider than 80 columns.
 std::string UsageText();
 
 }  // namespace pelk

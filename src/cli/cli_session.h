@@ -1,10 +1,10 @@
 #pragma once
-// One run of pelkisp: loads the file into an image under the load rules,
-// then either prints or converts it, or opens the port and runs the device
-// steps one after the other through the same engine, reply receiver and
-// serial component as the window, on a QtCore event loop.
+// One run of pelkisp: loads the file into an image under the load rules and
+// checks that it is what the user meant, then either prints or converts it,
+// or opens the port and runs the device steps one after the other through
+// the same engine, reply receiver and serial component as the window, on a
+// QtCore event loop. Everything it shows goes through its CliConsole.
 #include <QObject>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli_console.h"
 #include "cli/cli_options.h"
+#include "cli/wire_trace.h"
 #include "image/memory_image.h"
 #include "protocol/engine_view.h"
 #include "protocol/operation_engine.h"
@@ -26,14 +28,21 @@ namespace pelk {
 enum CliExit : int {
     ExitOk = 0,
     ExitStepFailed = 1,  // also a port that hung up or went away mid-run
-    ExitUsage = 2,       // also a standard output that could not be written
+    ExitUsage = 2,       // also a file not fit to program, or standard output that could not be written
     ExitPort = 3,
     ExitSignalBase = 128,  // stopped by a signal: 128 + its number (Ctrl-C: 130)
 };
 
-// Loads FILE into the image as File > Load does with the given options.
-// Messages go to `err`. Returns ExitOk or ExitUsage.
-int LoadImageForCli(const CliOptions& options, const std::string& fileName, MemoryImage& image, std::FILE* err);
+// Loads FILE into the image as File > Load does with the given options, and
+// tells on the console what was loaded ("FILE: 16 bytes in 00000-0000F, CRC
+// 1A2B") and what is wrong with it: a HEX file with checksum errors or
+// without an end record, nothing loaded, data that does not fit the device,
+// and for program and verify (`forDevice`) an image with no data block.
+// For program and verify these are errors (ExitUsage) unless options.Force;
+// otherwise they are reported and the load stands. Returns ExitOk or
+// ExitUsage.
+int LoadImageForCli(const CliOptions& options, const std::string& fileName, MemoryImage& image, CliConsole& console,
+                    bool forDevice);
 
 class CliSession : public QObject, public EngineView {
     Q_OBJECT
@@ -41,9 +50,9 @@ public:
     CliSession(CliOptions options, std::FILE* out, std::FILE* err);
     ~CliSession() override;
 
-    // Does the work that needs no event loop (checksum, convert, loading, and
-    // opening the port). Returns the exit status if the run is already over,
-    // or -1 when the device steps are to run in the event loop.
+    // Does the work that needs no event loop (ports, checksum, convert,
+    // loading, and opening the port). Returns the exit status if the run is
+    // already over, or -1 when the device steps are to run in the event loop.
     int Prepare();
     // Starts the device steps; the session quits the event loop with the
     // exit status when they are done.
@@ -54,7 +63,8 @@ public:
     int ExitStatus() const { return Status; }
     // The error of the first result line that could not be written to
     // standard output (a closed pipe, a full disk), 0 if none.
-    int OutputError() const { return OutError; }
+    int OutputError() const { return Console.OutputError(); }
+    CliConsole& Output() { return Console; }
 
     void ShowMessage(const std::string& text) override;
     void SetProgress(int position) override;
@@ -63,7 +73,11 @@ private:
     struct Step {
         void (OperationEngine::*Start)();
         const char* Success;
+        const char* Name;      // "Program", for the trace and -v
+        const char* Progress;  // "Programming", for the bar
     };
+    int OpenTrace();
+    void VerboseDevice(const std::string& simDevice);
     void StartStep();
     void CheckStep();
     void Finish(int status);
@@ -72,17 +86,19 @@ private:
     void Received();
     void PortHungUp(const std::string& message);
     void PortFailed(const std::string& message);
-    void PrintResult(const std::string& line);
-    void DrawProgress(int position, bool final);
+    void FlushTrace();
+    bool Walks(const Step& s) const;
 
     CliOptions Options;
-    std::FILE* Out;
-    std::FILE* Err;
+    CliConsole Console;
     MemoryImage Image;
     std::unique_ptr<SimulatedTarget> Simulator;
     TVaComm CommPort;
     PortOf<TVaComm> Link{CommPort};
-    OperationEngine Engine{Image, Link, *this};
+    std::unique_ptr<WireTrace> Trace;
+    std::FILE* TraceFile = nullptr;
+    TracedPort Traced{Link, nullptr};
+    OperationEngine Engine{Image, Traced, *this};
     QTimer Timer;
     std::vector<Step> Steps;
     size_t Current = 0;
@@ -90,10 +106,6 @@ private:
     bool Done = false;
     int Status = ExitOk;
     std::string LastMessage;
-    int OutError = 0;
-    bool Live = false;  // stderr is a terminal: draw the progress bar
-    bool BarShown = false;
-    int ShownPercent = -1;
     std::chrono::steady_clock::time_point StepStarted;
 };
 

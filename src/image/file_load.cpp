@@ -1,7 +1,9 @@
 #include "image/file_load.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <system_error>
 
@@ -18,9 +20,16 @@ bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, 
     std::error_code ec;
     const std::filesystem::file_status status = std::filesystem::status(fileName, ec);
     std::ifstream in;
-    if (!std::filesystem::is_directory(status)) in.open(fileName, std::ios::in | std::ios::binary);
+    int openError = EISDIR;
+    if (!std::filesystem::is_directory(status)) {
+        errno = 0;
+        in.open(fileName, std::ios::in | std::ios::binary);
+        openError = errno;
+    }
     if (!in.is_open()) {
-        reporter.Message(msg::CantOpenFile);
+        // The window shows the fixed text; the command line adds why.
+        if (openError == 0) reporter.Message(msg::CantOpenFile);
+        else reporter.MessageWithReason(msg::CantOpenFile, fileName.string() + ": " + std::strerror(openError));
         return false;
     }
     const uint32_t oldExtent = image.LoadedExtent;
@@ -41,12 +50,28 @@ bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, 
 }
 
 bool ReadBinaryFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
-                    FileReporter& reporter) {
+                    FileReporter& reporter, BinaryFileFacts* facts) {
     const uint32_t wanted = std::min<uint32_t>(image.LastAddress, ImageSize - 1) + 1;
-    return ReadIntoStaging(fileName, image, staging, reporter, [&](StagingInput& input) {
+    BinaryFileFacts found;
+    const bool read = ReadIntoStaging(fileName, image, staging, reporter, [&](StagingInput& input) {
         input.In.read(reinterpret_cast<char*>(staging.data()), wanted);
-        return static_cast<uint32_t>(input.In.gcount());
+        const auto got = static_cast<uint32_t>(input.In.gcount());
+        if (got == wanted) {
+            // One byte more tells a longer file from one of exactly the
+            // device's size, also for input that is not a regular file.
+            found.Longer = input.In.peek() != std::char_traits<char>::eof();
+            std::error_code ec;
+            const auto size = input.Regular ? std::filesystem::file_size(fileName, ec) : 0;
+            found.Size = ec ? 0 : size;
+            if (!found.Longer && !input.Regular) found.Size = got;
+            input.In.clear(input.In.rdstate() & ~(std::ios::failbit | std::ios::eofbit));
+        } else {
+            found.Size = got;
+        }
+        return got;
     });
+    if (facts) *facts = found;
+    return read;
 }
 
 LoadPlacement CopyStagedData(MemoryImage& image, const StagingBuffer& staging, const LoadSelection& selection) {

@@ -56,8 +56,12 @@ bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, 
 // one leaves the rest at 0xFF) and sets LoadedExtent to the number of bytes
 // read. A file that cannot be opened or read reports "Can't open file" and
 // gives false; the image's bytes are not touched.
+struct BinaryFileFacts {
+    bool Longer = false;  // the file holds more bytes than the device
+    uint64_t Size = 0;    // its size in bytes; 0 when longer and not a regular file
+};
 bool ReadBinaryFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
-                    FileReporter& reporter);
+                    FileReporter& reporter, BinaryFileFacts* facts = nullptr);
 
 // The load dialog's bound on start and stop: LoadedExtent - 1, which is
 // 0xFFFFFFFF when the file gave nothing.

@@ -51,7 +51,10 @@ void HexRecordReader::HandleLine(std::string_view line) {
 
     const uint32_t type = HexField(line, 7, 2);
     if (line.size() > 8 && line[8] == '1') {
-        if (type == TypeEnd) UpperAddress = 0;
+        if (type == TypeEnd) {
+            UpperAddress = 0;
+            EndRecord = true;
+        }
         return;
     }
     if (type == TypeSegmentStart || type == TypeLinearStart) return;
@@ -77,6 +80,10 @@ void HexRecordReader::HandleLine(std::string_view line) {
     } else {
         const uint64_t start = uint64_t{UpperAddress} + address;
         const uint64_t end = start + count;
+        if (count > 0) {
+            ++Records;
+            if (end > End) End = end;
+        }
         if (end > uint64_t{LastAddress} + 1) return;
         if (!complete) {
             BadChecksum = true;
@@ -160,13 +167,15 @@ std::string FeedLines(std::istream& in, bool regular, HexRecordReader& reader) {
 }  // namespace
 
 bool ReadHexFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
-                 FileReporter& reporter) {
+                 FileReporter& reporter, HexFileFacts* facts) {
     HexRecordReader reader(staging, image.LastAddress);
     const bool read = ReadIntoStaging(fileName, image, staging, reporter, [&](StagingInput& input) {
         input.Reason = FeedLines(input.In, input.Regular, reader);
         return reader.LoadedExtent();
     });
     if (read && reader.ChecksumError()) reporter.Message(msg::HexChecksumError);
+    if (facts)
+        *facts = {reader.EndRecordSeen(), reader.ChecksumError(), reader.DataRecords(), reader.DataEnd()};
     return read;
 }
 

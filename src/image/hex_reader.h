@@ -54,6 +54,13 @@ public:
     uint32_t LoadedExtent() const { return Extent; }
     // A record failed its checksum.
     bool ChecksumError() const { return BadChecksum; }
+    // What the file held, for a caller that checks it before programming:
+    // an end record (type 01) was read; the number of data records with at
+    // least one byte (also those ignored for not fitting); one past the
+    // highest address of any such record, fitting or not (0 if none).
+    bool EndRecordSeen() const { return EndRecord; }
+    uint32_t DataRecords() const { return Records; }
+    uint64_t DataEnd() const { return End; }
 
 private:
     StagingBuffer& Staging;
@@ -61,6 +68,17 @@ private:
     uint32_t Extent = 0;
     uint32_t UpperAddress = 0;
     bool BadChecksum = false;
+    bool EndRecord = false;
+    uint32_t Records = 0;
+    uint64_t End = 0;
+};
+
+// What ReadHexFile found besides the data (see HexRecordReader).
+struct HexFileFacts {
+    bool EndRecord = false;
+    bool ChecksumError = false;
+    uint32_t DataRecords = 0;
+    uint64_t DataEnd = 0;
 };
 
 // Reads an Intel HEX file for File > Load: clears the staging area's device
@@ -69,7 +87,8 @@ private:
 // opened or read, or input that is not a regular file and passes the bounds
 // above (with the reason), and "Checksum Error in HEX File !" at most once
 // per file, after the file has been read and closed.
+// `facts`, when given, receives what the file held.
 bool ReadHexFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
-                 FileReporter& reporter);
+                 FileReporter& reporter, HexFileFacts* facts = nullptr);
 
 }  // namespace pelk

@@ -119,6 +119,11 @@ std::string TVaCustomComm::DevicePath() const { return FDevice ? FDevice->RealPa
 
 bool TVaCustomComm::HungUp() const { return FDevice && FDevice->HungUp(); }
 
+std::string TVaCustomComm::AppliedLineSettings() const {
+    std::string text;
+    return FDevice && FDevice->LineDescription(text) ? text : std::string();
+}
+
 std::string TVaCustomComm::GetDeviceName() const { return Format(FDeviceName, {static_cast<long long>(FPortNum)}); }
 
 void TVaCustomComm::Error(const std::string& Msg) { throw EVaCommError(device::PlatformErrorMessage(Msg)); }

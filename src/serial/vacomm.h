@@ -299,6 +299,10 @@ public:
     std::string DevicePath() const;
     // The open device has hung up or gone away (see OnHangUp).
     bool HungUp() const;
+    // The line settings the open device really runs with, read back from
+    // it ("115200 bit/s, 8 data bits, no parity, 1 stop bit, ..."); empty
+    // while closed or when the device cannot tell.
+    std::string AppliedLineSettings() const;
     [[noreturn]] void Error(const std::string& Msg);
     void Watch(bool Ok, const std::string& Msg);
     void WriteLock() { FWriteLock->Acquire(); }

@@ -85,6 +85,10 @@ int main(int argc, char** argv) {
         std::fputs(pelk::TargetUsage().c_str(), stdout);
         return 0;
     }
+    if (line->Version) {
+        std::printf("%s %s\n", Program, PELK_VERSION);
+        return 0;
+    }
 
     // The serving thread inherits this mask, so only sigwait below sees the signals.
     sigset_t stopSignals;

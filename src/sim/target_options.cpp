@@ -64,6 +64,9 @@ std::optional<TargetCommandLine> ParseTargetCommandLine(const std::vector<std::s
         if (name == "--help" || name == "-h") {
             if (!flag()) return std::nullopt;
             line.Help = true;
+        } else if (name == "--version" || name == "-V") {
+            if (!flag()) return std::nullopt;
+            line.Version = true;
         } else if (name == "--device") {
             const std::optional<std::string> v = value();
             if (!v) return std::nullopt;
@@ -147,6 +150,7 @@ Options:
                      that leads to a device in use is not; the link is removed
                      at exit
   -h, --help         show this text
+  -V, --version      show the version
 
 Fault options, for tests and demonstrations:
   --silent           take frames but never answer

@@ -14,6 +14,7 @@ struct TargetCommandLine {
     SimulatedTargetOptions Options;   // LastAddress follows DeviceIndex
     std::string Link;                 // "COM1".."COM4": link to publish; empty: none
     bool Help = false;
+    bool Version = false;
 };
 
 // Parses the arguments that follow the program name. On a usage error returns

@@ -35,15 +35,23 @@ protected:
         fs::remove_all(Dir, ec);
     }
 
+    // The children's per-user folders are in the test's folder, so no run
+    // reads or writes the real user's files.
+    std::vector<std::string> Env(std::vector<std::string> more = {}) const {
+        more.push_back("HOME=" + Dir.string());
+        more.push_back("XDG_CONFIG_HOME=" + (Dir / ".config").string());
+        return more;
+    }
+
     CliRun Pelkisp(const std::vector<std::string>& args) {
-        ChildProcess p(PELKISP_PATH, args, Dir);
+        ChildProcess p(PELKISP_PATH, args, Dir, -1, -1, Env());
         const int status = p.Wait();
         return {status, p.StdOut, p.StdErr};
     }
 
     // Starts pelkisp-target and returns the path of its pseudo-terminal.
     std::string StartTarget(std::vector<std::string> args) {
-        Targets.push_back(std::make_unique<ChildProcess>(PELKISP_TARGET_PATH, args, Dir));
+        Targets.push_back(std::make_unique<ChildProcess>(PELKISP_TARGET_PATH, args, Dir, -1, -1, Env()));
         const auto path = Targets.back()->ReadLine();
         EXPECT_TRUE(path.has_value()) << Targets.back()->StdErr;
         return path.value_or("");

@@ -45,7 +45,8 @@ TEST_F(CliTest, ExampleFirmwareThroughTheSimulatorInsideTheProcess) {
                            std::string(PELK_EXAMPLES_DIR) + "/blinky.hex"});
     EXPECT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Out, "Device erased.\nDevice programmed.\nVerification OK.\n");
-    EXPECT_EQ(r.Err, "") << "no progress bar when standard error is not a terminal";
+    // The load's summary, and no progress bar: standard error is not a terminal.
+    EXPECT_EQ(r.Err, "pelkisp: " + std::string(PELK_EXAMPLES_DIR) + "/blinky.hex: 16 bytes in 00000-0000F, CRC ECAC\n");
     const auto flash = ReadFile("chip.bin");
     ASSERT_EQ(flash.size(), 0x10000u);
     EXPECT_NE(flash[0], 0xFF);
@@ -87,12 +88,17 @@ TEST_F(CliTest, ExampleFirmwareFrameCountsWithAndWithoutAllBlocks) {
         EXPECT_EQ(ReadFile("flash.bin"), expected);
         fs::remove(Dir / "flash.bin");
     }
-    // A file with no data block: nothing to send, and the run still ends.
+    // A file with no data block is refused; with --force nothing is sent,
+    // the run still ends, and it says that nothing was checked.
     { std::ofstream(Dir / "empty.hex", std::ios::binary) << ":00000001FF\r\n"; }
     const std::string port = StartTarget({});
-    const CliRun r = Pelkisp({"--port", port, "verify", "empty.hex"});
+    CliRun r = Pelkisp({"--port", port, "verify", "empty.hex"});
+    EXPECT_EQ(r.Status, 2) << r.Err;
+    EXPECT_EQ(r.Out, "");
+    r = Pelkisp({"--port", port, "verify", "empty.hex", "--force"});
     EXPECT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Out, "Verification OK.\n");
+    EXPECT_NE(r.Err.find("nothing reaches the chip and nothing is checked"), std::string::npos) << r.Err;
     EXPECT_EQ(StopTarget(), 0);
     EXPECT_NE(Targets.back()->StdErr.find("stopped after 0 frames"), std::string::npos) << Targets.back()->StdErr;
 }
@@ -147,7 +153,7 @@ TEST_F(CliTest, CorruptedChecksumsAndNoiseAreSurvived) {
 TEST_F(CliTest, CtrlCStopsTheOperation) {
     const std::string image = RandomImageFile("image.bin", 0x10000, 5);
     const std::string port = StartTarget({"--pace", "9600"});
-    ChildProcess p(PELKISP_PATH, {"--port", port, "--no-erase", "program", image}, Dir);
+    ChildProcess p(PELKISP_PATH, {"--port", port, "--no-erase", "program", image}, Dir, -1, -1, Env());
     std::this_thread::sleep_for(500ms);
     p.Signal(SIGINT);
     EXPECT_EQ(p.Wait(), 130);
@@ -157,7 +163,8 @@ TEST_F(CliTest, CtrlCStopsTheOperation) {
 TEST_F(CliTest, HangUpOfThePortEndsTheRunAtOnceWithOneMessage) {
     const std::string image = RandomImageFile("image.bin", 0x10000, 7);
     const std::string port = StartTarget({"--pace", "9600"});
-    ChildProcess p(PELKISP_PATH, {"--port", port, "--no-erase", "program", image}, Dir);
+    // -q: the load's summary is left out, errors are not.
+    ChildProcess p(PELKISP_PATH, {"-q", "--port", port, "--no-erase", "program", image}, Dir, -1, -1, Env());
     ASSERT_TRUE(WaitUntilCatching(p.ProcessId(), SIGINT)) << "the run did not begin";
     Targets.back()->Signal(SIGKILL);  // the line's other side goes away
     Targets.back()->Wait();
@@ -168,7 +175,8 @@ TEST_F(CliTest, HangUpOfThePortEndsTheRunAtOnceWithOneMessage) {
 
 TEST_F(CliTest, TerminalHangUpStopsLikeCtrlCAndKeepsTheSimulatedFlash) {
     const std::string image = RandomImageFile("image.bin", 0x20000, 8);
-    ChildProcess p(PELKISP_PATH, {"--port", "sim", "--device", "W77E532", "--sim-flash", "chip.bin", "program", image}, Dir);
+    ChildProcess p(PELKISP_PATH, {"--port", "sim", "--device", "W77E532", "--sim-flash", "chip.bin", "program", image}, Dir,
+                   -1, -1, Env());
     ASSERT_TRUE(WaitUntilCatching(p.ProcessId(), SIGHUP)) << "the run did not begin";
     p.Signal(SIGHUP);
     EXPECT_EQ(p.Wait(), 128 + SIGHUP);
@@ -191,7 +199,7 @@ TEST_F(CliTest, LostStandardOutputEndsTheRunCleanlyNotMidway) {
         } else {
             out = open("/dev/full", O_WRONLY | O_CLOEXEC);
         }
-        ChildProcess c(PELKISP_PATH, args, Dir, out);
+        ChildProcess c(PELKISP_PATH, args, Dir, out, -1, Env());
         close(out);
         EXPECT_EQ(c.Wait(), 2);
         EXPECT_NE(c.StdErr.find(std::string("pelkisp: can't write to standard output: ") +
@@ -217,7 +225,7 @@ TEST_F(CliTest, UsageFileAndPortErrors) {
         std::string out;
         std::string errHas;
     } cases[] = {
-        {{"checksum", "/dev/zero", "--format", "hex"}, 2, "", "Can't open file: /dev/zero: no line end in 65536"},
+        {{"checksum", "/dev/zero", "--format", "hex"}, 2, "", "pelkisp: /dev/zero: Can't open file (no line end in 65536"},
         {{"--port", "sim", "--sim-flash", "null", "erase"}, 2, "", "Can't use flash file null: not a regular file"},
         {{"--port", "COM1", "erase"}, 3, "", "Unable to open specified device COM1 (25), Inappropriate ioctl for device\n"
                                              "pelkisp: COM1 is " + fs::canonical(Dir / "notatty").string() + "\n"},
@@ -226,10 +234,11 @@ TEST_F(CliTest, UsageFileAndPortErrors) {
         {{"erase"}, 2, "", "needs --port"},
         {{"--port", "sim", "--baud", "12345", "erase"}, 2, "", "unsupported baud rate"},
         {{"--port", "sim", "--device", "W99", "erase"}, 2, "", "unknown device"},
-        {{"--port", "sim", "program", "missing.hex"}, 2, "", "Can't open file"},
+        {{"--port", "sim", "program", "missing.hex"}, 2, "", "pelkisp: missing.hex: Can't open file (No such file or directory)\n"},
         {{"--port", "sim", "program", "small.bin", "--start", "200"}, 2, "", "Adress out of range !"},
-        {{"--port", "sim", "program", "small.bin", "--offset", "64"}, 2, "", "Adress out of range !"},
-        {{"--port", "sim", "--device", "3", "--bank", "1", "erase"}, 2, "", "W77E532"},
+        {{"--port", "sim", "program", "small.bin", "--offset", "12345"}, 2, "",
+         "pelkisp: --offset 12345: Adress out of range ! (highest 00063 for this file)\n"},
+        {{"--port", "sim", "--device", "3", "--bank", "1", "program", "small.bin"}, 2, "", "W77E532"},
         {{"--port", "COM0", "erase"}, 3, "", "Unable to open specified device COM0 (2), No such file or directory\n"
                                              "pelkisp: COM0 names no serial port of this machine\n"},
         {{"--port", "/dev/no-such-tty", "erase"}, 3, "", "Unable to open specified device"},
@@ -245,10 +254,12 @@ TEST_F(CliTest, UsageFileAndPortErrors) {
     EXPECT_TRUE(fs::is_character_file(node));
     const CliRun help = Pelkisp({"--help"});
     EXPECT_EQ(help.Status, 0);
-    EXPECT_NE(help.Out.find("pelkisp --port PORT"), std::string::npos);
-    const CliRun version = Pelkisp({"--version"});
-    EXPECT_EQ(version.Status, 0);
-    EXPECT_EQ(version.Out.rfind("pelkisp ", 0), 0u);
+    EXPECT_NE(help.Out.find("pelkisp -p PORT"), std::string::npos);
+    for (const char* v : {"--version", "-V"}) {
+        const CliRun version = Pelkisp({v});
+        EXPECT_EQ(version.Status, 0);
+        EXPECT_EQ(version.Out.rfind("pelkisp ", 0), 0u);
+    }
 }
 
 TEST_F(CliTest, ChecksumAndConvert) {
@@ -258,13 +269,14 @@ TEST_F(CliTest, ChecksumAndConvert) {
     EXPECT_EQ(r.Out, "Checksum: FF03\nCRC: 3E0A\n");
     r = Pelkisp({"--device", "w78e58b", "checksum", "missing.bin"});
     EXPECT_EQ(r.Status, 2);
-    EXPECT_EQ(r.Err, "Can't open file\n");
+    EXPECT_EQ(r.Err, "pelkisp: missing.bin: Can't open file (No such file or directory)\n");
 
-    // A HEX file with a bad record checksum: a warning, and the load goes on.
+    // A HEX file with a bad record checksum: for checksum and convert a
+    // warning, and the load goes on.
     { std::ofstream(Dir / "bad.hex", std::ios::binary) << ":0100000002FE\r\n:00000001FF"; }
     r = Pelkisp({"checksum", "bad.hex"});
     EXPECT_EQ(r.Status, 0);
-    EXPECT_EQ(r.Err, "Checksum Error in HEX File !\n");
+    EXPECT_EQ(r.Err, "pelkisp: bad.hex: 1 byte in 00000-00000, CRC 3E0A\npelkisp: bad.hex: Checksum Error in HEX File !\n");
     EXPECT_EQ(r.Out, "Checksum: FF03\nCRC: 3E0A\n");
 
     r = Pelkisp({"convert", "one.hex", "one.bin"});

@@ -43,6 +43,11 @@ TEST_F(PelkispTargetProgram, HelpExplainsAndExitsWith0) {
     EXPECT_EQ(p.Wait(), 0);
     EXPECT_EQ(p.StdOut.rfind("Usage: pelkisp-target", 0), 0u) << p.StdOut;
     EXPECT_EQ(p.StdErr, "");
+    for (const char* v : {"--version", "-V"}) {
+        TargetProcess version({v}, Dir.path());
+        EXPECT_EQ(version.Wait(), 0) << v;
+        EXPECT_EQ(version.StdOut, std::string("pelkisp-target ") + PELK_VERSION + "\n") << v;
+    }
 }
 
 TEST_F(PelkispTargetProgram, ServesThroughItsLinkUntilSignalledAndKeepsTheFlash) {

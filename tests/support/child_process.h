@@ -23,23 +23,36 @@ namespace fs = std::filesystem;
 
 class ChildProcess {
 public:
-    // StdOutFd: a descriptor to give the program as its standard output
-    // instead of the collecting pipe (StdOut then stays empty).
+    // StdOutFd, StdErrFd: descriptors to give the program as its standard
+    // output or error instead of the collecting pipes (StdOut, StdErr then
+    // stay empty). Env: "NAME=value" entries that replace or add to this
+    // process's environment.
     ChildProcess(const std::string& program, const std::vector<std::string>& args, const fs::path& workDir,
-                 int StdOutFd = -1) {
+                 int StdOutFd = -1, int StdErrFd = -1, const std::vector<std::string>& Env = {}) {
         int out[2], err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
         posix_spawn_file_actions_adddup2(&actions, StdOutFd >= 0 ? StdOutFd : out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        posix_spawn_file_actions_adddup2(&actions, StdErrFd >= 0 ? StdErrFd : err[1], 2);
         std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> cargv;
         for (std::string& a : argv) cargv.push_back(a.data());
         cargv.push_back(nullptr);
-        if (posix_spawn(&Pid, cargv[0], &actions, nullptr, cargv.data(), environ) != 0) Pid = -1;
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry(*e);
+            bool replaced = false;
+            for (const std::string& o : Env) replaced = replaced || entry.compare(0, o.find('=') + 1, o, 0, o.find('=') + 1) == 0;
+            if (!replaced) env.push_back(entry);
+        }
+        env.insert(env.end(), Env.begin(), Env.end());
+        std::vector<char*> cenv;
+        for (std::string& e : env) cenv.push_back(e.data());
+        cenv.push_back(nullptr);
+        if (posix_spawn(&Pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data()) != 0) Pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         close(err[1]);

@@ -56,24 +56,32 @@ bool IsConsole(const std::string& SysTtyDir, const std::string& Name, const std:
 
 }  // namespace
 
-std::vector<std::string> ListSerialPorts(const std::string& DevDir, const std::string& SysTtyDir,
-                                         const std::string& ConsolesFile) {
-    std::vector<std::pair<long, std::string>> usb, acm, onboard;
+std::vector<SerialPortEntry> ListSerialPortEntries(const std::string& DevDir, const std::string& SysTtyDir,
+                                                   const std::string& ConsolesFile) {
+    std::vector<std::pair<long, SerialPortEntry>> usb, acm, onboard;
     const std::set<std::string> consoles = ListedConsoles(ConsolesFile);
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(DevDir, ec)) {
         const std::string name = entry.path().filename().string();
-        if (IsConsole(SysTtyDir, name, consoles)) continue;
+        const SerialPortEntry port{DevDir + "/" + name, name, IsConsole(SysTtyDir, name, consoles)};
         long n;
-        if ((n = NumberAfter(name, "ttyUSB")) >= 0) usb.emplace_back(n, name);
-        else if ((n = NumberAfter(name, "ttyACM")) >= 0) acm.emplace_back(n, name);
-        else if ((n = NumberAfter(name, "ttyS")) >= 0 && HasHardware(SysTtyDir, name)) onboard.emplace_back(n, name);
+        if ((n = NumberAfter(name, "ttyUSB")) >= 0) usb.emplace_back(n, port);
+        else if ((n = NumberAfter(name, "ttyACM")) >= 0) acm.emplace_back(n, port);
+        else if ((n = NumberAfter(name, "ttyS")) >= 0 && HasHardware(SysTtyDir, name)) onboard.emplace_back(n, port);
     }
-    std::vector<std::string> ports;
+    std::vector<SerialPortEntry> ports;
     for (auto* group : {&usb, &acm, &onboard}) {
-        std::sort(group->begin(), group->end());
-        for (const auto& [n, name] : *group) ports.push_back(DevDir + "/" + name);
+        std::sort(group->begin(), group->end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [n, port] : *group) ports.push_back(port);
     }
+    return ports;
+}
+
+std::vector<std::string> ListSerialPorts(const std::string& DevDir, const std::string& SysTtyDir,
+                                         const std::string& ConsolesFile) {
+    std::vector<std::string> ports;
+    for (const SerialPortEntry& p : ListSerialPortEntries(DevDir, SysTtyDir, ConsolesFile))
+        if (!p.Console) ports.push_back(p.Path);
     return ports;
 }
 

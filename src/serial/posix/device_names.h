@@ -34,4 +34,14 @@ std::vector<std::string> ListSerialPorts(const std::string& DevDir = "/dev",
                                          const std::string& SysTtyDir = "/sys/class/tty",
                                          const std::string& ConsolesFile = "/proc/consoles");
 
+// The same ports in the same order, with the consoles among them kept and
+// marked: what `pelkisp ports` shows.
+struct SerialPortEntry {
+    std::string Path;  // DevDir + "/" + name
+    std::string Name;  // "ttyUSB0"
+    bool Console = false;
+};
+std::vector<SerialPortEntry> ListSerialPortEntries(const std::string& DevDir, const std::string& SysTtyDir,
+                                                   const std::string& ConsolesFile);
+
 }  // namespace pelk::posix

@@ -29,6 +29,29 @@ uint32_t StandardRateCode(uint32_t Rate) {
     return 0;
 }
 
+std::string DescribeLine(const LineTermios& t) {
+    std::string text = std::to_string(t.Ospeed) + " bit/s";
+    if (t.Ispeed != 0 && t.Ispeed != t.Ospeed) text += " (receiving at " + std::to_string(t.Ispeed) + ")";
+    const uint32_t size = t.Cflag & CSIZE;
+    text += std::string(", ") + (size == CS5 ? "5" : size == CS6 ? "6" : size == CS7 ? "7" : "8") + " data bits";
+    if (!(t.Cflag & PARENB)) text += ", no parity";
+    else if (t.Cflag & CMSPAR) text += (t.Cflag & PARODD) ? ", mark parity" : ", space parity";
+    else text += (t.Cflag & PARODD) ? ", odd parity" : ", even parity";
+    text += (t.Cflag & CSTOPB) ? (size == CS5 ? ", 1.5 stop bits" : ", 2 stop bits") : ", 1 stop bit";
+    std::string flow;
+    if (t.Cflag & CRTSCTS) flow = "RTS/CTS";
+    if (t.Iflag & (IXON | IXOFF)) flow += std::string(flow.empty() ? "" : " and ") + "XON/XOFF";
+    text += flow.empty() ? ", no flow control" : ", flow control " + flow;
+    LineTermios raw = t;
+    MakeLineRaw(raw);
+    // Flow control and the parity check are settings of their own, not cooking.
+    constexpr uint32_t Own = IXON | IXOFF | INPCK;
+    const bool isRaw = (raw.Iflag & ~Own) == (t.Iflag & ~Own) && raw.Oflag == t.Oflag && raw.Lflag == t.Lflag &&
+                       raw.Cc[VMIN] == t.Cc[VMIN] && raw.Cc[VTIME] == t.Cc[VTIME];
+    text += isRaw ? ", raw" : ", not raw";
+    return text;
+}
+
 bool RateAccepted(uint32_t Wanted, uint32_t Actual) {
     const uint64_t diff = Wanted > Actual ? Wanted - Actual : Actual - Wanted;
     return diff * 100 <= static_cast<uint64_t>(Wanted) * 3;

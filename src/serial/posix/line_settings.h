@@ -9,6 +9,7 @@
 // needs neither glibc's <termios.h> nor the kernel's <asm/termbits.h>, which
 // cannot be included together.
 #include <cstdint>
+#include <string>
 
 #include "serial/vatypes.h"
 
@@ -75,6 +76,10 @@ uint32_t StandardRateCode(uint32_t Rate);
 // True when a line set to Wanted really runs at Actual: within 3 percent, the
 // tolerance of an asynchronous line.
 bool RateAccepted(uint32_t Wanted, uint32_t Actual);
+
+// The line as a person reads it: "115200 bit/s, 8 data bits, no parity,
+// 1 stop bit, no flow control, raw" (raw: bytes pass untouched).
+std::string DescribeLine(const LineTermios& Termios);
 
 // The kernel's termios2 of a terminal (termios2.cpp). False with the
 // platform error recorded on failure.

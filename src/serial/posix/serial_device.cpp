@@ -173,6 +173,15 @@ bool SerialDevice::SetState(const TDCB& Dcb) {
     return true;
 }
 
+bool SerialDevice::LineDescription(std::string& Out) {
+    std::shared_lock<std::shared_mutex> use(FUse);
+    if (FClosed) return Fail(EBADF);
+    LineTermios line;
+    if (!GetLineTermios(FFd, line)) return false;
+    Out = DescribeLine(line);
+    return true;
+}
+
 bool SerialDevice::SetRaw() {
     std::shared_lock<std::shared_mutex> use(FUse);
     if (FClosed) return Fail(EBADF);

@@ -99,6 +99,9 @@ public:
     // MS_* bits of the modem input lines; all off without modem lines.
     bool ModemStatus(uint32_t& Lines);
     bool Properties(TCommProp& Prop);
+    // The line settings the device runs with now, as the kernel reports
+    // them, in words (DescribeLine).
+    bool LineDescription(std::string& Out);
 
     // For the event thread.
     struct InputSample {

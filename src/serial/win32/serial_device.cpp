@@ -201,6 +201,23 @@ bool SerialDevice::HungUp() {
     return FHungUp.load();
 }
 
+bool SerialDevice::LineDescription(std::string& Out) {
+    std::shared_lock<std::shared_mutex> use(FUse);
+    if (FClosed) return Fail(ERROR_INVALID_HANDLE);
+    DCB d{};
+    d.DCBlength = sizeof d;
+    if (!GetCommState(H(FHandle), &d)) return Failed(static_cast<int>(GetLastError()));
+    static const char* const Parities[] = {"no parity", "odd parity", "even parity", "mark parity", "space parity"};
+    static const char* const Stops[] = {"1 stop bit", "1.5 stop bits", "2 stop bits"};
+    Out = std::to_string(d.BaudRate) + " bit/s, " + std::to_string(d.ByteSize) + " data bits, " +
+          (d.Parity < 5 ? Parities[d.Parity] : "parity ?") + ", " + (d.StopBits < 3 ? Stops[d.StopBits] : "stop bits ?");
+    std::string flow;
+    if (d.fOutxCtsFlow || d.fRtsControl == RTS_CONTROL_HANDSHAKE) flow = "RTS/CTS";
+    if (d.fOutX || d.fInX) flow += std::string(flow.empty() ? "" : " and ") + "XON/XOFF";
+    Out += flow.empty() ? ", no flow control" : ", flow control " + flow;
+    return true;
+}
+
 bool SerialDevice::SetState(const TDCB& Dcb) {
     std::shared_lock<std::shared_mutex> use(FUse);
     if (FClosed) return Fail(ERROR_INVALID_HANDLE);

@@ -103,6 +103,9 @@ public:
     bool Escape(uint32_t Function);
     bool ModemStatus(uint32_t& Lines);
     bool Properties(TCommProp& Prop);
+    // The line settings the device runs with now (GetCommState), in words:
+    // "115200 bit/s, 8 data bits, no parity, 1 stop bit, no flow control".
+    bool LineDescription(std::string& Out);
 
     struct InputSample {
         uint64_t Total = 0;

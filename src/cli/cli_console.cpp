@@ -1,0 +1,188 @@
+#include "cli/cli_console.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace pelk {
+
+namespace {
+
+std::string Printf(const char* format, double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string Rate(double bytesPerSecond) {
+    return bytesPerSecond < 1000 ? Printf("%.0f B/s", bytesPerSecond) : Printf("%.1f kB/s", bytesPerSecond / 1000);
+}
+
+std::string Clock(double seconds) {
+    const long s = static_cast<long>(seconds + 0.5);
+    char text[32];
+    if (s >= 3600) std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+constexpr auto RedrawEvery = std::chrono::milliseconds(100);
+
+}  // namespace
+
+std::string FormatProgress(const std::string& step, uint64_t done, uint64_t total, double seconds, int width,
+                           bool finished) {
+    const int percent = finished ? 100 : total == 0 ? 0 : static_cast<int>(std::min<uint64_t>(done * 100 / total, 100));
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    std::string head = step;
+    if (head.size() < 12) head.resize(12, ' ');
+    // The tail, from the fullest form to the shortest.
+    const std::string pct = Printf("%3.0f%%", percent);
+    std::vector<std::string> tails;
+    if (finished) {
+        if (total > 0) tails.push_back(pct + "  " + Rate(rate) + "  " + Printf("%.2f s", seconds));
+        tails.push_back(pct + "  " + Printf("%.2f s", seconds));
+    } else if (total > 0) {
+        const std::string left = rate > 0 ? Clock(static_cast<double>(total - std::min(done, total)) / rate) : "-:--";
+        tails.push_back(pct + "  " + Rate(rate) + "  " + left + " left");
+        tails.push_back(pct + "  " + left + " left");
+    } else {
+        tails.push_back(pct + "  " + Printf("%.1f s", seconds));
+    }
+    tails.push_back(pct);
+    const size_t room = width > 1 ? static_cast<size_t>(width - 1) : 0;
+    for (const std::string& tail : tails) {
+        // With a bar of at least 10 columns (at most 40), else without.
+        const size_t fixed = head.size() + 3 + tail.size();
+        if (fixed + 10 <= room) {
+            const size_t bar = std::min<size_t>(room - fixed, 40);
+            const size_t filled = bar * static_cast<size_t>(percent) / 100;
+            return head + "[" + std::string(filled, '#') + std::string(bar - filled, '.') + "] " + tail;
+        }
+        if (head.size() + tail.size() <= room) return head + tail;
+    }
+    // Too narrow even for that: the name is cut, the percentage stays.
+    const size_t name = room > pct.size() + 1 ? room - pct.size() - 1 : 0;
+    std::string line = step.substr(0, name) + " " + pct;
+    if (line.size() > room) line.erase(0, line.size() - room);
+    return line;
+}
+
+int TerminalWidth(int fd) {
+    winsize ws{};
+    if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    if (const char* columns = std::getenv("COLUMNS")) {
+        const long n = std::strtol(columns, nullptr, 10);
+        if (n > 0 && n < 10000) return static_cast<int>(n);
+    }
+    return 80;
+}
+
+CliConsole::CliConsole(std::FILE* out, std::FILE* err, Level level) : Out(out), Err(err), Lvl(level) {
+    Live = level != Level::Quiet && isatty(fileno(err)) == 1;
+    const char* term = std::getenv("TERM");
+    Plain_ = term == nullptr || std::strcmp(term, "dumb") == 0;
+}
+
+void CliConsole::Result(const std::string& line) {
+    if (Lvl == Level::Quiet) return;
+    ClearBar();
+    // A failed write is noted, not fatal: the run goes on to its end (a
+    // half-programmed chip helps nobody) and the exit status tells.
+    errno = 0;
+    const bool ok = std::fprintf(Out, "%s%s\n", Prefix.c_str(), line.c_str()) >= 0 && std::fflush(Out) == 0;
+    if (!ok && OutError == 0) OutError = errno != 0 ? errno : EIO;
+}
+
+void CliConsole::ToErr(const std::string& text) {
+    ClearBar();
+    std::fprintf(Err, "%s%s\n", Prefix.c_str(), text.c_str());
+    std::fflush(Err);
+}
+
+void CliConsole::Error(const std::string& text) { ToErr("pelkisp: " + text); }
+void CliConsole::Plain(const std::string& text) { ToErr(text); }
+
+void CliConsole::Note(const std::string& text) {
+    if (Lvl != Level::Quiet) ToErr("pelkisp: " + text);
+}
+
+void CliConsole::Verbose(const std::string& text) {
+    if (Lvl == Level::Verbose) ToErr("pelkisp: " + text);
+}
+
+void CliConsole::TraceText(const std::string& lines) {
+    ClearBar();
+    size_t start = 0;
+    while (start < lines.size()) {
+        const size_t end = lines.find('\n', start);
+        const std::string line = lines.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::fprintf(Err, "%s%s\n", Prefix.c_str(), line.c_str());
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    std::fflush(Err);
+}
+
+void CliConsole::ProgressBegin(const std::string& step, uint64_t total) {
+    if (!Live) return;
+    Step = step;
+    Total = total;
+    Done = 0;
+    BarOn = true;
+    Began = std::chrono::steady_clock::now();
+    DrawBar(false);
+}
+
+void CliConsole::ProgressUpdate(uint64_t done) {
+    if (!BarOn) return;
+    Done = done;
+    if (std::chrono::steady_clock::now() - LastDraw >= RedrawEvery) DrawBar(false);
+}
+
+void CliConsole::ProgressTick() {
+    if (BarOn && std::chrono::steady_clock::now() - LastDraw >= RedrawEvery) DrawBar(false);
+}
+
+void CliConsole::ProgressEnd(bool completed) {
+    if (!BarOn) return;
+    if (completed) Done = Total;
+    DrawBar(completed);
+    std::fputs("\n", Err);
+    std::fflush(Err);
+    BarOn = BarDrawn = false;
+    DrawnLength = 0;
+}
+
+void CliConsole::DrawBar(bool finished) {
+    LastDraw = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(LastDraw - Began).count();
+    const int width = TerminalWidth(fileno(Err)) - static_cast<int>(Prefix.size());
+    const std::string line = Prefix + FormatProgress(Step, Done, Total, seconds, width, finished);
+    if (BarDrawn && line == Drawn && !finished) return;
+    std::string text = "\r" + line;
+    // Plain terminals get no escape codes: spaces cover what is left of a
+    // longer line drawn before.
+    if (Plain_) text += std::string(DrawnLength > line.size() ? DrawnLength - line.size() : 0, ' ');
+    else text += "\033[K";
+    std::fputs(text.c_str(), Err);
+    std::fflush(Err);
+    Drawn = line;
+    DrawnLength = line.size();
+    BarDrawn = true;
+}
+
+void CliConsole::ClearBar() {
+    if (!BarDrawn) return;
+    if (Plain_) std::fprintf(Err, "\r%s\r", std::string(DrawnLength, ' ').c_str());
+    else std::fputs("\r\033[K", Err);
+    BarDrawn = false;
+    DrawnLength = 0;
+}
+
+}  // namespace pelk

@@ -1,0 +1,83 @@
+#pragma once
+// Everything one pelkisp session shows goes through here: result lines on
+// standard output, and on standard error the summaries, verbose notes,
+// errors, the wire trace (when it goes there) and the progress bar. So the
+// rules live in one place: -q keeps only errors, -v adds notes, a line
+// written while the bar is shown first clears the bar, and every line can
+// carry a prefix (for several sessions at once, one per port).
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace pelk {
+
+// One line of the progress bar, `width` columns at most (one less, so that
+// the terminal does not wrap): the step's name, a bar (left out when there is
+// no room), the percentage, bytes per second and the time left, or at the end
+// the time taken. `total` 0: a step without blocks (Erase, Blank check),
+// shown by its time alone.
+std::string FormatProgress(const std::string& step, uint64_t done, uint64_t total, double seconds, int width,
+                           bool finished);
+
+// Columns of the terminal on `fd` (TIOCGWINSZ), else COLUMNS, else 80.
+int TerminalWidth(int fd);
+
+class CliConsole {
+public:
+    enum class Level { Quiet, Normal, Verbose };
+    CliConsole(std::FILE* out, std::FILE* err, Level level);
+
+    // Put before every line (empty: none).
+    std::string Prefix;
+
+    // A result line, exactly the engine's message, on standard output
+    // (not with -q). A failed write is noted (OutputError), not fatal.
+    void Result(const std::string& line);
+    // "pelkisp: " + text on standard error, always.
+    void Error(const std::string& text);
+    // A text of the system's own (a port's message) on standard error, as it is.
+    void Plain(const std::string& text);
+    // A summary line on standard error (not with -q).
+    void Note(const std::string& text);
+    // A detail on standard error with -v only.
+    void Verbose(const std::string& text);
+    bool IsVerbose() const { return Lvl == Level::Verbose; }
+    // Lines of the wire trace, when it goes to standard error.
+    void TraceText(const std::string& lines);
+
+    // The progress bar: drawn only when standard error is a terminal and not
+    // with -q; with TERM=dumb without escape codes. Begin names the step
+    // ("Programming") and its size in bytes (0: none); Update moves it;
+    // Tick redraws the time now and then; End draws the final state (100%
+    // when completed) and ends the line.
+    void SetProgressShown(bool shown) { Live = shown; }
+    bool ProgressShown() const { return Live; }
+    void ProgressBegin(const std::string& step, uint64_t total);
+    void ProgressUpdate(uint64_t done);
+    void ProgressTick();
+    void ProgressEnd(bool completed);
+
+    // The error of the first result line that could not be written, 0 if none.
+    int OutputError() const { return OutError; }
+
+private:
+    void ToErr(const std::string& text);
+    void ClearBar();
+    void DrawBar(bool finished);
+
+    std::FILE* Out;
+    std::FILE* Err;
+    Level Lvl;
+    int OutError = 0;
+    bool Live = false;   // draw the bar
+    bool Plain_ = false; // TERM=dumb: no escape codes
+    bool BarOn = false;  // a step's bar is running
+    bool BarDrawn = false;
+    size_t DrawnLength = 0;
+    std::string Step, Drawn;
+    uint64_t Total = 0, Done = 0;
+    std::chrono::steady_clock::time_point Began, LastDraw;
+};
+
+}  // namespace pelk

@@ -1,0 +1,216 @@
+// End to end: pelkisp refuses to program or verify a file that is not what
+// the user meant (and goes on with --force), shows the wire trace, and draws
+// its progress bar on a terminal.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "cli_fixture.h"
+
+namespace pelk {
+namespace {
+
+using test::ChildProcess;
+using test::CliRun;
+using test::CliTest;
+namespace fs = std::filesystem;
+
+class CliInput : public CliTest {
+protected:
+    void File(const std::string& name, const std::string& bytes) {
+        std::ofstream(Dir / name, std::ios::binary) << bytes;
+    }
+    std::string OnTerminal(const std::vector<std::string>& args, unsigned short columns,
+                           const std::vector<std::string>& env);
+};
+
+TEST_F(CliInput, DoubtfulFilesAreNotProgrammedUnlessForced) {
+    File("empty.bin", "");
+    File("text.hex", "this is not a HEX file\n");
+    File("cut.hex", ":0400000011223344" "52\r\n");
+    File("bad.hex", ":0400000011223344" "53\r\n:00000001FF\r\n");
+    File("high.hex", ":0400000011223344" "52\r\n:0180000055" "2A\r\n:00000001FF\r\n");
+    File("ff.bin", std::string(256, '\xFF'));
+    RandomImageFile("big.bin", 0x10000, 1);
+    RandomImageFile("full.bin", 0x8000, 2);
+    const struct {
+        std::vector<std::string> args;
+        int status;          // without --force
+        std::string err;     // a line of standard error without --force
+        std::string forced;  // a line of standard error with --force
+    } cases[] = {
+        {{"program", "empty.bin"}, 2, "pelkisp: empty.bin: nothing loaded: the file is empty\n",
+         "pelkisp: empty.bin: no block holds data, so program and verify send nothing: only the erase reaches the chip\n"},
+        {{"program", "/dev/null"}, 2, "pelkisp: /dev/null: nothing loaded: the file is empty\n",
+         "pelkisp: /dev/null: nothing loaded: the file is empty (going on: --force)\n"},
+        {{"program", "text.hex"}, 2, "pelkisp: text.hex: nothing loaded: no data record\n",
+         "pelkisp: text.hex: no end record (:00000001FF): the file may be cut short (going on: --force)\n"},
+        {{"verify", "text.hex"}, 2, "pelkisp: text.hex: not verified; --force goes on all the same\n",
+         "pelkisp: text.hex: no block holds data, so verify sends nothing: nothing reaches the chip and nothing is "
+         "checked\n"},
+        {{"program", "cut.hex"}, 2, "pelkisp: cut.hex: no end record (:00000001FF): the file may be cut short\n",
+         "pelkisp: cut.hex: 4 bytes in 00000-00003, CRC "},
+        {{"program", "bad.hex"}, 2, "pelkisp: bad.hex: Checksum Error in HEX File !\n",
+         "pelkisp: bad.hex: Checksum Error in HEX File ! (going on: --force)\n"},
+        {{"-d", "W78E58B", "program", "big.bin"}, 2,
+         "pelkisp: big.bin: 65536 bytes (up to 0FFFF) do not fit the W78E58B (last address 07FFF)\n",
+         "pelkisp: big.bin: 65536 bytes (up to 0FFFF) do not fit the W78E58B (last address 07FFF) (going on: --force)\n"},
+        {{"-d", "W78E58B", "program", "high.hex"}, 2,
+         "pelkisp: high.hex: data up to 08000 does not fit the W78E58B (last address 07FFF)\n", "(going on: --force)"},
+        {{"-d", "W78E58B", "program", "full.bin", "--offset", "10"}, 2,
+         "pelkisp: full.bin: --offset 00010: data up to 0800F does not fit the W78E58B (last address 07FFF)\n",
+         "pelkisp: full.bin: 32752 bytes in 00010-07FFF, CRC "},
+        {{"program", "ff.bin"}, 2, "pelkisp: ff.bin: nothing to program: every byte loaded is FF\n",
+         "only the erase reaches the chip\n"},
+        // A range the user chose that fits is taken as it is.
+        {{"-d", "W78E58B", "program", "high.hex", "--stop", "3"}, 0, "pelkisp: high.hex: 4 bytes in 00000-00003, CRC ",
+         "pelkisp: high.hex: 4 bytes in 00000-00003, CRC "},
+        {{"-d", "W78E58B", "program", "big.bin", "--stop", "7FFF"}, 0,
+         "pelkisp: big.bin: 32768 bytes in 00000-07FFF, CRC ", "pelkisp: big.bin: 32768 bytes in 00000-07FFF, CRC "},
+    };
+    for (const auto& c : cases) {
+        for (const bool force : {false, true}) {
+            std::vector<std::string> args{"--port", "sim", "--sim-flash", "chip.bin"};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            if (force) args.push_back("--force");
+            fs::remove(Dir / "chip.bin");
+            const CliRun r = Pelkisp(args);
+            std::string line;
+            for (const std::string& a : args) line += a + " ";
+            SCOPED_TRACE(line + "\n" + r.Err);
+            if (c.status == 2 && !force) {
+                EXPECT_EQ(r.Status, 2);
+                EXPECT_EQ(r.Out, "");
+                EXPECT_NE(r.Err.find(c.err), std::string::npos);
+                EXPECT_FALSE(fs::exists(Dir / "chip.bin")) << "the target was started";
+            } else {
+                EXPECT_EQ(r.Status, 0);
+                EXPECT_TRUE(r.Out.ends_with(c.args[0] == "verify" ? "Verification OK.\n" : "Device programmed.\nVerification OK.\n"))
+                    << r.Out;
+                EXPECT_NE(r.Err.find(force ? c.forced : c.err), std::string::npos);
+            }
+        }
+    }
+}
+
+TEST_F(CliInput, TraceShowsEveryFrameAndReplyAndTheResendAfterACorruptedReply) {
+    // The third reply (Verify's) goes out with a bad CRC: the frame is sent again.
+    const std::string port = StartTarget({"--corrupt-every", "3"});
+    const CliRun r = Pelkisp({"-p", port, "-b", "115200", "--trace=trace.txt", "program",
+                              std::string(PELK_EXAMPLES_DIR) + "/blinky.hex"});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Device erased.\nDevice programmed.\nVerification OK.\n");
+    std::ifstream in(Dir / "trace.txt");
+    std::vector<std::string> lines;
+    const std::regex stamp(R"(^ *\d+\.\d{3} (.*)$)");
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, stamp)) << "no millisecond timestamp: " << line;
+        lines.push_back(m[1]);
+    }
+    const std::vector<std::string> expected{
+        "-- Erase",
+        "> preamble 55 FF FF",
+        "> Erase       00000  CRC 5D64  (after the preamble)",
+        "< reply 1 (done)  CRC A80D good",
+        "-- Device erased.",
+        "-- Program: 1 block",
+        "> preamble 55 FF FF",
+        "> Program     00000  CRC 0ACF  block 1 of 1  (after the preamble)",
+        "< reply 1 (done)  CRC A80D good",
+        "-- Device programmed.",
+        "-- Verify: 1 block",
+        "> preamble 55 FF FF",
+        "> Verify      00000  CRC 42C5  block 1 of 1  (after the preamble)",
+        "< reply 1 (done)  CRC A8F2 bad (should be A80D)",
+        "> Verify      00000  CRC 42C5  again, transmission 2 of 10, after a reply with a bad CRC  (after the preamble)",
+        "< reply 1 (done)  CRC A80D good",
+        "-- Verification OK.",
+    };
+    EXPECT_EQ(lines, expected);
+}
+
+// Runs pelkisp with standard error on a pseudo-terminal of the given size
+// and returns all it wrote there.
+std::string CliInput::OnTerminal(const std::vector<std::string>& args, unsigned short columns,
+                                 const std::vector<std::string>& env) {
+    int master = -1, slave = -1;
+    winsize ws{24, columns, 0, 0};
+    if (openpty(&master, &slave, nullptr, nullptr, &ws) != 0) return "openpty failed";
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    ChildProcess p(PELKISP_PATH, args, Dir, -1, slave, env);
+    close(slave);
+    std::string screen;
+    char buf[4096];
+    for (;;) {
+        pollfd fd{master, POLLIN, 0};
+        if (poll(&fd, 1, 60000) <= 0) break;
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;  // EIO once the program has ended and closed it
+        screen.append(buf, size_t(n));
+    }
+    close(master);
+    p.Wait();
+    return screen;
+}
+
+TEST_F(CliInput, ProgressBarFitsTheTerminalAndKeepsToPlainTextOnADumbOne) {
+    RandomImageFile("full.bin", 0x20000, 3);
+    const std::vector<std::string> run{"-p", "sim", "-d", "W77E532", "program", "full.bin"};
+    const struct {
+        unsigned short columns;
+        std::vector<std::string> env;
+        size_t width;
+        bool escapes;
+    } cases[] = {
+        {50, {"TERM=xterm"}, 50, true},
+        {0, {"TERM=dumb", "COLUMNS=40"}, 40, false},  // no size on the terminal: COLUMNS
+        {120, {"TERM=dumb"}, 120, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> env = Env(c.env);
+        const std::string screen = OnTerminal(run, c.columns, env);
+        SCOPED_TRACE(screen);
+        EXPECT_EQ(screen.find('\033') != std::string::npos, c.escapes);
+        // Every state the bar was drawn in fits the width; the last of each
+        // line is the step's end, at 100%.
+        std::istringstream lines(screen);
+        std::vector<std::string> finals;
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            std::string last;
+            std::istringstream draws(line);
+            for (std::string d; std::getline(draws, d, '\r');) {
+                const std::string text = d.substr(0, d.find("\033[K"));
+                if (text.find('%') != std::string::npos) {
+                    EXPECT_LT(text.size(), c.width) << text;
+                }
+                if (!text.empty()) last = text;
+            }
+            if (last.find('%') != std::string::npos) finals.push_back(last);
+        }
+        ASSERT_EQ(finals.size(), 3u);
+        for (size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(finals[i].rfind(std::vector<std::string>{"Erasing", "Programming", "Verifying"}[i], 0), 0u);
+            EXPECT_NE(finals[i].find("100%"), std::string::npos);
+        }
+        EXPECT_NE(finals[1].find("B/s"), std::string::npos) << "bytes per second";
+        EXPECT_NE(screen.find(" left"), std::string::npos) << "the time left";
+    }
+    // -q: nothing at all on the terminal, and nothing on standard output.
+    EXPECT_EQ(OnTerminal({"-q", "-p", "sim", "-d", "W77E532", "program", "full.bin"}, 80, Env({"TERM=xterm"})), "");
+    const CliRun quiet = Pelkisp({"-q", "-p", "sim", "erase"});
+    EXPECT_EQ(quiet.Status, 0);
+    EXPECT_EQ(quiet.Out + quiet.Err, "");
+}
+
+}  // namespace
+}  // namespace pelk
