@@ -1,12 +1,13 @@
 #include "cli/cli_console.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-#include "framework/terminal.h"
 
 namespace pelk {
 
@@ -73,7 +74,8 @@ std::string FormatProgress(const std::string& step, uint64_t done, uint64_t tota
 }
 
 int TerminalWidth(int fd) {
-    if (const int columns = TerminalColumns(fd); columns > 0) return columns;
+    winsize ws{};
+    if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
     if (const char* columns = std::getenv("COLUMNS")) {
         const long n = std::strtol(columns, nullptr, 10);
         if (n > 0 && n < 10000) return static_cast<int>(n);
@@ -82,8 +84,9 @@ int TerminalWidth(int fd) {
 }
 
 CliConsole::CliConsole(std::FILE* out, std::FILE* err, Level level) : Out(out), Err(err), Lvl(level) {
-    Live = level != Level::Quiet && IsTerminal(fileno(err));
-    Plain_ = !TerminalTakesEscapeCodes(fileno(err));
+    Live = level != Level::Quiet && isatty(fileno(err)) == 1;
+    const char* term = std::getenv("TERM");
+    Plain_ = term == nullptr || std::strcmp(term, "dumb") == 0;
 }
 
 void CliConsole::Result(const std::string& line) {

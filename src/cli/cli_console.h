@@ -20,7 +20,7 @@ namespace pelk {
 std::string FormatProgress(const std::string& step, uint64_t done, uint64_t total, double seconds, int width,
                            bool finished);
 
-// Columns of the terminal on `fd`, else COLUMNS, else 80.
+// Columns of the terminal on `fd` (TIOCGWINSZ), else COLUMNS, else 80.
 int TerminalWidth(int fd);
 
 class CliConsole {
@@ -47,7 +47,7 @@ public:
     void TraceText(const std::string& lines);
 
     // The progress bar: drawn only when standard error is a terminal and not
-    // with -q; with TERM=dumb (or a console that takes none) without escape codes. Begin names the step
+    // with -q; with TERM=dumb without escape codes. Begin names the step
     // ("Programming") and its size in bytes (0: none); Update moves it;
     // Tick redraws the time now and then; End draws the final state (100%
     // when completed) and ends the line.
@@ -71,7 +71,7 @@ private:
     Level Lvl;
     int OutError = 0;
     bool Live = false;   // draw the bar
-    bool Plain_ = false; // TERM=dumb, or a console without them: no escape codes
+    bool Plain_ = false; // TERM=dumb: no escape codes
     bool BarOn = false;  // a step's bar is running
     bool BarDrawn = false;
     size_t DrawnLength = 0;

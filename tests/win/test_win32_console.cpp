@@ -1,4 +1,4 @@
-// The terminal facts the command line asks for on Windows: a console is a
+// The console facts the command line asks for on Windows: a console is a
 // terminal, NUL and files are not (though the C library calls NUL a
 // character device), its width, and the escape codes it takes.
 #include <gtest/gtest.h>
@@ -11,29 +11,29 @@
 
 #include <windows.h>
 
-#include "framework/terminal.h"
+#include "framework/console_win32.h"
 
-namespace pelk {
+namespace pelk::win32 {
 namespace {
 
-TEST(Win32Terminal, NulAndFilesAreNoTerminal) {
+TEST(Win32Console, NulAndFilesAreNoConsole) {
     const int nul = _open("NUL", _O_WRONLY);
     ASSERT_GE(nul, 0);
     EXPECT_TRUE(_isatty(nul)) << "the C library's view, which the progress bar must not follow";
-    EXPECT_FALSE(IsTerminal(nul));
-    EXPECT_EQ(TerminalColumns(nul), 0);
-    EXPECT_FALSE(TerminalTakesEscapeCodes(nul));
+    EXPECT_FALSE(IsConsole(nul));
+    EXPECT_EQ(ConsoleColumns(nul), 0);
+    EXPECT_FALSE(EnableEscapeCodes(nul));
     _close(nul);
     const std::filesystem::path file = std::filesystem::temp_directory_path() / "pelk-terminal-test.txt";
     const int fd = _wopen(file.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
-    EXPECT_FALSE(IsTerminal(fd));
-    EXPECT_EQ(TerminalColumns(fd), 0);
+    EXPECT_FALSE(IsConsole(fd));
+    EXPECT_EQ(ConsoleColumns(fd), 0);
     _close(fd);
     std::filesystem::remove(file);
 }
 
-TEST(Win32Terminal, ConsoleIsATerminalWithItsWidth) {
+TEST(Win32Console, ConsoleHasItsWindowsWidth) {
     // The process's console, made for it when it has none.
     HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
@@ -50,23 +50,23 @@ TEST(Win32Terminal, ConsoleIsATerminalWithItsWidth) {
     if (out == INVALID_HANDLE_VALUE) GTEST_SKIP() << "no console to be had here";
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(out), _O_WRONLY);
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(IsTerminal(fd));
+    EXPECT_TRUE(IsConsole(fd));
     CONSOLE_SCREEN_BUFFER_INFO info{};
     ASSERT_TRUE(GetConsoleScreenBufferInfo(out, &info));
-    EXPECT_EQ(TerminalColumns(fd), info.srWindow.Right - info.srWindow.Left + 1);
-    EXPECT_GT(TerminalColumns(fd), 0);
+    EXPECT_EQ(ConsoleColumns(fd), info.srWindow.Right - info.srWindow.Left + 1);
+    EXPECT_GT(ConsoleColumns(fd), 0);
     // Escape codes: as the console says, and never with TERM=dumb.
     DWORD before = 0;
     ASSERT_TRUE(GetConsoleMode(out, &before));
-    const bool takes = TerminalTakesEscapeCodes(fd);
+    const bool takes = EnableEscapeCodes(fd);
     DWORD after = 0;
     ASSERT_TRUE(GetConsoleMode(out, &after));
     EXPECT_EQ(takes, (after & 0x0004) != 0) << "mode before " << before << ", after " << after;
     _putenv("TERM=dumb");
-    EXPECT_FALSE(TerminalTakesEscapeCodes(fd));
+    EXPECT_FALSE(EnableEscapeCodes(fd));
     _putenv("TERM=");
     _close(fd);
 }
 
 }  // namespace
-}  // namespace pelk
+}  // namespace pelk::win32
