@@ -106,7 +106,7 @@ public:
 
 const auto* const Registered = ::testing::AddGlobalTestEnvironment(new WineCliEnvironment);
 
-struct Run {
+struct RunResult {
     int Status = -1;
     std::string Out, Err;
 };
@@ -164,8 +164,8 @@ protected:
 
     // Waits for the end of the run; a run that has not ended after Limit
     // (far more than any run here takes) is killed and fails the test.
-    Run Finish(test::ChildProcess& Child, std::chrono::seconds Limit = 240s) {
-        Run r;
+    RunResult Finish(test::ChildProcess& Child, std::chrono::seconds Limit = 240s) {
+        RunResult r;
         r.Status = Child.WaitAtMost(Limit);
         EXPECT_FALSE(Child.KilledAtLimit) << "pelkisp.exe did not end; killed";
         r.Out = Read(OutFile);
@@ -173,7 +173,7 @@ protected:
         return r;
     }
 
-    Run Pelkisp(const std::vector<std::string>& Args) {
+    RunResult Pelkisp(const std::vector<std::string>& Args) {
         auto child = Start(Args);
         return Finish(*child);
     }
@@ -193,7 +193,7 @@ std::string CrLf(std::initializer_list<const char*> Texts) {
 TEST_F(WineCli, ProgramVerifyEraseAndBlankOfA64KiBDevice) {
     SimulatedTarget& target = (*Lines)["COM11"];
     const std::vector<uint8_t> image = ImageFile("image.bin", 0x10000, 1);
-    Run r = Pelkisp({"-p", "COM11", "-b", "115200", "program", "image.bin"});
+    RunResult r = Pelkisp({"-p", "COM11", "-b", "115200", "program", "image.bin"});
     EXPECT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Out, CrLf({"Device erased.", "Device programmed.", "Verification OK."}));
     EXPECT_EQ(r.Err.rfind("pelkisp: image.bin: 65536 bytes in 00000-0FFFF, CRC ", 0), 0u) << r.Err;
@@ -224,7 +224,7 @@ TEST_F(WineCli, CorruptedRepliesAreSentAgain) {
     SimulatedTarget& target = (*Lines)["COM12"];
     const std::vector<uint8_t> image = ImageFile("image.bin", 0x1000, 2);
     const uint64_t corruptedBefore = target.Status().RepliesCorrupted;
-    const Run r = Pelkisp({"-p", "COM12", "-b", "115200", "program", "image.bin"});
+    const RunResult r = Pelkisp({"-p", "COM12", "-b", "115200", "program", "image.bin"});
     EXPECT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Out, CrLf({"Device erased.", "Device programmed.", "Verification OK."}));
     // 1 erase + 32 program + 32 verify frames, every 3rd reply spoilt.
@@ -237,7 +237,7 @@ TEST_F(WineCli, CorruptedRepliesAreSentAgain) {
 TEST_F(WineCli, SilentTargetIsReportedAfterTheTenthTransmission) {
     SimulatedTarget& target = (*Lines)["COM13"];
     const uint64_t before = target.Status().RepliesWithheld;
-    const Run r = Pelkisp({"-p", "COM13", "-b", "115200", "erase"});
+    const RunResult r = Pelkisp({"-p", "COM13", "-b", "115200", "erase"});
     EXPECT_EQ(r.Status, 1);
     EXPECT_EQ(r.Out, CrLf({"Microcontroller is not responding."}));
     EXPECT_EQ(target.Status().RepliesWithheld - before, 10u);
@@ -249,7 +249,7 @@ TEST_F(WineCli, FarSideGoingAwayEndsTheRunWithOneMessage) {
     auto child = Start({"-q", "-p", "COM14", "-b", "9600", "--no-erase", "program", "image.bin"});
     ASSERT_TRUE(target.WaitForFramesServed(2, 60s)) << "the run did not begin";
     target.Stop();  // both sides of its line close
-    const Run r = Finish(*child);
+    const RunResult r = Finish(*child);
     EXPECT_EQ(r.Status, 1);
     EXPECT_EQ(r.Out, "");
     EXPECT_EQ(r.Err, "Device COM14 hung up or was removed\r\n");
@@ -263,13 +263,13 @@ TEST_F(WineCli, CtrlCStopsTheRun) {
     // What a terminal sends for Ctrl-C; wine turns it into the console's
     // CTRL_C_EVENT for the program.
     child->Signal(SIGINT);
-    const Run r = Finish(*child);
+    const RunResult r = Finish(*child);
     EXPECT_EQ(r.Status, 130) << r.Err;
     EXPECT_EQ(r.Out, CrLf({"Stopped."}));
 }
 
 TEST_F(WineCli, PortsListsTheSystemsPortsAndAMissingPortIsNamed) {
-    Run r = Pelkisp({"ports"});
+    RunResult r = Pelkisp({"ports"});
     EXPECT_EQ(r.Status, 0) << r.Err;
     for (const char* port : {"COM11", "COM12", "COM13", "COM14", "COM15"})
         EXPECT_NE(("\r\n" + r.Out).find(std::string("\r\n") + port + " "), std::string::npos) << port << " in\n" << r.Out;
