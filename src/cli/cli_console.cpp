@@ -1,13 +1,12 @@
 #include "cli/cli_console.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "cli/cli_platform.h"
 
 namespace pelk {
 
@@ -73,9 +72,8 @@ std::string FormatProgress(const std::string& step, uint64_t done, uint64_t tota
     return line;
 }
 
-int TerminalWidth(int fd) {
-    winsize ws{};
-    if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+int TerminalWidth(std::FILE* stream) {
+    if (const int columns = TerminalColumns(stream); columns > 0) return columns;
     if (const char* columns = std::getenv("COLUMNS")) {
         const long n = std::strtol(columns, nullptr, 10);
         if (n > 0 && n < 10000) return static_cast<int>(n);
@@ -84,7 +82,7 @@ int TerminalWidth(int fd) {
 }
 
 CliConsole::CliConsole(std::FILE* out, std::FILE* err, Level level) : Out(out), Err(err), Lvl(level) {
-    Live = level != Level::Quiet && isatty(fileno(err)) == 1;
+    Live = level != Level::Quiet && IsTerminal(err);
     const char* term = std::getenv("TERM");
     Plain_ = term == nullptr || std::strcmp(term, "dumb") == 0;
 }
@@ -162,7 +160,7 @@ void CliConsole::ProgressEnd(bool completed) {
 void CliConsole::DrawBar(bool finished) {
     LastDraw = std::chrono::steady_clock::now();
     const double seconds = std::chrono::duration<double>(LastDraw - Began).count();
-    const int width = TerminalWidth(fileno(Err)) - static_cast<int>(Prefix.size());
+    const int width = TerminalWidth(Err) - static_cast<int>(Prefix.size());
     const std::string line = Prefix + FormatProgress(Step, Done, Total, seconds, width, finished);
     if (BarDrawn && line == Drawn && !finished) return;
     std::string text = "\r" + line;

@@ -20,8 +20,8 @@ namespace pelk {
 std::string FormatProgress(const std::string& step, uint64_t done, uint64_t total, double seconds, int width,
                            bool finished);
 
-// Columns of the terminal on `fd` (TIOCGWINSZ), else COLUMNS, else 80.
-int TerminalWidth(int fd);
+// Columns of the terminal on `stream`, else COLUMNS, else 80.
+int TerminalWidth(std::FILE* stream);
 
 class CliConsole {
 public:

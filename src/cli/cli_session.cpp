@@ -1,12 +1,10 @@
 #include "cli/cli_session.h"
 
-#include <QCoreApplication>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
+#include "cli/cli_platform.h"
 #include "image/checksum_summary.h"
 #include "image/device_table.h"
 #include "image/file_load.h"
@@ -69,11 +67,6 @@ std::string Seconds(double s) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f s", s);
     return text;
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 }  // namespace
@@ -153,16 +146,14 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
     return ExitUsage;
 }
 
-CliSession::CliSession(CliOptions options, std::FILE* out, std::FILE* err)
+CliSession::CliSession(CliOptions options, std::FILE* out, std::FILE* err, MainLoop& loop)
     : Options(std::move(options)),
       Console(out, err,
               Options.Quiet     ? CliConsole::Level::Quiet
               : Options.Verbose ? CliConsole::Level::Verbose
-                                : CliConsole::Level::Normal) {
+                                : CliConsole::Level::Normal),
+      Loop(loop) {
     ApplyDeviceIndex(Image, Options.DeviceIndex);
-    Timer.setTimerType(Qt::PreciseTimer);
-    Timer.setInterval(10);
-    connect(&Timer, &QTimer::timeout, this, [this] { Guarded(&CliSession::Tick); });
     CommPort.SetDeviceName("COM%d");
     CommPort.Buffers().SetReadSize(1000);
     CommPort.Buffers().SetWriteSize(1000);
@@ -172,6 +163,7 @@ CliSession::CliSession(CliOptions options, std::FILE* out, std::FILE* err)
 }
 
 CliSession::~CliSession() {
+    Loop.StopTimer(TickTimer);
     CommPort.OnRxChar = nullptr;
     CommPort.OnHangUp = nullptr;
     if (CommPort.Active()) CommPort.Close();
@@ -276,7 +268,7 @@ int CliSession::OpenTrace() {
                 Console.Error("--trace=" + Options.TraceFile + ": that is " + input + ", which the run reads");
                 return ExitUsage;
             }
-        TraceFile = std::fopen(Options.TraceFile.c_str(), "we");
+        TraceFile = OpenOutputText(Options.TraceFile);
         if (!TraceFile) {
             Console.Error("--trace=" + Options.TraceFile + ": can't open it (" + std::strerror(errno) + ")");
             return ExitUsage;
@@ -296,7 +288,9 @@ void CliSession::VerboseDevice(const std::string& device) {
     if (Simulator) {
         Console.Verbose("port sim: a simulated " + DeviceName(Image) + " behind " + path);
     } else if (Options.Port.find('/') == std::string::npos && Options.Port.size() > 3 &&
-               strncasecmp(Options.Port.c_str(), "COM", 3) == 0) {
+               std::toupper(static_cast<unsigned char>(Options.Port[0])) == 'C' &&
+               std::toupper(static_cast<unsigned char>(Options.Port[1])) == 'O' &&
+               std::toupper(static_cast<unsigned char>(Options.Port[2])) == 'M') {
         const int n = std::atoi(Options.Port.c_str() + 3);
         const posix::ComResolution r = posix::ResolveComNumber(n, {});
         Console.Verbose(Options.Port + " is " + path +
@@ -312,7 +306,8 @@ void CliSession::VerboseDevice(const std::string& device) {
 }
 
 void CliSession::Begin() {
-    Timer.start();
+    // The engine's 10 ms tick, on a drift-free grid.
+    TickTimer = Loop.StartTimer(std::chrono::milliseconds(10), [this] { Guarded(&CliSession::Tick); }, true);
     StartStep();
 }
 
@@ -436,7 +431,8 @@ void CliSession::Finish(int status) {
     if (Done) return;
     Done = true;
     Status = status;
-    Timer.stop();
+    Loop.StopTimer(TickTimer);
+    TickTimer = 0;
     if (CommPort.Active()) CommPort.Close();
     if (Simulator) {
         try {
@@ -446,10 +442,9 @@ void CliSession::Finish(int status) {
             if (Status == ExitOk) Status = ExitUsage;
         }
     }
-    // Queued: a run that ends before the event loop has started (a walk with
-    // no block to send) still ends the loop as soon as it runs.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [status = Status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
+    // A run that ends before the loop has started (a walk with no block to
+    // send) makes it return as soon as it runs.
+    Loop.Quit(Status);
 }
 
 void CliSession::ShowMessage(const std::string& text) { LastMessage = text; }

@@ -2,10 +2,8 @@
 // One run of pelkisp: loads the file into an image under the load rules and
 // checks that it is what the user meant, then either prints or converts it,
 // or opens the port and runs the device steps one after the other through
-// the same engine, reply receiver and serial component as the window, on a
-// QtCore event loop. Everything it shows goes through its CliConsole.
-#include <QObject>
-#include <QTimer>
+// the same engine, reply receiver and serial component as the window, on the
+// framework's main loop. Everything it shows goes through its CliConsole.
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -15,6 +13,7 @@
 #include "cli/cli_console.h"
 #include "cli/cli_options.h"
 #include "cli/wire_trace.h"
+#include "framework/main_loop.h"
 #include "image/memory_image.h"
 #include "protocol/engine_view.h"
 #include "protocol/operation_engine.h"
@@ -44,10 +43,11 @@ enum CliExit : int {
 int LoadImageForCli(const CliOptions& options, const std::string& fileName, MemoryImage& image, CliConsole& console,
                     bool forDevice);
 
-class CliSession : public QObject, public EngineView {
-    Q_OBJECT
+class CliSession : public EngineView {
 public:
-    CliSession(CliOptions options, std::FILE* out, std::FILE* err);
+    // The device steps run on `loop`, which the session quits with the exit
+    // status when they are done.
+    CliSession(CliOptions options, std::FILE* out, std::FILE* err, MainLoop& loop);
     ~CliSession() override;
 
     // Does the work that needs no event loop (ports, checksum, convert,
@@ -99,7 +99,8 @@ private:
     std::FILE* TraceFile = nullptr;
     TracedPort Traced{Link, nullptr};
     OperationEngine Engine{Image, Traced, *this};
-    QTimer Timer;
+    MainLoop& Loop;
+    MainLoop::TimerId TickTimer = 0;
     std::vector<Step> Steps;
     size_t Current = 0;
     bool Running = false;
