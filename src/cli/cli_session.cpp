@@ -11,8 +11,6 @@
 #include "image/file_writer.h"
 #include "image/hex_reader.h"
 #include "protocol/block_plan.h"
-#include "serial/posix/device_names.h"
-#include "serial/posix/port_list.h"
 
 namespace pelk {
 
@@ -175,7 +173,7 @@ CliSession::~CliSession() {
 int CliSession::Prepare() {
     switch (Options.Command) {
         case CliCommand::Ports:
-            for (const std::string& line : posix::PortListLines({})) Console.Result(line);
+            for (const std::string& line : SerialPortLines()) Console.Result(line);
             return ExitOk;
         case CliCommand::Checksum: {
             if (int s = LoadImageForCli(Options, Options.Files[0], Image, Console, false)) return s;
@@ -287,19 +285,8 @@ void CliSession::VerboseDevice(const std::string& device) {
     const std::string path = CommPort.DevicePath();
     if (Simulator) {
         Console.Verbose("port sim: a simulated " + DeviceName(Image) + " behind " + path);
-    } else if (Options.Port.find('/') == std::string::npos && Options.Port.size() > 3 &&
-               std::toupper(static_cast<unsigned char>(Options.Port[0])) == 'C' &&
-               std::toupper(static_cast<unsigned char>(Options.Port[1])) == 'O' &&
-               std::toupper(static_cast<unsigned char>(Options.Port[2])) == 'M') {
-        const int n = std::atoi(Options.Port.c_str() + 3);
-        const posix::ComResolution r = posix::ResolveComNumber(n, {});
-        Console.Verbose(Options.Port + " is " + path +
-                        (r.How == posix::ComResolution::Link ? " (the link " + Options.Port + " in this folder)"
-                         : r.How == posix::ComResolution::NthPort
-                             ? " (serial port " + std::to_string(n) + " of " + std::to_string(r.PortsFound) + " of this machine)"
-                             : ""));
     } else {
-        Console.Verbose("port " + device + (path != device ? " is " + path : ""));
+        Console.Verbose(PortNameNote(device, path));
     }
     Console.Verbose("line: " + CommPort.AppliedLineSettings());
     Console.Verbose("device: " + DeviceName(Image) + ", last address " + Hex(Image.LastAddress));
@@ -332,7 +319,7 @@ void CliSession::PortFailed(const std::string& message) {
     // that name led to is named too, so the user sees what was opened.
     Console.Plain(message);
     const std::string name = CommPort.GetDeviceName();
-    const std::string device = CommPort.Active() ? CommPort.DevicePath() : posix::ResolvedDevicePath(name);
+    const std::string device = CommPort.Active() ? CommPort.DevicePath() : PortDevice(name);
     if (device.empty()) Console.Error(name + " names no serial port of this machine");
     else if (message.find(device) == std::string::npos) Console.Error(name + " is " + device);
 }
