@@ -8,6 +8,9 @@
 //   COM14  paced at 9600 bit/s; goes away (its line closes) mid-run
 //   COM15  paced at 9600 bit/s; the run is stopped with Ctrl-C
 //
+// Also, without a line: convert into files and standard output byte for
+// byte, `ports`, a missing port, and --port sim refused.
+//
 // The targets are the simulator that pelkisp-target runs, here in this
 // process so that the tests can read their flash and count their frames.
 // ./dev test runs this program (CTest label "wine") with PELK_WINE_PELKISP
@@ -268,6 +271,39 @@ TEST_F(WineCli, CtrlCStopsTheRun) {
     EXPECT_EQ(r.Out, CrLf({"Stopped."}));
 }
 
+TEST_F(WineCli, ConvertWritesFilesAndStandardOutputByteForByte) {
+    // Every byte value, 0x0A and 0x0D among them, which a text-mode write
+    // would change.
+    std::vector<uint8_t> image(0x8000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 7 + i / 256);
+    std::ofstream(Dir / "in.bin", std::ios::binary).write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    std::vector<uint8_t> expected(0x20000, 0xFF);
+    std::copy(image.begin(), image.end(), expected.begin());
+    const std::string bytes(expected.begin(), expected.end());
+
+    RunResult r = Pelkisp({"convert", "in.bin", "out.bin"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(Read(Dir / "out.bin"), bytes);
+    r = Pelkisp({"convert", "in.bin", "-", "--out-format", "bin"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, bytes);
+    // Over a read-only file: refused, and the file left as it was.
+    r = Pelkisp({"convert", "in.bin", "out.hex"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    const std::string hex = Read(Dir / "out.hex");
+    EXPECT_EQ(hex.substr(0, 11), ":10000000" + std::string(1, "0123456789ABCDEF"[image[0] >> 4]) +
+                                     std::string(1, "0123456789ABCDEF"[image[0] & 15]));
+    EXPECT_EQ(hex.substr(hex.size() - 13), "\r\n:00000001FF");  // the end record, as on Linux
+    fs::permissions(Dir / "out.hex", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    r = Pelkisp({"convert", "in.bin", "out.hex"});
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_NE(r.Err.find("the file is write-protected"), std::string::npos) << r.Err;
+    EXPECT_EQ(Read(Dir / "out.hex"), hex);
+    fs::permissions(Dir / "out.hex", fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(std::distance(fs::directory_iterator(Dir), {}), 3 + 2 * Runs) << "a temporary file was left behind";
+}
+
 TEST_F(WineCli, PortsListsTheSystemsPortsAndAMissingPortIsNamed) {
     RunResult r = Pelkisp({"ports"});
     EXPECT_EQ(r.Status, 0) << r.Err;
@@ -277,7 +313,15 @@ TEST_F(WineCli, PortsListsTheSystemsPortsAndAMissingPortIsNamed) {
     r = Pelkisp({"-p", "COM199", "erase"});
     EXPECT_EQ(r.Status, 3);
     EXPECT_EQ(r.Out, "");
-    EXPECT_NE(r.Err.find("COM199"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("COM199 (2), "), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("pelkisp: COM199 names no serial port of this machine\r\n"), std::string::npos) << r.Err;
+
+    // No simulated target inside the program on Windows, and it says why.
+    r = Pelkisp({"-p", "sim", "erase"});
+    EXPECT_EQ(r.Status, 3);
+    EXPECT_EQ(r.Out, "");
+    EXPECT_EQ(r.Err.rfind("--port sim: the simulated target needs a pseudo-terminal, which Windows does not have", 0), 0u)
+        << r.Err;
 }
 
 }  // namespace
