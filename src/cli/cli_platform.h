@@ -31,5 +31,7 @@ std::vector<std::string> SerialPortLines();
 std::string PortDevice(const std::string& Name);
 // For -v: what the port name Port stands for, the device Path being open.
 std::string PortNameNote(const std::string& Port, const std::string& Path);
+// What --help adds for this system (empty: nothing).
+std::string PlatformHelp();
 
 }  // namespace pelk

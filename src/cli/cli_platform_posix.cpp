@@ -56,4 +56,6 @@ std::string PortNameNote(const std::string& Port, const std::string& Path) {
                 : "");
 }
 
+std::string PlatformHelp() { return ""; }
+
 }  // namespace pelk

@@ -58,4 +58,12 @@ std::string PortNameNote(const std::string& Port, const std::string& Path) {
     return "port " + Port + " (" + win32::SystemDeviceName(Path.empty() ? Port : Path) + ")";
 }
 
+std::string PlatformHelp() {
+    return R"(
+On Windows: PORT is the system's name of a serial port, COM1 to COM256, as
+`pelkisp ports` lists them (or \\.\NAME for a port with another name);
+--port sim is not available (the simulated target needs a pseudo-terminal).
+)";
+}
+
 }  // namespace pelk
