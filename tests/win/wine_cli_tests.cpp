@@ -267,6 +267,8 @@ TEST_F(WineCli, CtrlCStopsTheRun) {
     // CTRL_C_EVENT for the program.
     child->Signal(SIGINT);
     const RunResult r = Finish(*child);
+    // "Stopped." comes from the program's console handler only: a program
+    // that wine had simply killed by the signal would end 130 as well.
     EXPECT_EQ(r.Status, 130) << r.Err;
     EXPECT_EQ(r.Out, CrLf({"Stopped."}));
 }
@@ -302,6 +304,17 @@ TEST_F(WineCli, ConvertWritesFilesAndStandardOutputByteForByte) {
     EXPECT_EQ(Read(Dir / "out.hex"), hex);
     fs::permissions(Dir / "out.hex", fs::perms::owner_write, fs::perm_options::add);
     EXPECT_EQ(std::distance(fs::directory_iterator(Dir), {}), 3 + 2 * Runs) << "a temporary file was left behind";
+}
+
+TEST_F(WineCli, TraceNeverOverwritesTheFileTheRunReads) {
+    ImageFile("image.bin", 0x100, 5);
+    const std::string before = Read(Dir / "image.bin");
+    // The same file under another spelling of its name.
+    const RunResult r = Pelkisp({"-p", "COM199", "--trace=.\\IMAGE.BIN", "verify", "image.bin"});
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_NE(r.Err.find("pelkisp: --trace=.\\IMAGE.BIN: that is image.bin, which the run reads\r\n"), std::string::npos)
+        << r.Err;
+    EXPECT_EQ(Read(Dir / "image.bin"), before);
 }
 
 TEST_F(WineCli, PortsListsTheSystemsPortsAndAMissingPortIsNamed) {
