@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "cli_fixture.h"
@@ -210,6 +211,47 @@ TEST_F(CliTest, LostStandardOutputEndsTheRunCleanlyNotMidway) {
         ASSERT_EQ(flash.size(), 0x10000u) << "the run ended midway";
         EXPECT_NE(flash[0], 0xFF) << "the program step did not run";
     }
+}
+
+// Several boards at once: a port that cannot be opened among good ones
+// does not keep them from being programmed (exit 3), and Ctrl-C stops every
+// board, each saying so (exit 130). Every line of a board carries its port.
+TEST_F(CliTest, SeveralBoardsAtOnceWithAPortThatCannotBeOpened) {
+    const std::string image = RandomImageFile("image.bin", 0x10000, 21);
+    const std::string first = StartTarget({"--flash", "first.bin"});
+    const std::string second = StartTarget({"--flash", "second.bin"});
+    const CliRun r = Pelkisp({"-p", first, "--port=/dev/no-such-tty," + second, "-b", "115200", "program", image});
+    EXPECT_EQ(r.Status, 3) << r.Err;
+    // Each line of standard output is one board's; standard error has the
+    // refusal and, at the end, a summary line per board in the order given.
+    std::string stray;
+    auto out = LinesByPort(r.Out, {first, second}, stray);
+    EXPECT_EQ(stray, "");
+    for (const std::string& port : {first, second})
+        EXPECT_EQ(out[port], "Device erased.\nDevice programmed.\nVerification OK.\n") << r.Out;
+    EXPECT_NE(r.Err.find("/dev/no-such-tty: Unable to open specified device /dev/no-such-tty"), std::string::npos) << r.Err;
+    const size_t summary = r.Err.find(first + ": succeeded in ");
+    ASSERT_NE(summary, std::string::npos) << r.Err;
+    EXPECT_TRUE(r.Err.substr(summary).starts_with(first + ": succeeded in ")) << r.Err;
+    EXPECT_NE(r.Err.find("\n/dev/no-such-tty: failed: Unable to open", summary), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("\n" + second + ": succeeded in ", summary), std::string::npos) << r.Err;
+    EXPECT_EQ(StopTarget(), 0);
+    Targets.pop_back();
+    EXPECT_EQ(StopTarget(), 0);
+    EXPECT_EQ(ReadFile("first.bin"), ReadFile(image));
+    EXPECT_EQ(ReadFile("second.bin"), ReadFile(image));
+
+    // Two slow boards, stopped together.
+    const std::string slow1 = StartTarget({"--pace", "9600"});
+    const std::string slow2 = StartTarget({"--pace", "9600"});
+    ChildProcess p(PELKISP_PATH, {"-p", slow1 + "," + slow2, "--no-erase", "program", image}, Dir, -1, -1, Env());
+    ASSERT_TRUE(WaitUntilCatching(p.ProcessId(), SIGINT)) << "the run did not begin";
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Wait(), 130);
+    EXPECT_NE(p.StdOut.find(slow1 + ": Stopped.\n"), std::string::npos) << p.StdOut;
+    EXPECT_NE(p.StdOut.find(slow2 + ": Stopped.\n"), std::string::npos) << p.StdOut;
+    EXPECT_NE(p.StdErr.find(slow1 + ": stopped in "), std::string::npos) << p.StdErr;
+    EXPECT_NE(p.StdErr.find(slow2 + ": stopped in "), std::string::npos) << p.StdErr;
 }
 
 TEST_F(CliTest, UsageFileAndPortErrors) {
