@@ -162,7 +162,7 @@ void BoardSession::Begin(std::function<void()> onFinished) {
     if (Over) return Conclude();
     // The engine's 10 ms tick, on a drift-free grid.
     TickTimer = Loop.StartTimer(std::chrono::milliseconds(10), [this] { Guarded(&BoardSession::Tick); }, true);
-    if (Before) StartSequence(*Before, &BoardSession::BeforeDone);
+    if (Before) StartSequence("before", *Before, &BoardSession::BeforeDone);
     else StartStep();
 }
 
@@ -170,9 +170,9 @@ LineSequenceRunner::Millis BoardSession::NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(MainLoop::Clock::now().time_since_epoch()).count();
 }
 
-void BoardSession::StartSequence(const LineSequence& sequence, void (BoardSession::*then)()) {
+void BoardSession::StartSequence(const char* name, const LineSequence& sequence, void (BoardSession::*then)()) {
     AfterSequence = then;
-    Console.Verbose("lines: " + sequence.Text());
+    Console.Verbose(std::string(name) + ": " + sequence.Text());
     const std::optional<LineSequenceRunner::Millis> next = Runner.Start(sequence, Lines, NowMs());
     if (!next) return SequenceEnded();
     SequenceTimer = Loop.StartTimer(std::chrono::milliseconds(*next - NowMs()), [this] { AdvanceSequence(); }, false);
@@ -353,7 +353,7 @@ void BoardSession::EndSteps(int status) {
     Result.Status = status;
     Loop.StopTimer(TickTimer);
     TickTimer = 0;
-    if (After && !Gone && CommPort.Active()) return StartSequence(*After, &BoardSession::Conclude);
+    if (After && !Gone && CommPort.Active()) return StartSequence("after", *After, &BoardSession::Conclude);
     Conclude();
 }
 

@@ -97,7 +97,7 @@ public:
 private:
     void VerboseDevice();
     bool CheckLines();
-    void StartSequence(const LineSequence& sequence, void (BoardSession::*then)());
+    void StartSequence(const char* name, const LineSequence& sequence, void (BoardSession::*then)());
     void AdvanceSequence();
     void SequenceEnded();
     void BeforeDone();

@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -254,6 +255,47 @@ TEST_F(CliTest, SeveralBoardsAtOnceWithAPortThatCannotBeOpened) {
     EXPECT_NE(p.StdErr.find(slow2 + ": stopped in "), std::string::npos) << p.StdErr;
 }
 
+// --before and --after on ports without modem lines (pseudo-terminals): a
+// sequence that sets a line is refused before anything is sent; one that
+// only waits runs, "before" ahead of the first step and "after" behind the
+// last, also after a failure and a stop.
+TEST_F(CliTest, ResetLineSequencesOnAPortWithoutModemLines) {
+    const std::string image = RandomImageFile("image.bin", 0x1000, 23);
+    const std::string port = StartTarget({"--flash", "flash.bin"});
+    const CliRun refused = Pelkisp({"-p", port, "--before", "dtr,50ms,-dtr", "program", image});
+    EXPECT_EQ(refused.Status, 3);
+    EXPECT_EQ(refused.Out, "");
+    EXPECT_NE(refused.Err.find(port + ": this port has no modem lines\n"), std::string::npos) << refused.Err;
+    const CliRun waits = Pelkisp({"-p", port, "-v", "--before", "50ms", "--after=20ms", "erase"});
+    EXPECT_EQ(waits.Status, 0) << waits.Err;
+    EXPECT_EQ(waits.Out, "Device erased.\n");
+    const size_t before = waits.Err.find("pelkisp: before: 50ms\n");
+    const size_t step = waits.Err.find("pelkisp: Erase: ");
+    const size_t after = waits.Err.find("pelkisp: after: 20ms\n");
+    ASSERT_NE(before, std::string::npos) << waits.Err;
+    EXPECT_LT(before, step) << waits.Err;
+    EXPECT_LT(step, after) << waits.Err;
+    EXPECT_NE(after, std::string::npos) << waits.Err;
+    // "after" also follows a failed step and a stop.
+    const CliRun failed = Pelkisp({"-p", port, "-v", "--after=20ms", "verify", image});
+    EXPECT_EQ(failed.Status, 1);
+    EXPECT_EQ(failed.Out, "Verification error.\n");
+    EXPECT_NE(failed.Err.find("pelkisp: after: 20ms\n"), std::string::npos) << failed.Err;
+    const std::string slow = StartTarget({"--pace", "9600"});
+    ChildProcess stopped(PELKISP_PATH, {"-p", slow, "-v", "--after=20ms", "--no-erase", "program", image}, Dir, -1, -1, Env());
+    ASSERT_TRUE(WaitUntilCatching(stopped.ProcessId(), SIGINT)) << "the run did not begin";
+    stopped.Signal(SIGINT);
+    EXPECT_EQ(stopped.Wait(), 130);
+    EXPECT_EQ(stopped.StdOut, "Stopped.\n");
+    EXPECT_NE(stopped.StdErr.find("pelkisp: after: 20ms\n"), std::string::npos) << stopped.StdErr;
+    Targets.pop_back();
+    EXPECT_EQ(StopTarget(), 0);
+    // Nothing was ever programmed: the refused run sent no frame.
+    const auto flash = ReadFile("flash.bin");
+    ASSERT_EQ(flash.size(), 0x10000u);
+    EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
+}
+
 TEST_F(CliTest, UsageFileAndPortErrors) {
     // A device node made here (as /dev/null), a COM1 that leads to a file
     // that is no terminal.
@@ -284,6 +326,8 @@ TEST_F(CliTest, UsageFileAndPortErrors) {
         {{"--port", "COM0", "erase"}, 3, "", "Unable to open specified device COM0 (2), No such file or directory\n"
                                              "pelkisp: COM0 names no serial port of this machine\n"},
         {{"--port", "/dev/no-such-tty", "erase"}, 3, "", "Unable to open specified device"},
+        {{"--port", "sim", "--after", "-rts,dtx", "erase"}, 2, "",
+         "pelkisp: --after -rts,dtx: step 2 \"dtx\" is not dtr, -dtr, rts, -rts or a wait such as 50ms\n"},
     };
     { std::ofstream(Dir / "small.bin", std::ios::binary) << std::string(100, 'x'); }
     for (const auto& c : cases) {
