@@ -248,27 +248,34 @@ bool ResultsLogFile::AppendTogether(const fs::path& Log, int Programs, int Count
 
 TEST_F(ResultsLogFile, TwoProgramsAppendToOneNewLog) {
     constexpr int Count = 200;
-    // A few rounds: the header is decided at the moment both create the log.
-    for (int round = 0; round < 3; ++round) {
-        const fs::path log = Dir / ("shared" + std::to_string(round) + ".csv");
-        ASSERT_TRUE(AppendTogether(log, 2, Count));
-        const std::string text = ReadAll(log);
-        ASSERT_FALSE(text.empty());
-        EXPECT_EQ(text.back(), '\n');
-        const std::vector<std::string> lines = Lines(text);
-        ASSERT_EQ(lines.size(), size_t(2 * Count + 1)) << "round " << round;
-        EXPECT_EQ(lines[0], ResultsLogHeader());
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), ResultsLogHeader()), 1);
-        // Every line whole, each program's lines in its own order.
-        int next[2] = {0, 0};
-        for (size_t n = 1; n < lines.size(); ++n) {
-            const int p = lines[n].find(",COM1,") != std::string::npos ? 0 : 1;
-            ASSERT_LT(next[p], Count) << "line " << n;
-            ASSERT_EQ(lines[n], FormatResultsLogLine(BoardOf(p, next[p]))) << "line " << n << " of round " << round;
-            ++next[p];
-        }
-        EXPECT_EQ(next[0], Count);
-        EXPECT_EQ(next[1], Count);
+    const fs::path log = Dir / "shared.csv";
+    ASSERT_TRUE(AppendTogether(log, 2, Count));
+    const std::string text = ReadAll(log);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    const std::vector<std::string> lines = Lines(text);
+    ASSERT_EQ(lines.size(), size_t(2 * Count + 1));
+    EXPECT_EQ(lines[0], ResultsLogHeader());
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), ResultsLogHeader()), 1);
+    // Every line whole, each program's lines in its own order.
+    int next[2] = {0, 0};
+    for (size_t n = 1; n < lines.size(); ++n) {
+        const int p = lines[n].find(",COM1,") != std::string::npos ? 0 : 1;
+        ASSERT_LT(next[p], Count) << "line " << n;
+        ASSERT_EQ(lines[n], FormatResultsLogLine(BoardOf(p, next[p]))) << "line " << n;
+        ++next[p];
+    }
+    EXPECT_EQ(next[0], Count);
+    EXPECT_EQ(next[1], Count);
+
+    // The header is decided at the moment both create the log: more rounds
+    // of just that moment.
+    for (int round = 0; round < 60; ++round) {
+        const fs::path small = Dir / ("created" + std::to_string(round) + ".csv");
+        ASSERT_TRUE(AppendTogether(small, 2, 1));
+        const std::vector<std::string> two = Lines(ReadAll(small));
+        ASSERT_EQ(two.size(), 3u) << "round " << round;
+        EXPECT_EQ(std::count(two.begin(), two.end(), ResultsLogHeader()), 1) << "round " << round;
     }
 }
 
