@@ -47,21 +47,20 @@ std::string Hex4(uint16_t Value) {
     return text;
 }
 
-// The broken-down local time of T and its offset from UTC in seconds.
-bool LocalTime(std::time_t T, std::tm& Local, long& Offset) {
+// The offset of local time from UTC at T, in seconds.
+bool UtcOffset(std::time_t T, long& Offset) {
+    std::tm local{};
 #ifdef _WIN32
-    if (localtime_s(&Local, &T) != 0) return false;
+    if (localtime_s(&local, &T) != 0) return false;
     // The local fields read as if they were UTC, less the real instant.
-    std::tm copy = Local;
-    const std::time_t asUtc = _mkgmtime(&copy);
+    const std::time_t asUtc = _mkgmtime(&local);
     if (asUtc == static_cast<std::time_t>(-1)) return false;
     Offset = static_cast<long>(asUtc - T);
-    return true;
 #else
-    if (!localtime_r(&T, &Local)) return false;
-    Offset = Local.tm_gmtoff;
-    return true;
+    if (!localtime_r(&T, &local)) return false;
+    Offset = local.tm_gmtoff;
 #endif
+    return true;
 }
 
 }  // namespace
@@ -92,33 +91,26 @@ std::string FormatResultsLogLine(const ResultsLogRecord& R) {
 
 std::string Iso8601WithOffset(std::chrono::system_clock::time_point T) {
     using namespace std::chrono;
-    // Whole seconds rounded down (also before 1970) and the milliseconds
-    // within that second.
-    const auto ms = floor<milliseconds>(T.time_since_epoch()).count();
-    long long seconds = ms / 1000, milli = ms % 1000;
-    if (milli < 0) {
-        milli += 1000;
-        seconds -= 1;
-    }
-    std::tm local{};
+    const auto ms = floor<milliseconds>(T);
+    const auto seconds = floor<std::chrono::seconds>(ms);
+    // Only the offset comes from the C runtime; the calendar fields are
+    // worked out here, so an instant the runtime cannot convert (Windows
+    // has nothing before 1970) is still shown, in UTC.
     long offset = 0;
-    if (!LocalTime(static_cast<std::time_t>(seconds), local, offset)) {
-        // No local time for this instant: UTC says the same moment.
-        const std::time_t t = static_cast<std::time_t>(seconds);
-#ifdef _WIN32
-        gmtime_s(&local, &t);
-#else
-        gmtime_r(&t, &local);
-#endif
-        offset = 0;
-    }
+    if (!UtcOffset(static_cast<std::time_t>(seconds.time_since_epoch().count()), offset)) offset = 0;
+    const auto shifted = seconds + std::chrono::seconds(offset);
+    const auto day = floor<days>(shifted);
+    const year_month_day date(day);
+    const hh_mm_ss<std::chrono::seconds> time(shifted - day);
     // Offsets are shown in whole minutes, as ISO 8601 has them.
     const char sign = offset < 0 ? '-' : '+';
     const long minutes = (offset < 0 ? -offset : offset) / 60;
     char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(milli),
-                  sign, minutes / 60, minutes % 60);
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03d%c%02ld:%02ld", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()), static_cast<int>((ms - seconds).count()), sign,
+                  minutes / 60, minutes % 60);
     return text;
 }
 
@@ -376,11 +368,28 @@ std::string WriteLine(HANDLE H, const std::string& Text, bool AtEnd) {
     return "";
 }
 
-// A byte far beyond any real log, locked while the header is checked and
-// written: Windows locks keep others from that range's I/O, and nobody
-// writes there.
-constexpr DWORD HeaderLockHigh = 0x7FFFFFFF;
-constexpr DWORD HeaderLockLow = 0xFFFFFFFE;
+// One byte far beyond any real log, locked while the header is checked and
+// written and while a line is appended: Windows locks keep others from that
+// range's I/O, and nobody writes there. Appending through a handle without
+// write access is one step on Windows itself, but not everywhere the
+// program runs (wine appends by finding the end and writing there), so the
+// programs sharing a log take turns.
+constexpr DWORD TurnLockHigh = 0x7FFFFFFF;
+constexpr DWORD TurnLockLow = 0xFFFFFFFE;
+
+bool TakeTurn(HANDLE H) {
+    OVERLAPPED region{};
+    region.Offset = TurnLockLow;
+    region.OffsetHigh = TurnLockHigh;
+    return LockFileEx(H, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &region) != 0;
+}
+
+void EndTurn(HANDLE H) {
+    OVERLAPPED region{};
+    region.Offset = TurnLockLow;
+    region.OffsetHigh = TurnLockHigh;
+    UnlockFileEx(H, 0, 1, 0, &region);
+}
 
 }  // namespace
 
@@ -407,10 +416,7 @@ std::string ResultsLog::Open(const std::string& Path) {
     if (disk) {
         // "Empty, so the header goes first" is decided and done by one
         // program at a time.
-        OVERLAPPED region{};
-        region.Offset = HeaderLockLow;
-        region.OffsetHigh = HeaderLockHigh;
-        const bool locked = LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &region) != 0;
+        const bool locked = TakeTurn(h);
         std::string failure;
         LARGE_INTEGER size{};
         if (!GetFileSizeEx(h, &size)) {
@@ -419,12 +425,7 @@ std::string ResultsLog::Open(const std::string& Path) {
             failure = WriteLine(h, ResultsLogHeader() + "\n", true);
             if (failure.empty() && !FlushFileBuffers(h)) failure = SystemText(GetLastError());
         }
-        if (locked) {
-            OVERLAPPED again{};
-            again.Offset = HeaderLockLow;
-            again.OffsetHigh = HeaderLockHigh;
-            UnlockFileEx(h, 0, 1, 0, &again);
-        }
+        if (locked) EndTurn(h);
         if (!failure.empty()) {
             CloseHandle(h);
             return failure;
@@ -437,10 +438,14 @@ std::string ResultsLog::Open(const std::string& Path) {
 
 std::string ResultsLog::Append(const ResultsLogRecord& R) {
     if (!Handle) return "the results log is not open";
-    std::string failure = WriteLine(AsHandle(Handle), FormatResultsLogLine(R) + "\n", Syncable);
-    // Only a file on a disk can be flushed to it; a pipe or the console
-    // has nothing to flush.
-    if (failure.empty() && Syncable && !FlushFileBuffers(AsHandle(Handle))) failure = SystemText(GetLastError());
+    const HANDLE h = AsHandle(Handle);
+    const std::string line = FormatResultsLogLine(R) + "\n";
+    // Only a file on a disk is shared by turns and flushed to its disk; a
+    // pipe or the console has neither.
+    const bool locked = Syncable && TakeTurn(h);
+    std::string failure = WriteLine(h, line, Syncable);
+    if (locked) EndTurn(h);
+    if (failure.empty() && Syncable && !FlushFileBuffers(h)) failure = SystemText(GetLastError());
     return failure;
 }
 
