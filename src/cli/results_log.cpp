@@ -70,11 +70,8 @@ std::string ResultsLogHeader() {
 }
 
 std::string FormatResultsLogLine(const ResultsLogRecord& R) {
-    std::string line;
-    line.reserve(128 + R.File.size() + R.Result.size());
-    // The time is the first field and never needs quotes; an empty line so
-    // far must not put a comma in front of it.
-    line = Iso8601WithOffset(R.When);
+    // The time comes first and never needs quotes.
+    std::string line = Iso8601WithOffset(R.When);
     AppendField(line, R.Port);
     AppendField(line, R.Device);
     AppendField(line, R.Chip);
@@ -98,11 +95,13 @@ std::string Iso8601WithOffset(std::chrono::system_clock::time_point T) {
     // has nothing before 1970) is still shown, in UTC.
     long offset = 0;
     if (!UtcOffset(static_cast<std::time_t>(seconds.time_since_epoch().count()), offset)) offset = 0;
+    // ISO 8601 has offsets in whole minutes; the old local mean times of
+    // some zones had seconds too. The fields shown go with the offset shown.
+    offset = offset / 60 * 60;
     const auto shifted = seconds + std::chrono::seconds(offset);
     const auto day = floor<days>(shifted);
     const year_month_day date(day);
     const hh_mm_ss<std::chrono::seconds> time(shifted - day);
-    // Offsets are shown in whole minutes, as ISO 8601 has them.
     const char sign = offset < 0 ? '-' : '+';
     const long minutes = (offset < 0 ? -offset : offset) / 60;
     char text[64];
@@ -288,7 +287,6 @@ std::string ResultsLog::Open(const std::string& Path) {
         }
     }
     Fd = fd;
-    Syncable = S_ISREG(st.st_mode);
     return "";
 }
 
@@ -304,7 +302,6 @@ bool ResultsLog::IsOpen() const { return Fd >= 0; }
 void ResultsLog::Close() {
     if (Fd >= 0) ::close(Fd);
     Fd = -1;
-    Syncable = false;
 }
 
 #else  // _WIN32
@@ -432,7 +429,7 @@ std::string ResultsLog::Open(const std::string& Path) {
         }
     }
     Handle = h;
-    Syncable = disk;
+    OnDisk = disk;
     return "";
 }
 
@@ -442,10 +439,10 @@ std::string ResultsLog::Append(const ResultsLogRecord& R) {
     const std::string line = FormatResultsLogLine(R) + "\n";
     // Only a file on a disk is shared by turns and flushed to its disk; a
     // pipe or the console has neither.
-    const bool locked = Syncable && TakeTurn(h);
-    std::string failure = WriteLine(h, line, Syncable);
+    const bool locked = OnDisk && TakeTurn(h);
+    std::string failure = WriteLine(h, line, OnDisk);
     if (locked) EndTurn(h);
-    if (failure.empty() && Syncable && !FlushFileBuffers(h)) failure = SystemText(GetLastError());
+    if (failure.empty() && OnDisk && !FlushFileBuffers(h)) failure = SystemText(GetLastError());
     return failure;
 }
 
@@ -454,7 +451,7 @@ bool ResultsLog::IsOpen() const { return Handle != nullptr; }
 void ResultsLog::Close() {
     if (Handle) CloseHandle(AsHandle(Handle));
     Handle = nullptr;
-    Syncable = false;
+    OnDisk = false;
 }
 
 #endif

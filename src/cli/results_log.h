@@ -57,10 +57,10 @@ public:
 private:
 #ifdef _WIN32
     void* Handle = nullptr;  // the file's HANDLE; nullptr when closed
+    bool OnDisk = false;     // a file on a disk, not a pipe or the console
 #else
     int Fd = -1;
 #endif
-    bool Syncable = false;  // a file on a disk (regular file): pushed to it after each line
 };
 
 // The header line, without its line break.
