@@ -81,9 +81,46 @@ int TerminalWidth(std::FILE* stream) {
     return 80;
 }
 
+size_t ProgressLines::Slot() {
+    Lines.emplace_back();
+    return Lines.size() - 1;
+}
+
+void ProgressLines::Set(size_t slot, std::string line) {
+    if (slot >= Lines.size() || Lines[slot] == line) return;
+    Clear();
+    Lines[slot] = std::move(line);
+    Draw();
+}
+
+void ProgressLines::Clear() {
+    if (Drawn == 0) return;
+    std::fprintf(Err, "\033[%zuA\r\033[J", Drawn);
+    std::fflush(Err);
+    Drawn = 0;
+}
+
+void ProgressLines::Draw() {
+    if (Drawn != 0) return;
+    std::string text;
+    for (const std::string& line : Lines)
+        if (!line.empty()) {
+            text += line + "\033[K\n";
+            ++Drawn;
+        }
+    std::fputs(text.c_str(), Err);
+    std::fflush(Err);
+}
+
 CliConsole::CliConsole(std::FILE* out, std::FILE* err, Level level) : Out(out), Err(err), Lvl(level) {
     Live = level != Level::Quiet && IsTerminal(err);
     Plain_ = !TerminalTakesEscapeCodes(err);
+}
+
+void CliConsole::ShareProgress(ProgressLines* lines) {
+    Shared = Live && !Plain_ ? lines : nullptr;
+    if (Shared) SharedSlot = Shared->Slot();
+    else if (lines) Live = false;
 }
 
 void CliConsole::Result(const std::string& line) {
@@ -94,12 +131,18 @@ void CliConsole::Result(const std::string& line) {
     errno = 0;
     const bool ok = std::fprintf(Out, "%s%s\n", Prefix.c_str(), line.c_str()) >= 0 && std::fflush(Out) == 0;
     if (!ok && OutError == 0) OutError = errno != 0 ? errno : EIO;
+    Redraw();
 }
 
 void CliConsole::ToErr(const std::string& text) {
     ClearBar();
     std::fprintf(Err, "%s%s\n", Prefix.c_str(), text.c_str());
     std::fflush(Err);
+    Redraw();
+}
+
+void CliConsole::Redraw() {
+    if (Shared) Shared->Draw();
 }
 
 void CliConsole::Error(const std::string& text) { ToErr("pelkisp: " + text); }
@@ -115,6 +158,10 @@ void CliConsole::Verbose(const std::string& text) {
 
 void CliConsole::TraceText(const std::string& lines) {
     ClearBar();
+    struct RedrawAtEnd {
+        CliConsole* C;
+        ~RedrawAtEnd() { C->Redraw(); }
+    } redraw{this};
     size_t start = 0;
     while (start < lines.size()) {
         const size_t end = lines.find('\n', start);
@@ -149,6 +196,17 @@ void CliConsole::ProgressTick() {
 void CliConsole::ProgressEnd(bool completed) {
     if (!BarOn) return;
     if (completed) Done = Total;
+    if (Shared) {
+        // The step's last state stays as a line of its own above the block.
+        BarOn = false;
+        DrawBar(completed);
+        Shared->Set(SharedSlot, "");
+        Shared->Clear();
+        std::fputs((Drawn + "\n").c_str(), Err);
+        std::fflush(Err);
+        Shared->Draw();
+        return;
+    }
     DrawBar(completed);
     std::fputs("\n", Err);
     std::fflush(Err);
@@ -161,6 +219,11 @@ void CliConsole::DrawBar(bool finished) {
     const double seconds = std::chrono::duration<double>(LastDraw - Began).count();
     const int width = TerminalWidth(Err) - static_cast<int>(Prefix.size());
     const std::string line = Prefix + FormatProgress(Step, Done, Total, seconds, width, finished);
+    if (Shared) {
+        Drawn = line;
+        if (!finished) Shared->Set(SharedSlot, line);
+        return;
+    }
     if (BarDrawn && line == Drawn && !finished) return;
     std::string text = "\r" + line;
     // Plain terminals get no escape codes: spaces cover what is left of a
@@ -175,6 +238,7 @@ void CliConsole::DrawBar(bool finished) {
 }
 
 void CliConsole::ClearBar() {
+    if (Shared) return Shared->Clear();
     if (!BarDrawn) return;
     if (Plain_) std::fprintf(Err, "\r%s\r", std::string(DrawnLength, ' ').c_str());
     else std::fputs("\r\033[K", Err);

@@ -1,6 +1,6 @@
 #include "cli/cli_session.h"
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -49,22 +49,10 @@ std::string Hex(uint64_t value, int digits = 5) {
     return text;
 }
 
-TVaBaudrate BaudrateOf(uint32_t rate) {
-    for (size_t i = 0; i < CliBaudRates.size(); ++i)
-        if (CliBaudRates[i] == rate) return static_cast<TVaBaudrate>(i + 1);
-    return br9600;
-}
-
 std::string DeviceName(const MemoryImage& image) { return FindDevice(image.DeviceIndex)->RadioCaption; }
 
 std::string Plural(uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-std::string Seconds(double s) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f s", s);
-    return text;
 }
 
 }  // namespace
@@ -152,21 +140,10 @@ CliSession::CliSession(CliOptions options, std::FILE* out, std::FILE* err, MainL
                                 : CliConsole::Level::Normal),
       Loop(loop) {
     ApplyDeviceIndex(Image, Options.DeviceIndex);
-    CommPort.SetDeviceName("COM%d");
-    CommPort.Buffers().SetReadSize(1000);
-    CommPort.Buffers().SetWriteSize(1000);
-    CommPort.OnRxChar = [this](TVaCustomComm*, int) { Guarded(&CliSession::Received); };
-    CommPort.OnHangUp = [this](TVaCustomComm*, const std::string& message) { PortHungUp(message); };
-    Engine.SkipBlankBlocks = !Options.AllBlocks;
 }
 
 CliSession::~CliSession() {
-    Loop.StopTimer(TickTimer);
-    CommPort.OnRxChar = nullptr;
-    CommPort.OnHangUp = nullptr;
-    if (CommPort.Active()) CommPort.Close();
-    FlushTrace();
-    Traced.SetTrace(nullptr);
+    BoardList.clear();  // closes the ports; their last trace lines go out
     if (TraceFile) std::fclose(TraceFile);
 }
 
@@ -224,32 +201,44 @@ int CliSession::Prepare() {
                                           : "nothing reaches the chip and nothing is checked"));
     if (int s = OpenTrace()) return s;
 
-    std::string device = Options.Port;
-    if (Options.Port == "sim") {
-        SimulatedTargetOptions sim;
-        sim.LastAddress = Image.LastAddress;
-        sim.FlashFile = Options.SimFlash;
-        Simulator = std::make_unique<SimulatedTarget>(sim);
-        try {
-            Simulator->Start();
-        } catch (const SimulatedTargetFileError& e) {
-            Console.Plain(e.what());
-            return ExitUsage;
-        } catch (const std::exception& e) {
-            Console.Plain(e.what());
-            return ExitPort;
+    // One board per port. With one port its lines are as they always were;
+    // with several, each line a board shows carries its port.
+    const bool several = Options.Ports.size() > 1;
+    if (several && Console.ProgressShown()) Bars = std::make_unique<ProgressLines>(stderr);
+    for (const std::string& port : Options.Ports) {
+        auto board = std::make_unique<BoardEntry>();
+        CliConsole* console = &Console;
+        if (several) {
+            board->Console = std::make_unique<CliConsole>(Console);
+            board->Console->Prefix = port + ": ";
+            board->Console->ShareProgress(Bars.get());
+            console = board->Console.get();
         }
-        device = Simulator->PortPath();
+        WireTrace::Sink sink;
+        if (Options.Trace && !TraceFile) {
+            sink = [console](const std::string& lines) { console->TraceText(lines); };
+        } else if (TraceFile) {
+            const std::string prefix = several ? port + ": " : "";
+            sink = [this, prefix](const std::string& lines) {
+                std::string text;
+                for (size_t start = 0; start < lines.size();) {
+                    const size_t end = std::min(lines.find('\n', start), lines.size());
+                    text += prefix + lines.substr(start, end - start) + "\n";
+                    start = end + 1;
+                }
+                std::fputs(text.c_str(), TraceFile);
+                std::fflush(TraceFile);
+            };
+        }
+        board->Session = std::make_unique<BoardSession>(Options, port, Image, Steps, *console, Loop, std::move(sink));
+        BoardList.push_back(std::move(board));
     }
-    CommPort.SetBaudrate(BaudrateOf(Options.Baud));
-    CommPort.SetDeviceName(device);
-    try {
-        CommPort.Open();
-    } catch (const std::exception& e) {
-        PortFailed(e.what());
-        return ExitPort;
+    bool anyOpen = false;
+    for (auto& board : BoardList) anyOpen |= board->Session->Open() == ExitOk;
+    if (!anyOpen) {
+        Summary();
+        return Status = CombinedStatus();
     }
-    VerboseDevice(device);
     return -1;
 }
 
@@ -258,186 +247,75 @@ int CliSession::OpenTrace() {
     if (Options.TraceFile.empty()) {
         // On standard error the trace and the bar would overwrite each other.
         Console.SetProgressShown(false);
-        Trace = std::make_unique<WireTrace>([this](const std::string& lines) { Console.TraceText(lines); });
-    } else {
-        // A trace must never overwrite the firmware or the simulated flash.
-        for (const std::string& input : {Options.Files.empty() ? std::string() : Options.Files[0], Options.SimFlash})
-            if (!input.empty() && SameFile(input, Options.TraceFile)) {
-                Console.Error("--trace=" + Options.TraceFile + ": that is " + input + ", which the run reads");
-                return ExitUsage;
-            }
-        TraceFile = OpenOutputText(Options.TraceFile);
-        if (!TraceFile) {
-            Console.Error("--trace=" + Options.TraceFile + ": can't open it (" + std::strerror(errno) + ")");
+        return ExitOk;
+    }
+    // A trace must never overwrite the firmware or the simulated flash.
+    for (const std::string& input : {Options.Files.empty() ? std::string() : Options.Files[0], Options.SimFlash})
+        if (!input.empty() && SameFile(input, Options.TraceFile)) {
+            Console.Error("--trace=" + Options.TraceFile + ": that is " + input + ", which the run reads");
             return ExitUsage;
         }
-        Trace = std::make_unique<WireTrace>([this](const std::string& lines) {
-            std::fputs(lines.c_str(), TraceFile);
-            std::fflush(TraceFile);
-        });
+    TraceFile = OpenOutputText(Options.TraceFile);
+    if (!TraceFile) {
+        Console.Error("--trace=" + Options.TraceFile + ": can't open it (" + std::strerror(errno) + ")");
+        return ExitUsage;
     }
-    Traced.SetTrace(Trace.get());
     return ExitOk;
 }
 
-void CliSession::VerboseDevice(const std::string& device) {
-    if (!Console.IsVerbose()) return;
-    const std::string path = CommPort.DevicePath();
-    if (Simulator) {
-        Console.Verbose("port sim: a simulated " + DeviceName(Image) + " behind " + path);
-    } else {
-        Console.Verbose(PortNameNote(device, path));
-    }
-    Console.Verbose("line: " + CommPort.AppliedLineSettings());
-    Console.Verbose("device: " + DeviceName(Image) + ", last address " + Hex(Image.LastAddress));
-}
-
 void CliSession::Begin() {
-    // The engine's 10 ms tick, on a drift-free grid.
-    TickTimer = Loop.StartTimer(std::chrono::milliseconds(10), [this] { Guarded(&CliSession::Tick); }, true);
-    StartStep();
+    Unfinished = BoardList.size();
+    for (auto& board : BoardList) board->Session->Begin([this] { BoardFinished(); });
 }
 
-void CliSession::Guarded(void (CliSession::*action)()) {
-    if (Done) return;
-    try {
-        (this->*action)();
-    } catch (const std::exception& e) {
-        // A failure of the port (a write that found no room) ends the run.
-        PortFailed(e.what());
-        Finish(ExitStepFailed);
-    }
-    FlushTrace();
-}
-
-void CliSession::FlushTrace() {
-    if (Trace) Trace->Flush();
-}
-
-void CliSession::PortFailed(const std::string& message) {
-    // The component names the port as it was given ("COM1"); the device
-    // that name led to is named too, so the user sees what was opened.
-    Console.Plain(message);
-    const std::string name = CommPort.GetDeviceName();
-    const std::string device = CommPort.Active() ? CommPort.DevicePath() : PortDevice(name);
-    if (device.empty()) Console.Error(name + " names no serial port of this machine");
-    else if (message.find(device) == std::string::npos) Console.Error(name + " is " + device);
-}
-
-void CliSession::PortHungUp(const std::string& message) {
-    // The adapter was pulled or the line's other side went away: the
-    // operation ends at once, with this one message and nothing more sent.
-    if (Done) return;
-    if (Running) {
-        Engine.Stop();
-        Running = false;
-        Console.ProgressEnd(false);
-    }
-    FlushTrace();
-    Console.Plain(message);
-    Finish(ExitStepFailed);
-}
-
-bool CliSession::Walks(const Step& s) const {
-    return s.Start == &OperationEngine::StartProgram || s.Start == &OperationEngine::StartVerify;
-}
-
-void CliSession::StartStep() {
-    LastMessage.clear();
-    StepStarted = std::chrono::steady_clock::now();
-    Running = true;
-    const Step& step = Steps[Current];
-    uint32_t blocks = 0;
-    if (Walks(step)) {
-        blocks = Options.AllBlocks ? (Image.LastAddress + 1) / BlockSize
-                                   : static_cast<uint32_t>(BlockPlan::DataBlocks(Image).Blocks.size());
-        Console.Verbose(std::string(step.Name) + ": " + Plural(blocks, "block", "blocks") + " of " +
-                        std::to_string((Image.LastAddress + 1) / BlockSize) +
-                        (Options.AllBlocks ? "" : " (the blocks that hold data)"));
-    }
-    if (Trace) Trace->StepBegins(step.Name, blocks);
-    Console.ProgressBegin(step.Progress, uint64_t{blocks} * BlockSize);
-    (Engine.*step.Start)();
-    CheckStep();  // a walk with no block to send ends at once
-}
-
-void CliSession::Tick() {
-    if (Trace) {
-        // The reply timer runs out on this tick: note it before the engine
-        // sends the frame again (or gives up).
-        if (Engine.ReplyTimer == 1)
-            Trace->ReplyTimeout(TransmissionsPerFrame - Engine.RetryCount + 1u, Engine.RetryCount == 1);
-        if (Engine.ByteTimer == 1 && Engine.Receiver.RxState == ReplyReceiver::Receiving) Trace->ByteTimeout();
-    }
-    Engine.TimerTimer();
-    CheckStep();
-    Console.ProgressTick();
-}
-
-void CliSession::Received() {
-    Engine.ReceiveReplyBytes();
-    CheckStep();
-}
-
-void CliSession::CheckStep() {
-    if (!Running || Engine.Operation != OpNone || Engine.StartDelay != 0) return;
-    Running = false;
-    const Step& step = Steps[Current];
-    const bool ok = LastMessage == step.Success;
-    Console.ProgressEnd(ok);
-    if (Trace) Trace->StepEnds(LastMessage);
-    FlushTrace();
-    Console.Result(LastMessage);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - StepStarted).count();
-    if (Walks(step) && ok) {
-        const uint64_t bytes = uint64_t{Engine.PlanBlocks()} * BlockSize;
-        Console.Verbose(std::string(step.Name) + ": " + Plural(bytes, "byte", "bytes") + " in " + Seconds(seconds) +
-                        (seconds > 0 ? ", " + std::to_string(static_cast<uint64_t>(double(bytes) / seconds)) + " bytes/s" : ""));
-    } else {
-        Console.Verbose(std::string(step.Name) + ": " + Seconds(seconds));
-    }
-    if (!ok) return Finish(ExitStepFailed);
-    if (++Current == Steps.size()) return Finish(ExitOk);
-    StartStep();
-}
-
-void CliSession::Interrupt(int Signal) {
-    if (Done) return;
-    if (Running) {
-        Engine.Stop();  // shows "Stopped."
-        Running = false;
-        Console.ProgressEnd(false);
-        if (Trace) Trace->StepEnds(LastMessage);
-        FlushTrace();
-        Console.Result(LastMessage);
-    }
-    Finish(ExitSignalBase + Signal);
-}
-
-void CliSession::Finish(int status) {
-    if (Done) return;
-    Done = true;
-    Status = status;
-    Loop.StopTimer(TickTimer);
-    TickTimer = 0;
-    if (CommPort.Active()) CommPort.Close();
-    if (Simulator) {
-        try {
-            Simulator->Stop();
-        } catch (const std::exception& e) {
-            Console.Plain(e.what());
-            if (Status == ExitOk) Status = ExitUsage;
-        }
-    }
+void CliSession::BoardFinished() {
+    if (Unfinished == 0 || --Unfinished != 0) return;
+    Summary();
+    Status = CombinedStatus();
     // A run that ends before the loop has started (a walk with no block to
     // send) makes it return as soon as it runs.
     Loop.Quit(Status);
 }
 
-void CliSession::ShowMessage(const std::string& text) { LastMessage = text; }
+void CliSession::Interrupt(int signal) {
+    if (Signal == 0) Signal = signal;
+    for (auto& board : BoardList) board->Session->Interrupt(signal);
+}
 
-void CliSession::SetProgress(int position) {
-    if (Running && position > 0) Console.ProgressUpdate(uint64_t{Engine.PlanIndex} * BlockSize);
+int CliSession::CombinedStatus() const {
+    if (BoardList.size() == 1) return BoardList[0]->Session->Outcome().Status;
+    if (Signal != 0) return ExitSignalBase + Signal;
+    int status = ExitOk;
+    for (const auto& board : BoardList) {
+        const int s = board->Session->Outcome().Status;
+        if (s == ExitPort) return ExitPort;
+        if (s == ExitUsage || (s != ExitOk && status == ExitOk)) status = s == ExitUsage ? ExitUsage : ExitStepFailed;
+    }
+    return status;
+}
+
+// One line per board at the end of a run with several: what it came to and
+// how long it took.
+void CliSession::Summary() {
+    if (BoardList.size() < 2 || Options.Quiet) return;
+    for (const auto& board : BoardList) {
+        const BoardOutcome& o = board->Session->Outcome();
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3f s", o.Seconds());
+        std::string line = board->Session->PortName() + ": ";
+        if (o.Status == ExitOk) line += std::string("succeeded in ") + seconds;
+        else if (o.Status == ExitPort || o.StepsRun == 0) line += "failed: " + o.Result;
+        else if (o.Status > ExitSignalBase) line += std::string("stopped in ") + seconds;
+        else line += std::string("failed in ") + seconds + ": " + o.Result;
+        Console.Plain(line);
+    }
+}
+
+int CliSession::OutputError() const {
+    if (const int error = Console.OutputError()) return error;
+    for (const auto& board : BoardList)
+        if (board->Console && board->Console->OutputError()) return board->Console->OutputError();
+    return 0;
 }
 
 }  // namespace pelk

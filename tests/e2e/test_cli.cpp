@@ -7,8 +7,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "cli_fixture.h"
@@ -212,6 +214,88 @@ TEST_F(CliTest, LostStandardOutputEndsTheRunCleanlyNotMidway) {
     }
 }
 
+// Several boards at once: a port that cannot be opened among good ones
+// does not keep them from being programmed (exit 3), and Ctrl-C stops every
+// board, each saying so (exit 130). Every line of a board carries its port.
+TEST_F(CliTest, SeveralBoardsAtOnceWithAPortThatCannotBeOpened) {
+    const std::string image = RandomImageFile("image.bin", 0x10000, 21);
+    const std::string first = StartTarget({"--flash", "first.bin"});
+    const std::string second = StartTarget({"--flash", "second.bin"});
+    const CliRun r = Pelkisp({"-p", first, "--port=/dev/no-such-tty," + second, "-b", "115200", "program", image});
+    EXPECT_EQ(r.Status, 3) << r.Err;
+    // Each line of standard output is one board's; standard error has the
+    // refusal and, at the end, a summary line per board in the order given.
+    std::string stray;
+    auto out = LinesByPort(r.Out, {first, second}, stray);
+    EXPECT_EQ(stray, "");
+    for (const std::string& port : {first, second})
+        EXPECT_EQ(out[port], "Device erased.\nDevice programmed.\nVerification OK.\n") << r.Out;
+    EXPECT_NE(r.Err.find("/dev/no-such-tty: Unable to open specified device /dev/no-such-tty"), std::string::npos) << r.Err;
+    const size_t summary = r.Err.find(first + ": succeeded in ");
+    ASSERT_NE(summary, std::string::npos) << r.Err;
+    EXPECT_TRUE(r.Err.substr(summary).starts_with(first + ": succeeded in ")) << r.Err;
+    EXPECT_NE(r.Err.find("\n/dev/no-such-tty: failed: Unable to open", summary), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("\n" + second + ": succeeded in ", summary), std::string::npos) << r.Err;
+    EXPECT_EQ(StopTarget(), 0);
+    Targets.pop_back();
+    EXPECT_EQ(StopTarget(), 0);
+    EXPECT_EQ(ReadFile("first.bin"), ReadFile(image));
+    EXPECT_EQ(ReadFile("second.bin"), ReadFile(image));
+
+    // Two slow boards, stopped together.
+    const std::string slow1 = StartTarget({"--pace", "9600"});
+    const std::string slow2 = StartTarget({"--pace", "9600"});
+    ChildProcess p(PELKISP_PATH, {"-p", slow1 + "," + slow2, "--no-erase", "program", image}, Dir, -1, -1, Env());
+    ASSERT_TRUE(WaitUntilCatching(p.ProcessId(), SIGINT)) << "the run did not begin";
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Wait(), 130);
+    EXPECT_NE(p.StdOut.find(slow1 + ": Stopped.\n"), std::string::npos) << p.StdOut;
+    EXPECT_NE(p.StdOut.find(slow2 + ": Stopped.\n"), std::string::npos) << p.StdOut;
+    EXPECT_NE(p.StdErr.find(slow1 + ": stopped in "), std::string::npos) << p.StdErr;
+    EXPECT_NE(p.StdErr.find(slow2 + ": stopped in "), std::string::npos) << p.StdErr;
+}
+
+// --before and --after on ports without modem lines (pseudo-terminals): a
+// sequence that sets a line is refused before anything is sent; one that
+// only waits runs, "before" ahead of the first step and "after" behind the
+// last, also after a failure and a stop.
+TEST_F(CliTest, ResetLineSequencesOnAPortWithoutModemLines) {
+    const std::string image = RandomImageFile("image.bin", 0x1000, 23);
+    const std::string port = StartTarget({"--flash", "flash.bin"});
+    const CliRun refused = Pelkisp({"-p", port, "--before", "dtr,50ms,-dtr", "program", image});
+    EXPECT_EQ(refused.Status, 3);
+    EXPECT_EQ(refused.Out, "");
+    EXPECT_NE(refused.Err.find(port + ": this port has no modem lines\n"), std::string::npos) << refused.Err;
+    const CliRun waits = Pelkisp({"-p", port, "-v", "--before", "50ms", "--after=20ms", "erase"});
+    EXPECT_EQ(waits.Status, 0) << waits.Err;
+    EXPECT_EQ(waits.Out, "Device erased.\n");
+    const size_t before = waits.Err.find("pelkisp: before: 50ms\n");
+    const size_t step = waits.Err.find("pelkisp: Erase: ");
+    const size_t after = waits.Err.find("pelkisp: after: 20ms\n");
+    ASSERT_NE(before, std::string::npos) << waits.Err;
+    EXPECT_LT(before, step) << waits.Err;
+    EXPECT_LT(step, after) << waits.Err;
+    EXPECT_NE(after, std::string::npos) << waits.Err;
+    // "after" also follows a failed step and a stop.
+    const CliRun failed = Pelkisp({"-p", port, "-v", "--after=20ms", "verify", image});
+    EXPECT_EQ(failed.Status, 1);
+    EXPECT_EQ(failed.Out, "Verification error.\n");
+    EXPECT_NE(failed.Err.find("pelkisp: after: 20ms\n"), std::string::npos) << failed.Err;
+    const std::string slow = StartTarget({"--pace", "9600"});
+    ChildProcess stopped(PELKISP_PATH, {"-p", slow, "-v", "--after=20ms", "--no-erase", "program", image}, Dir, -1, -1, Env());
+    ASSERT_TRUE(WaitUntilCatching(stopped.ProcessId(), SIGINT)) << "the run did not begin";
+    stopped.Signal(SIGINT);
+    EXPECT_EQ(stopped.Wait(), 130);
+    EXPECT_EQ(stopped.StdOut, "Stopped.\n");
+    EXPECT_NE(stopped.StdErr.find("pelkisp: after: 20ms\n"), std::string::npos) << stopped.StdErr;
+    Targets.pop_back();
+    EXPECT_EQ(StopTarget(), 0);
+    // Nothing was ever programmed: the refused run sent no frame.
+    const auto flash = ReadFile("flash.bin");
+    ASSERT_EQ(flash.size(), 0x10000u);
+    EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
+}
+
 TEST_F(CliTest, UsageFileAndPortErrors) {
     // A device node made here (as /dev/null), a COM1 that leads to a file
     // that is no terminal.
@@ -242,6 +326,8 @@ TEST_F(CliTest, UsageFileAndPortErrors) {
         {{"--port", "COM0", "erase"}, 3, "", "Unable to open specified device COM0 (2), No such file or directory\n"
                                              "pelkisp: COM0 names no serial port of this machine\n"},
         {{"--port", "/dev/no-such-tty", "erase"}, 3, "", "Unable to open specified device"},
+        {{"--port", "sim", "--after", "-rts,dtx", "erase"}, 2, "",
+         "pelkisp: --after -rts,dtx: step 2 \"dtx\" is not dtr, -dtr, rts, -rts or a wait such as 50ms\n"},
     };
     { std::ofstream(Dir / "small.bin", std::ios::binary) << std::string(100, 'x'); }
     for (const auto& c : cases) {
