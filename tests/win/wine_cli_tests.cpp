@@ -8,6 +8,7 @@
 //   COM14  paced at 9600 bit/s; goes away (its line closes) mid-run
 //   COM15  paced at 9600 bit/s; the run is stopped with Ctrl-C
 //
+// COM11 and COM12 also take one board each in a run of two boards at once.
 // Also, without a line: convert into files and standard output byte for
 // byte, `ports`, a missing port, and --port sim refused.
 //
@@ -235,6 +236,27 @@ TEST_F(WineCli, CorruptedRepliesAreSentAgain) {
     std::vector<uint8_t> flash = target.Flash();
     flash.resize(image.size());
     EXPECT_EQ(flash, image);
+}
+
+TEST_F(WineCli, TwoBoardsAtOnce) {
+    const std::vector<uint8_t> image = ImageFile("image.bin", 0x2000, 6);
+    const RunResult r = Pelkisp({"-p", "COM11,COM12", "-b", "115200", "program", "image.bin"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    // Each board's lines carry its port; the two boards' lines interleave.
+    auto linesOf = [](const std::string& Text, const std::string& Port) {
+        std::string mine;
+        std::istringstream in(Text);
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(Port + ": ", 0) == 0) mine += line.substr(Port.size() + 2) + "\n";
+        return mine;
+    };
+    for (const char* port : {"COM11", "COM12"}) {
+        EXPECT_EQ(linesOf(r.Out, port), "Device erased.\r\nDevice programmed.\r\nVerification OK.\r\n") << r.Out;
+        EXPECT_EQ(linesOf(r.Err, port).rfind("succeeded in ", 0), 0u) << r.Err;
+        std::vector<uint8_t> flash = (*Lines)[port].Flash();
+        flash.resize(image.size());
+        EXPECT_EQ(flash, image) << port;
+    }
 }
 
 TEST_F(WineCli, SilentTargetIsReportedAfterTheTenthTransmission) {
