@@ -124,7 +124,13 @@ Resolved Resolve(const fs::path& Path) {
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!h.Valid()) {
         const DWORD e = GetLastError();
-        if (e != ERROR_FILE_NOT_FOUND) r.Error = e;
+        // CON opens only for reading or for writing, as the console's input
+        // or its output (Windows says "not found" to other access): asked
+        // for writing, it is a device.
+        Handle w(CreateFileW(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (w.Valid() && GetFileType(w.H) != FILE_TYPE_DISK) r.Exists = true;
+        else if (e != ERROR_FILE_NOT_FOUND) r.Error = e;
         return r;
     }
     r.Exists = true;

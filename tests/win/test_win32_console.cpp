@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include "framework/console_win32.h"
+#include "framework/output_file.h"
 
 namespace pelk::win32 {
 namespace {
@@ -69,6 +70,10 @@ TEST(Win32Console, ConsoleHasItsWindowsWidth) {
     _putenv("TERM=dumb");
     EXPECT_FALSE(EnableEscapeCodes(fd));
     _putenv("TERM=");
+    // CON, the console, is a device: written into, never replaced.
+    EXPECT_EQ(PlanOutputFile("CON").Kind, OutputKind::Stream);
+    const OutputFileStatus status = WriteOutputFile("CON", "\r\n");
+    EXPECT_TRUE(status) << status.Reason;
     _close(fd);
 }
 
