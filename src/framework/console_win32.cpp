@@ -23,6 +23,16 @@ HANDLE ConsoleOf(int Fd) {
     return GetConsoleMode(reinterpret_cast<HANDLE>(h), &mode) ? reinterpret_cast<HANDLE>(h) : nullptr;
 }
 
+// The console whose mode this program changed, and the mode it had: put
+// back at exit, since the console (and its mode) outlives the program and
+// goes back to the shell that started it.
+HANDLE ChangedConsole = nullptr;
+DWORD OriginalMode = 0;
+
+void RestoreConsoleMode() {
+    if (ChangedConsole) SetConsoleMode(ChangedConsole, OriginalMode);
+}
+
 }  // namespace
 
 bool IsConsole(int Fd) { return ConsoleOf(Fd) != nullptr; }
@@ -41,7 +51,13 @@ bool EnableEscapeCodes(int Fd) {
     DWORD mode = 0;
     if (!console || !GetConsoleMode(console, &mode)) return false;
     if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
-    return SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+    if (!SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false;
+    if (!ChangedConsole) {
+        ChangedConsole = console;
+        OriginalMode = mode;
+        std::atexit(RestoreConsoleMode);
+    }
+    return true;
 }
 
 }  // namespace pelk::win32

@@ -18,7 +18,8 @@ int ConsoleColumns(int Fd);
 // escape codes (erase to the end of the line) are obeyed rather than shown;
 // true when the console has it on now. Consoles before Windows 10 refuse
 // it, and a program then draws without escape codes, as for TERM=dumb.
-// TERM=dumb in the environment is obeyed here too.
+// TERM=dumb in the environment is obeyed here too. The console's former
+// mode is put back when the program exits.
 bool EnableEscapeCodes(int Fd);
 
 }  // namespace pelk::win32
