@@ -248,7 +248,7 @@ void BoardSession::StartStep() {
     Running = true;
     const CliStep& step = Steps[Current];
     ++Result.StepsRun;
-    Result.Steps += (Result.Steps.empty() ? "" : "+") + std::string(step.Name);
+    Result.Steps += (Result.Steps.empty() ? "" : "+") + std::string(step.Word);
     uint32_t blocks = 0;
     if (Walks(step)) {
         blocks = Options.AllBlocks ? (Image.LastAddress + 1) / BlockSize

@@ -47,6 +47,7 @@ struct CliStep {
     const char* Success;
     const char* Name;      // "Program", for the trace, -v and the log
     const char* Progress;  // "Programming", for the bar
+    const char* Word;      // "program", for the results log
 };
 
 // What a board's run came to.
@@ -57,7 +58,7 @@ struct BoardOutcome {
     std::string Result;
     std::string Device;     // the device the port's name led to ("/dev/ttyUSB0")
     unsigned StepsRun = 0;  // steps begun ("Erase", "Program" ... in order)
-    std::string Steps;      // their names, "Erase+Program+Verify"
+    std::string Steps;      // their words, "erase+program+verify"
     std::chrono::steady_clock::time_point Began, Ended;
     double Seconds() const { return std::chrono::duration<double>(Ended - Began).count(); }
 };

@@ -117,6 +117,11 @@ const std::vector<CliOptionSpec> CliOptionTable{
      [](CliOptions& o, const std::string& v) { return Sequence(o.Before, v); }},
     {"--after", 0, CliOptionSpec::Value, "SEQ", DeviceCommands,
      [](CliOptions& o, const std::string& v) { return Sequence(o.After, v); }},
+    {"--log", 0, CliOptionSpec::Value, "FILE", DeviceCommands,
+     [](CliOptions& o, const std::string& v) -> std::string {
+         o.LogFile = v;
+         return v.empty() ? "needs a file name" : "";
+     }},
     {"--all-blocks", 0, CliOptionSpec::Flag, nullptr, Walks,
      [](CliOptions& o, const std::string&) -> std::string {
          o.AllBlocks = true;
@@ -349,6 +354,10 @@ Options:
                       short, has checksum errors or does not fit the device
       --trace[=FILE]  write every frame and reply, decoded and timed, to FILE
                       (default: standard error)
+      --log FILE      append one CSV line per board to FILE (a header line
+                      first when the file is new): time, port, device, chip,
+                      file, crc, checksum, bytes, steps, result, duration_ms,
+                      exit_status
   -v, --verbose       also the device opened, the line settings and step times
   -q, --quiet         only errors; the exit status tells the result
   -h, --help          this text

@@ -44,6 +44,7 @@ struct CliOptions {
     bool Trace = false;               // --trace[=FILE]
     std::string TraceFile;            // empty: standard error
     std::optional<LineSequence> Before, After;  // --before, --after: reset-line sequences
+    std::string LogFile;              // --log FILE: one CSV line per board
 };
 
 // The 13 line speeds the tool offers, 110 to 115200 bit/s.

@@ -58,7 +58,7 @@ std::string Plural(uint64_t n, const char* one, const char* many) {
 }  // namespace
 
 int LoadImageForCli(const CliOptions& options, const std::string& fileName, MemoryImage& image, CliConsole& console,
-                    bool forDevice) {
+                    bool forDevice, uint64_t* bytesLoaded) {
     ConsoleReporter reporter(console, fileName);
     auto staging = std::make_unique<StagingBuffer>();
     const bool hex = (options.Format == FileFormat::Auto ? FormatByName(fileName) : options.Format) == FileFormat::Hex;
@@ -94,6 +94,7 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
                       image.DeviceIndex == BankedDeviceIndex ? "highest " + Hex(offsetLimit) + " within a bank; --bank 1 for the upper one"
                                                              : highest);
     const LoadPlacement placed = CopyStagedData(image, *staging, s);
+    if (bytesLoaded) *bytesLoaded = placed.BytesCopied;
 
     const ChecksumSummary sum = ComputeChecksumSummary(image);
     if (extent == 0 || placed.BytesCopied == 0) console.Note(fileName + ": no data, CRC " + Hex(sum.Crc, 4));
@@ -176,20 +177,20 @@ int CliSession::Prepare() {
             return ok ? ExitOk : ExitUsage;
         }
         case CliCommand::Program:
-            if (int s = LoadImageForCli(Options, Options.Files[0], Image, Console, true)) return s;
-            if (Options.Erase) Steps.push_back({&OperationEngine::StartErase, msg::DeviceErased, "Erase", "Erasing"});
-            Steps.push_back({&OperationEngine::StartProgram, msg::DeviceProgrammed, "Program", "Programming"});
-            if (Options.Verify) Steps.push_back({&OperationEngine::StartVerify, msg::VerificationOk, "Verify", "Verifying"});
+            if (int s = LoadImageForCli(Options, Options.Files[0], Image, Console, true, &BytesLoaded)) return s;
+            if (Options.Erase) Steps.push_back({&OperationEngine::StartErase, msg::DeviceErased, "Erase", "Erasing", "erase"});
+            Steps.push_back({&OperationEngine::StartProgram, msg::DeviceProgrammed, "Program", "Programming", "program"});
+            if (Options.Verify) Steps.push_back({&OperationEngine::StartVerify, msg::VerificationOk, "Verify", "Verifying", "verify"});
             break;
         case CliCommand::Verify:
-            if (int s = LoadImageForCli(Options, Options.Files[0], Image, Console, true)) return s;
-            Steps.push_back({&OperationEngine::StartVerify, msg::VerificationOk, "Verify", "Verifying"});
+            if (int s = LoadImageForCli(Options, Options.Files[0], Image, Console, true, &BytesLoaded)) return s;
+            Steps.push_back({&OperationEngine::StartVerify, msg::VerificationOk, "Verify", "Verifying", "verify"});
             break;
         case CliCommand::Erase:
-            Steps.push_back({&OperationEngine::StartErase, msg::DeviceErased, "Erase", "Erasing"});
+            Steps.push_back({&OperationEngine::StartErase, msg::DeviceErased, "Erase", "Erasing", "erase"});
             break;
         case CliCommand::Blank:
-            Steps.push_back({&OperationEngine::StartBlankCheck, msg::DeviceBlank, "Blank check", "Blank check"});
+            Steps.push_back({&OperationEngine::StartBlankCheck, msg::DeviceBlank, "Blank check", "Blank check", "blank"});
             break;
         default: return ExitUsage;
     }
@@ -200,6 +201,7 @@ int CliSession::Prepare() {
                                           ? "only the erase reaches the chip"
                                           : "nothing reaches the chip and nothing is checked"));
     if (int s = OpenTrace()) return s;
+    if (int s = OpenLog()) return s;
 
     // One board per port. With one port its lines are as they always were;
     // with several, each line a board shows carries its port.
@@ -236,10 +238,53 @@ int CliSession::Prepare() {
     bool anyOpen = false;
     for (auto& board : BoardList) anyOpen |= board->Session->Open() == ExitOk;
     if (!anyOpen) {
+        for (auto& board : BoardList) LogBoard(*board->Session);
         Summary();
         return Status = CombinedStatus();
     }
     return -1;
+}
+
+// The results log is opened before any port, so that a log that cannot be
+// written stops the run before anything is sent.
+int CliSession::OpenLog() {
+    if (Options.LogFile.empty()) return ExitOk;
+    for (const std::string& input : {Options.Files.empty() ? std::string() : Options.Files[0], Options.SimFlash,
+                                     Options.TraceFile})
+        if (!input.empty() && SameFile(input, Options.LogFile)) {
+            Console.Error("--log " + Options.LogFile + ": that is " + input + ", which the run " +
+                          (input == Options.TraceFile ? "writes its trace to" : "reads"));
+            return ExitUsage;
+        }
+    if (const std::string why = Log.Open(Options.LogFile); !why.empty()) {
+        Console.Error("--log " + Options.LogFile + ": can't open it (" + why + ")");
+        return ExitUsage;
+    }
+    return ExitOk;
+}
+
+// One line per board in the results log, as the board ends.
+void CliSession::LogBoard(const BoardSession& board) {
+    if (!Log.IsOpen()) return;
+    const BoardOutcome& o = board.Outcome();
+    const ChecksumSummary sum = ComputeChecksumSummary(Image);
+    ResultsLogRecord r;
+    r.When = std::chrono::system_clock::now();
+    r.Port = board.PortName();
+    r.Device = o.Device;
+    r.Chip = FindDevice(Image.DeviceIndex)->RadioCaption;
+    r.File = Options.Files.empty() ? std::string() : Options.Files[0];
+    r.Crc = sum.Crc;
+    r.Checksum = static_cast<uint16_t>(sum.Sum);
+    r.Bytes = BytesLoaded;
+    r.Steps = o.Steps;
+    r.Result = o.Result;
+    r.DurationMs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(o.Ended - o.Began).count());
+    r.ExitStatus = o.Status;
+    if (const std::string why = Log.Append(r); !why.empty()) {
+        Console.Error("--log " + Options.LogFile + ": can't write " + r.Port + "'s line (" + why + ")");
+        LogError = 1;
+    }
 }
 
 int CliSession::OpenTrace() {
@@ -265,10 +310,14 @@ int CliSession::OpenTrace() {
 
 void CliSession::Begin() {
     Unfinished = BoardList.size();
-    for (auto& board : BoardList) board->Session->Begin([this] { BoardFinished(); });
+    for (auto& board : BoardList) {
+        BoardSession& session = *board->Session;
+        session.Begin([this, &session] { BoardFinished(session); });
+    }
 }
 
-void CliSession::BoardFinished() {
+void CliSession::BoardFinished(const BoardSession& board) {
+    LogBoard(board);
     if (Unfinished == 0 || --Unfinished != 0) return;
     Summary();
     Status = CombinedStatus();
@@ -283,9 +332,14 @@ void CliSession::Interrupt(int signal) {
 }
 
 int CliSession::CombinedStatus() const {
-    if (BoardList.size() == 1) return BoardList[0]->Session->Outcome().Status;
+    // A results line that was lost makes a run that otherwise succeeded a failure.
+    const int clean = LogError ? ExitUsage : ExitOk;
+    if (BoardList.size() == 1) {
+        const int s = BoardList[0]->Session->Outcome().Status;
+        return s == ExitOk ? clean : s;
+    }
     if (Signal != 0) return ExitSignalBase + Signal;
-    int status = ExitOk;
+    int status = clean;
     for (const auto& board : BoardList) {
         const int s = board->Session->Outcome().Status;
         if (s == ExitPort) return ExitPort;

@@ -14,6 +14,7 @@
 #include "cli/board_session.h"
 #include "cli/cli_console.h"
 #include "cli/cli_options.h"
+#include "cli/results_log.h"
 #include "framework/main_loop.h"
 #include "image/memory_image.h"
 
@@ -27,8 +28,9 @@ namespace pelk {
 // For program and verify these are errors (ExitUsage) unless options.Force;
 // otherwise they are reported and the load stands. Returns ExitOk or
 // ExitUsage.
+// `bytesLoaded`, when given, receives the number of bytes the load copied.
 int LoadImageForCli(const CliOptions& options, const std::string& fileName, MemoryImage& image, CliConsole& console,
-                    bool forDevice);
+                    bool forDevice, uint64_t* bytesLoaded = nullptr);
 
 class CliSession {
 public:
@@ -60,7 +62,9 @@ private:
         std::unique_ptr<BoardSession> Session;
     };
     int OpenTrace();
-    void BoardFinished();
+    int OpenLog();
+    void LogBoard(const BoardSession& board);
+    void BoardFinished(const BoardSession& board);
     int CombinedStatus() const;
     void Summary();
 
@@ -69,6 +73,9 @@ private:
     MemoryImage Image;
     std::vector<CliStep> Steps;
     std::FILE* TraceFile = nullptr;
+    ResultsLog Log;
+    int LogError = 0;  // a line of the log could not be written
+    uint64_t BytesLoaded = 0;
     std::unique_ptr<ProgressLines> Bars;
     std::vector<std::unique_ptr<BoardEntry>> BoardList;
     MainLoop& Loop;

@@ -11,6 +11,9 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <map>
+#include <tuple>
+#include <regex>
 #include <thread>
 
 #include "cli_fixture.h"
@@ -294,6 +297,72 @@ TEST_F(CliTest, ResetLineSequencesOnAPortWithoutModemLines) {
     const auto flash = ReadFile("flash.bin");
     ASSERT_EQ(flash.size(), 0x10000u);
     EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
+}
+
+// --log: one CSV line per board, with a header when the file is new; a
+// log that cannot be opened stops the run before anything is sent.
+TEST_F(CliTest, ResultsLogHasALinePerBoard) {
+    const std::string image = RandomImageFile("image.bin", 0x2000, 24);
+    const CliRun sum = Pelkisp({"checksum", image});
+    ASSERT_EQ(sum.Status, 0);
+    ASSERT_EQ(sum.Out.size(), std::string("Checksum: XXXX\nCRC: XXXX\n").size()) << sum.Out;
+    const std::string checksum = sum.Out.substr(10, 4), crc = sum.Out.substr(20, 4);
+    {
+        std::vector<uint8_t> flash = ReadFile(image);
+        flash.resize(0x10000, 0xFF);
+        std::ofstream(Dir / "same.bin", std::ios::binary).write(reinterpret_cast<const char*>(flash.data()), flash.size());
+    }
+    const std::string same = StartTarget({"--flash", "same.bin"});
+    const std::string blank = StartTarget({"--flash", "blank.bin"});
+
+    const CliRun refused = Pelkisp({"-p", same, "--log", "no-folder/log.csv", "--no-verify", "program", image});
+    EXPECT_EQ(refused.Status, 2);
+    EXPECT_EQ(refused.Out, "");
+    EXPECT_NE(refused.Err.find("pelkisp: --log no-folder/log.csv: can't open it (the folder no-folder does not exist)"),
+              std::string::npos)
+        << refused.Err;
+
+    const CliRun r = Pelkisp({"-p", same + "," + blank, "--log", "log.csv", "verify", image});
+    EXPECT_EQ(r.Status, 1) << r.Err;
+    std::ifstream log(Dir / "log.csv");
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(log, line);) {
+        rows.emplace_back();
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, ',');) rows.back().push_back(field);
+    }
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "port", "device", "chip", "file", "crc", "checksum", "bytes",
+                                                 "steps", "result", "duration_ms", "exit_status"}));
+    std::map<std::string, std::vector<std::string>> byPort;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].size(), 12u);
+        byPort[rows[i][1]] = rows[i];
+    }
+    for (const auto& [port, result, status] : {std::tuple{same, "Verification OK.", "0"},
+                                               std::tuple{blank, "Verification error.", "1"}}) {
+        SCOPED_TRACE(port);
+        const std::vector<std::string>& f = byPort[port];
+        ASSERT_EQ(f.size(), 12u);
+        // 2026-12-08T23:59:01.123+01:00
+        EXPECT_TRUE(std::regex_match(f[0], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)"))) << f[0];
+        EXPECT_EQ(f[2], port);
+        EXPECT_EQ(f[3], "W78E516B");
+        EXPECT_EQ(f[4], image);
+        EXPECT_EQ(f[5], crc);
+        EXPECT_EQ(f[6], checksum);
+        EXPECT_EQ(f[7], std::to_string(0x2000));
+        EXPECT_EQ(f[8], "verify");
+        EXPECT_EQ(f[9], result);
+        EXPECT_TRUE(std::regex_match(f[10], std::regex(R"(\d+)"))) << f[10];
+        EXPECT_EQ(f[11], status);
+    }
+    Targets.pop_back();
+    EXPECT_EQ(StopTarget(), 0);
+    // The refused program run sent nothing: the flash is as it was made.
+    std::vector<uint8_t> flash = ReadFile(image);
+    flash.resize(0x10000, 0xFF);
+    EXPECT_EQ(ReadFile("same.bin"), flash);
 }
 
 TEST_F(CliTest, UsageFileAndPortErrors) {
