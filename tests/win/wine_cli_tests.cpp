@@ -8,7 +8,8 @@
 //   COM14  paced at 9600 bit/s; goes away (its line closes) mid-run
 //   COM15  paced at 9600 bit/s; the run is stopped with Ctrl-C
 //
-// COM11 and COM12 also take one board each in a run of two boards at once.
+// COM11 and COM12 also take one board each in a run of two boards at once,
+// with its results log.
 // Also, without a line: convert into files and standard output byte for
 // byte, `ports`, a missing port, and --port sim refused.
 //
@@ -245,10 +246,24 @@ TEST_F(WineCli, CorruptedRepliesAreSentAgain) {
     EXPECT_EQ(flash, image);
 }
 
-TEST_F(WineCli, TwoBoardsAtOnce) {
+TEST_F(WineCli, TwoBoardsAtOnceWithTheirResultsLog) {
     const std::vector<uint8_t> image = ImageFile("image.bin", 0x2000, 6);
-    const RunResult r = Pelkisp({"-p", "COM11,COM12", "-b", "115200", "program", "image.bin"});
+    const RunResult r = Pelkisp({"-p", "COM11,COM12", "-b", "115200", "--log", "log.csv", "program", "image.bin"});
     EXPECT_EQ(r.Status, 0) << r.Err;
+    // The results log: a header and one line per board, in the order they ended.
+    std::map<std::string, std::vector<std::string>> logged;
+    std::istringstream log(Read(Dir / "log.csv"));
+    std::string header;
+    std::getline(log, header);
+    EXPECT_EQ(header, "time,port,device,chip,file,crc,checksum,bytes,steps,result,duration_ms,exit_status");
+    for (std::string line; std::getline(log, line);) {
+        std::vector<std::string> fields;
+        std::istringstream in(line);
+        for (std::string f; std::getline(in, f, ',');) fields.push_back(f);
+        ASSERT_EQ(fields.size(), 12u) << line;
+        logged[fields[1]] = fields;
+    }
+    ASSERT_EQ(logged.size(), 2u);
     // Each board's lines carry its port; the two boards' lines interleave.
     auto linesOf = [](const std::string& Text, const std::string& Port) {
         std::string mine;
@@ -260,6 +275,12 @@ TEST_F(WineCli, TwoBoardsAtOnce) {
     for (const char* port : {"COM11", "COM12"}) {
         EXPECT_EQ(linesOf(r.Out, port), "Device erased.\r\nDevice programmed.\r\nVerification OK.\r\n") << r.Out;
         EXPECT_EQ(linesOf(r.Err, port).rfind("succeeded in ", 0), 0u) << r.Err;
+        const std::vector<std::string>& f = logged[port];
+        ASSERT_EQ(f.size(), 12u) << port;
+        EXPECT_EQ(std::vector<std::string>(f.begin() + 2, f.begin() + 5), (std::vector<std::string>{port, "W78E516B", "image.bin"}));
+        EXPECT_EQ(std::vector<std::string>(f.begin() + 8, f.begin() + 10),
+                  (std::vector<std::string>{"erase+program+verify", "Verification OK."}));
+        EXPECT_EQ(f[11], "0");
         std::vector<uint8_t> flash = (*Lines)[port].Flash();
         flash.resize(image.size());
         EXPECT_EQ(flash, image) << port;
