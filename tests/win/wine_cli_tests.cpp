@@ -230,6 +230,14 @@ TEST_F(WineCli, ProgramVerifyEraseAndBlankOfA64KiBDevice) {
     r = Pelkisp({"-p", "COM11", "-b", "115200", "blank"});
     EXPECT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Out, CrLf({"Device is blank."}));
+
+    // A reset sequence needs modem lines, which wine's line to a
+    // pseudo-terminal does not have: refused before anything is sent.
+    const uint64_t frames = target.Status().FramesServed;
+    r = Pelkisp({"-p", "COM11", "--before", "dtr,50ms,-dtr", "erase"});
+    EXPECT_EQ(r.Status, 3);
+    EXPECT_EQ(r.Err, "COM11: this port has no modem lines\r\n");
+    EXPECT_EQ(target.Status().FramesServed, frames);
 }
 
 TEST_F(WineCli, CorruptedRepliesAreSentAgain) {
