@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "cli/cli_platform.h"
 #include "image/device_table.h"
 #include "protocol/block_plan.h"
-#include "cli/cli_platform.h"
 
 namespace pelk {
 
