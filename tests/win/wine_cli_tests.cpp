@@ -8,8 +8,9 @@
 //   COM14  paced at 9600 bit/s; goes away (its line closes) mid-run
 //   COM15  paced at 9600 bit/s; the run is stopped with Ctrl-C
 //
-// COM11 and COM12 also take one board each in a run of two boards at once,
-// with its results log.
+// COM11 also serves a run on a terminal (through script(1)), where the
+// progress bar is drawn; COM11 and COM12 take one board each in a run of two
+// boards at once, with its results log.
 // Also, without a line: convert into files and standard output byte for
 // byte, `ports`, a missing port, and --port sim refused.
 //
@@ -208,7 +209,9 @@ TEST_F(WineCli, ProgramVerifyEraseAndBlankOfA64KiBDevice) {
     RunResult r = Pelkisp({"-p", "COM11", "-b", "115200", "program", "image.bin"});
     EXPECT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Out, CrLf({"Device erased.", "Device programmed.", "Verification OK."}));
+    // Standard error is a file here: the load's summary, and no progress bar.
     EXPECT_EQ(r.Err.rfind("pelkisp: image.bin: 65536 bytes in 00000-0FFFF, CRC ", 0), 0u) << r.Err;
+    EXPECT_EQ(r.Err.size(), std::string("pelkisp: image.bin: 65536 bytes in 00000-0FFFF, CRC XXXX\r\n").size()) << r.Err;
     EXPECT_EQ(target.Flash(), image);
 
     r = Pelkisp({"-q", "-p", "COM11", "-b", "115200", "verify", "image.bin"});
@@ -238,6 +241,36 @@ TEST_F(WineCli, ProgramVerifyEraseAndBlankOfA64KiBDevice) {
     EXPECT_EQ(r.Status, 3);
     EXPECT_EQ(r.Err, "COM11: this port has no modem lines\r\n");
     EXPECT_EQ(target.Status().FramesServed, frames);
+}
+
+TEST_F(WineCli, ProgressBarIsDrawnOnAConsole) {
+    // script(1) gives the run a terminal, on which wine gives the program a
+    // console; what the console shows comes back as the terminal's output.
+    ImageFile("image.bin", 0x1000, 7);
+    const std::string command = std::string("wine ") + Setting("PELK_WINE_PELKISP") + " -p COM11 -b 115200 program image.bin";
+    auto child = std::make_unique<test::ChildProcess>("/usr/bin/script", std::vector<std::string>{"-qec", command, "/dev/null"},
+                                                      Dir, -1, -1);
+    const int status = child->WaitAtMost(240s);
+    EXPECT_EQ(status, 0) << child->StdOut << child->StdErr;
+    // What wine's console sends to the terminal, as text: it draws a blank
+    // as "erase to the end, one column on" and hides the cursor around
+    // every character.
+    std::string shown;
+    const std::string& raw = child->StdOut;
+    for (size_t i = 0; i < raw.size();) {
+        if (raw.compare(i, 7, "\033[K\033[1C") == 0) {
+            shown += ' ';
+            i += 7;
+        } else if (raw[i] == '\033' && i + 1 < raw.size() && raw[i + 1] == '[') {
+            i += 2;
+            while (i < raw.size() && !(raw[i] >= '@' && raw[i] <= '~')) ++i;
+            ++i;
+        } else {
+            shown += raw[i++];
+        }
+    }
+    for (const char* text : {"Erasing", "Programming [", "Verifying", "] 100%", "Device programmed.", "Verification OK."})
+        EXPECT_NE(shown.find(text), std::string::npos) << text << " in\n" << shown;
 }
 
 TEST_F(WineCli, CorruptedRepliesAreSentAgain) {
