@@ -248,15 +248,18 @@ TEST_F(WineCli, ProgressBarIsDrawnOnAConsole) {
     // console; what the console shows comes back as the terminal's output.
     ImageFile("image.bin", 0x1000, 7);
     const std::string command = std::string("wine ") + Setting("PELK_WINE_PELKISP") + " -p COM11 -b 115200 program image.bin";
-    auto child = std::make_unique<test::ChildProcess>("/usr/bin/script", std::vector<std::string>{"-qec", command, "/dev/null"},
-                                                      Dir, -1, -1);
-    const int status = child->WaitAtMost(240s);
-    EXPECT_EQ(status, 0) << child->StdOut << child->StdErr;
+    const fs::path terminal = Dir / "terminal.txt";
+    const int fd = ::open(terminal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    test::ChildProcess child("/usr/bin/script", {"-qec", command, "/dev/null"}, Dir, fd, fd);
+    ::close(fd);
+    const int status = child.WaitAtMost(240s);
+    const std::string raw = Read(terminal);
+    EXPECT_FALSE(child.KilledAtLimit);
+    EXPECT_EQ(status, 0) << raw;
     // What wine's console sends to the terminal, as text: it draws a blank
     // as "erase to the end, one column on" and hides the cursor around
     // every character.
     std::string shown;
-    const std::string& raw = child->StdOut;
     for (size_t i = 0; i < raw.size();) {
         if (raw.compare(i, 7, "\033[K\033[1C") == 0) {
             shown += ' ';
