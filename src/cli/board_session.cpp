@@ -307,8 +307,13 @@ void BoardSession::CheckStep() {
 
 void BoardSession::Interrupt(int Signal) {
     if (Over) return;
+    const bool again = StopAsked;
+    StopAsked = true;
     if (StepsOver) {
-        // A second stop while "after" runs: it is dropped where it stands.
+        // The steps are over and "after" runs: a first stop lets it end (it
+        // puts the board in the state it is to run in); a second one drops
+        // it where it stands.
+        if (!again) return;
         Runner.Cancel();
         Loop.StopTimer(SequenceTimer);
         return Conclude();

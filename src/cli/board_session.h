@@ -85,7 +85,8 @@ public:
     // onFinished once, on the loop, when it is over.
     void Begin(std::function<void()> onFinished);
     // Ctrl-C and the like: stop as the Stop command does ("Stopped."), run
-    // the "after" sequence, and end with 128 + Signal.
+    // the "after" sequence, and end with 128 + Signal. A board whose steps
+    // are over lets its "after" end; a second call drops it.
     void Interrupt(int Signal);
 
     bool Finished() const { return Over; }
@@ -139,6 +140,7 @@ private:
     bool StepsOver = false;  // the steps have ended (the "after" sequence may still run)
     bool Over = false;       // everything has ended
     bool Gone = false;       // the port hung up: no "after"
+    bool StopAsked = false;  // Interrupt came
     BoardOutcome Result;
     std::string LastMessage;
     std::chrono::steady_clock::time_point StepStarted;
