@@ -334,11 +334,13 @@ void CliSession::Interrupt(int signal) {
 int CliSession::CombinedStatus() const {
     // A results line that was lost makes a run that otherwise succeeded a failure.
     const int clean = LogError ? ExitUsage : ExitOk;
+    // Stopped by a signal: 128 + its number, also when a board had already
+    // ended its steps and only its "after" ran.
+    if (Signal != 0) return ExitSignalBase + Signal;
     if (BoardList.size() == 1) {
         const int s = BoardList[0]->Session->Outcome().Status;
         return s == ExitOk ? clean : s;
     }
-    if (Signal != 0) return ExitSignalBase + Signal;
     int status = clean;
     for (const auto& board : BoardList) {
         const int s = board->Session->Outcome().Status;
