@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -245,12 +246,87 @@ void BM_Full128KDataVsAllBlocks(benchmark::State& state) {
     state.counters["ratio"] = data / all;
 }
 
+// Several boards at once: pelkisp programs (erase, program, verify) a full
+// 64 KiB image into N pelkisp-target --pace BAUD at once. Returns the wall
+// time; LastCpu gets pelkisp's processor time (all its threads).
+double RunBoards(int boards, uint32_t baud) {
+    const fs::path image = Files().Dir / "image64.bin";
+    if (!fs::exists(image))
+        std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(Files().Bytes.data()), 0x10000);
+    const std::string rate = std::to_string(baud);
+    std::vector<std::unique_ptr<test::ChildProcess>> targets;
+    std::vector<std::string> args{PELKISP_PATH, "-q", "--baud", rate, "program", image.string()};
+    for (int i = 0; i < boards; ++i) {
+        targets.push_back(std::make_unique<test::ChildProcess>(PELKISP_TARGET_PATH, std::vector<std::string>{"--pace", rate},
+                                                               Files().Dir));
+        const auto port = targets.back()->ReadLine();
+        if (!port) return -1;
+        args.push_back("--port=" + *port);
+    }
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const auto start = Clock::now();
+    pid_t pid;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    LastCpu = CpuOf(usage);
+    for (auto& t : targets) {
+        t->Signal(SIGTERM);
+        t->Wait();
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
+}
+
+// Four boards and one in turn, each first every other time; the time shown
+// is the four boards'. Counters: both wall times and their ratio (the goal
+// is at most 1.05: the boards do not wait for each other), and both
+// processor times and their ratio (it should be about 4: linear).
+void BM_FourBoardsVsOne(benchmark::State& state) {
+    const uint32_t baud = uint32_t(state.range(0));
+    double one = 0, four = 0, cpuOne = 0, cpuFour = 0;
+    bool oneFirst = true;
+    for (auto _ : state) {
+        double w1 = -1, w4 = -1, c1 = 0, c4 = 0;
+        for (int k = 0; k < 2; ++k) {
+            if ((k == 0) == oneFirst) {
+                w1 = RunBoards(1, baud);
+                c1 = LastCpu;
+            } else {
+                w4 = RunBoards(4, baud);
+                c4 = LastCpu;
+            }
+        }
+        oneFirst = !oneFirst;
+        if (w1 < 0 || w4 < 0) {
+            state.SkipWithError("run failed");
+            return;
+        }
+        state.SetIterationTime(w4);
+        one += w1;
+        four += w4;
+        cpuOne += c1;
+        cpuFour += c4;
+    }
+    const double n = double(state.iterations());
+    state.counters["one_s"] = one / n;
+    state.counters["four_s"] = four / n;
+    state.counters["wall_ratio"] = four / one;
+    state.counters["cpu_one_ms"] = cpuOne / n * 1e3;
+    state.counters["cpu_four_ms"] = cpuFour / n * 1e3;
+    state.counters["cpu_ratio"] = cpuFour / cpuOne;
+}
+
 BENCHMARK(BM_PelkispProgramVerify128K)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TraceOnVsOff)->UseManualTime()->Iterations(6)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareLoopProgramVerify128K)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExampleFirmware)->Arg(115200)->Arg(9600)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExampleFirmwareAllBlocks)->Arg(115200)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Full128KDataVsAllBlocks)->Arg(115200)->UseManualTime()->Iterations(4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FourBoardsVsOne)->Arg(115200)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace pelk

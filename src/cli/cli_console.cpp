@@ -1,13 +1,12 @@
 #include "cli/cli_console.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "cli/cli_platform.h"
 
 namespace pelk {
 
@@ -73,9 +72,8 @@ std::string FormatProgress(const std::string& step, uint64_t done, uint64_t tota
     return line;
 }
 
-int TerminalWidth(int fd) {
-    winsize ws{};
-    if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+int TerminalWidth(std::FILE* stream) {
+    if (const int columns = TerminalColumns(stream); columns > 0) return columns;
     if (const char* columns = std::getenv("COLUMNS")) {
         const long n = std::strtol(columns, nullptr, 10);
         if (n > 0 && n < 10000) return static_cast<int>(n);
@@ -83,10 +81,47 @@ int TerminalWidth(int fd) {
     return 80;
 }
 
+size_t ProgressLines::Slot() {
+    Lines.emplace_back();
+    return Lines.size() - 1;
+}
+
+void ProgressLines::Set(size_t slot, std::string line) {
+    if (slot >= Lines.size() || Lines[slot] == line) return;
+    Clear();
+    Lines[slot] = std::move(line);
+    Draw();
+}
+
+void ProgressLines::Clear() {
+    if (Drawn == 0) return;
+    std::fprintf(Err, "\033[%zuA\r\033[J", Drawn);
+    std::fflush(Err);
+    Drawn = 0;
+}
+
+void ProgressLines::Draw() {
+    if (Drawn != 0) return;
+    std::string text;
+    for (const std::string& line : Lines)
+        if (!line.empty()) {
+            text += line + "\033[K\n";
+            ++Drawn;
+        }
+    std::fputs(text.c_str(), Err);
+    std::fflush(Err);
+}
+
 CliConsole::CliConsole(std::FILE* out, std::FILE* err, Level level) : Out(out), Err(err), Lvl(level) {
-    Live = level != Level::Quiet && isatty(fileno(err)) == 1;
+    Live = level != Level::Quiet && IsTerminal(err);
     const char* term = std::getenv("TERM");
     Plain_ = term == nullptr || std::strcmp(term, "dumb") == 0;
+}
+
+void CliConsole::ShareProgress(ProgressLines* lines) {
+    Shared = Live && !Plain_ ? lines : nullptr;
+    if (Shared) SharedSlot = Shared->Slot();
+    else if (lines) Live = false;
 }
 
 void CliConsole::Result(const std::string& line) {
@@ -97,12 +132,18 @@ void CliConsole::Result(const std::string& line) {
     errno = 0;
     const bool ok = std::fprintf(Out, "%s%s\n", Prefix.c_str(), line.c_str()) >= 0 && std::fflush(Out) == 0;
     if (!ok && OutError == 0) OutError = errno != 0 ? errno : EIO;
+    Redraw();
 }
 
 void CliConsole::ToErr(const std::string& text) {
     ClearBar();
     std::fprintf(Err, "%s%s\n", Prefix.c_str(), text.c_str());
     std::fflush(Err);
+    Redraw();
+}
+
+void CliConsole::Redraw() {
+    if (Shared) Shared->Draw();
 }
 
 void CliConsole::Error(const std::string& text) { ToErr("pelkisp: " + text); }
@@ -118,6 +159,10 @@ void CliConsole::Verbose(const std::string& text) {
 
 void CliConsole::TraceText(const std::string& lines) {
     ClearBar();
+    struct RedrawAtEnd {
+        CliConsole* C;
+        ~RedrawAtEnd() { C->Redraw(); }
+    } redraw{this};
     size_t start = 0;
     while (start < lines.size()) {
         const size_t end = lines.find('\n', start);
@@ -152,6 +197,17 @@ void CliConsole::ProgressTick() {
 void CliConsole::ProgressEnd(bool completed) {
     if (!BarOn) return;
     if (completed) Done = Total;
+    if (Shared) {
+        // The step's last state stays as a line of its own above the block.
+        BarOn = false;
+        DrawBar(completed);
+        Shared->Set(SharedSlot, "");
+        Shared->Clear();
+        std::fputs((Drawn + "\n").c_str(), Err);
+        std::fflush(Err);
+        Shared->Draw();
+        return;
+    }
     DrawBar(completed);
     std::fputs("\n", Err);
     std::fflush(Err);
@@ -162,8 +218,13 @@ void CliConsole::ProgressEnd(bool completed) {
 void CliConsole::DrawBar(bool finished) {
     LastDraw = std::chrono::steady_clock::now();
     const double seconds = std::chrono::duration<double>(LastDraw - Began).count();
-    const int width = TerminalWidth(fileno(Err)) - static_cast<int>(Prefix.size());
+    const int width = TerminalWidth(Err) - static_cast<int>(Prefix.size());
     const std::string line = Prefix + FormatProgress(Step, Done, Total, seconds, width, finished);
+    if (Shared) {
+        Drawn = line;
+        if (!finished) Shared->Set(SharedSlot, line);
+        return;
+    }
     if (BarDrawn && line == Drawn && !finished) return;
     std::string text = "\r" + line;
     // Plain terminals get no escape codes: spaces cover what is left of a
@@ -178,6 +239,7 @@ void CliConsole::DrawBar(bool finished) {
 }
 
 void CliConsole::ClearBar() {
+    if (Shared) return Shared->Clear();
     if (!BarDrawn) return;
     if (Plain_) std::fprintf(Err, "\r%s\r", std::string(DrawnLength, ' ').c_str());
     else std::fputs("\r\033[K", Err);

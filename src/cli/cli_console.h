@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace pelk {
 
@@ -20,8 +21,32 @@ namespace pelk {
 std::string FormatProgress(const std::string& step, uint64_t done, uint64_t total, double seconds, int width,
                            bool finished);
 
-// Columns of the terminal on `fd` (TIOCGWINSZ), else COLUMNS, else 80.
-int TerminalWidth(int fd);
+// Columns of the terminal on `stream`, else COLUMNS, else 80.
+int TerminalWidth(std::FILE* stream);
+
+class CliConsole;
+
+// The progress bars of several boards at once on one terminal: one line per
+// board, in a block below the other output, redrawn in place (with cursor
+// movement, so not on a TERM=dumb terminal). A line of output first erases
+// the block and draws it again below itself.
+class ProgressLines {
+public:
+    explicit ProgressLines(std::FILE* err) : Err(err) {}
+    // A place in the block, in the order of the calls (one per board).
+    size_t Slot();
+    // Shows `line` in `slot` (empty: none) and redraws the block.
+    void Set(size_t slot, std::string line);
+    // Erases the block; the cursor is where it began.
+    void Clear();
+    // Draws the block.
+    void Draw();
+
+private:
+    std::FILE* Err;
+    std::vector<std::string> Lines;
+    size_t Drawn = 0;
+};
 
 class CliConsole {
 public:
@@ -52,6 +77,9 @@ public:
     // Tick redraws the time now and then; End draws the final state (100%
     // when completed) and ends the line.
     void SetProgressShown(bool shown) { Live = shown; }
+    // Draws the bar in a line of `lines` rather than on its own (several
+    // boards on one terminal); nothing on a TERM=dumb terminal.
+    void ShareProgress(ProgressLines* lines);
     bool ProgressShown() const { return Live; }
     void ProgressBegin(const std::string& step, uint64_t total);
     void ProgressUpdate(uint64_t done);
@@ -63,12 +91,15 @@ public:
 
 private:
     void ToErr(const std::string& text);
+    void Redraw();
     void ClearBar();
     void DrawBar(bool finished);
 
     std::FILE* Out;
     std::FILE* Err;
     Level Lvl;
+    ProgressLines* Shared = nullptr;
+    size_t SharedSlot = 0;
     int OutError = 0;
     bool Live = false;   // draw the bar
     bool Plain_ = false; // TERM=dumb: no escape codes

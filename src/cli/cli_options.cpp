@@ -44,6 +44,18 @@ constexpr unsigned FileCommands =
 constexpr unsigned Walks = Bit(CliCommand::Program) | Bit(CliCommand::Verify);
 constexpr unsigned AllCommands = DeviceCommands | FileCommands | Bit(CliCommand::Ports);
 
+// The same port twice: COM names in any letter case, paths as written.
+bool SamePortName(const std::string& a, const std::string& b) {
+    return a.find('/') == std::string::npos ? Lower(a) == Lower(b) : a == b;
+}
+
+std::string Sequence(std::optional<LineSequence>& into, const std::string& v) {
+    ParsedLineSequence parsed = ParseLineSequence(v);
+    if (!parsed.Ok()) return parsed.Error;
+    into = std::move(parsed.Sequence);
+    return "";
+}
+
 std::string Address(std::optional<uint32_t>& into, const std::string& v) {
     into = ParseHex(v);
     return into ? "" : "not a hexadecimal address";
@@ -65,8 +77,18 @@ constexpr CommandWord Commands[] = {
 const std::vector<CliOptionSpec> CliOptionTable{
     {"--port", 'p', CliOptionSpec::Value, "PORT", DeviceCommands,
      [](CliOptions& o, const std::string& v) -> std::string {
-         o.Port = v;
-         return v.empty() ? "needs a port name" : "";
+         // Given several times or as a comma list: one board per port.
+         size_t start = 0;
+         do {
+             const size_t comma = std::min(v.find(',', start), v.size());
+             const std::string name = v.substr(start, comma - start);
+             if (name.empty()) return "needs a port name";
+             for (const std::string& given : o.Ports)
+                 if (SamePortName(given, name) && name != "sim") return name + " is given twice";
+             o.Ports.push_back(name);
+             start = comma + 1;
+         } while (start <= v.size());
+         return "";
      }},
     {"--baud", 'b', CliOptionSpec::Value, "RATE", DeviceCommands,
      [](CliOptions& o, const std::string& v) -> std::string {
@@ -89,6 +111,15 @@ const std::vector<CliOptionSpec> CliOptionTable{
     {"--sim-flash", 0, CliOptionSpec::Value, "FILE", DeviceCommands,
      [](CliOptions& o, const std::string& v) -> std::string {
          o.SimFlash = v;
+         return v.empty() ? "needs a file name" : "";
+     }},
+    {"--before", 0, CliOptionSpec::Value, "SEQ", DeviceCommands,
+     [](CliOptions& o, const std::string& v) { return Sequence(o.Before, v); }},
+    {"--after", 0, CliOptionSpec::Value, "SEQ", DeviceCommands,
+     [](CliOptions& o, const std::string& v) { return Sequence(o.After, v); }},
+    {"--log", 0, CliOptionSpec::Value, "FILE", DeviceCommands,
+     [](CliOptions& o, const std::string& v) -> std::string {
+         o.LogFile = v;
          return v.empty() ? "needs a file name" : "";
      }},
     {"--all-blocks", 0, CliOptionSpec::Flag, nullptr, Walks,
@@ -271,8 +302,10 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
         return fail(g.Typed + " does nothing with " + words[0] + " (it is for " + serves + ")");
     }
     if (o.Verbose && o.Quiet) return fail("-v (--verbose) and -q (--quiet) do not go together");
-    if ((Bit(o.Command) & DeviceCommands) && o.Port.empty()) return fail(words[0] + " needs --port (-p)");
-    if (!o.SimFlash.empty() && o.Port != "sim") return fail("--sim-flash is for --port sim only");
+    if ((Bit(o.Command) & DeviceCommands) && o.Ports.empty()) return fail(words[0] + " needs --port (-p)");
+    if (!o.SimFlash.empty() && (o.Ports.size() != 1 || o.Ports[0] != "sim"))
+        return fail(o.Ports.size() > 1 ? "--sim-flash is for a single --port sim (each board would write it)"
+                                       : "--sim-flash is for --port sim only");
     for (const Given& g : given)
         if (std::string(g.Spec->Long) == "--bank" && o.DeviceIndex != 6)
             return fail("--bank is for the W77E532 only (the one device with two banks)");
@@ -301,7 +334,9 @@ Commands:
 
 Options:
   -p, --port PORT     COM1..COM4, a device path such as /dev/ttyUSB0, or sim
-                      (a simulated target inside this process)
+                      (a simulated target inside this process); several
+                      (-p COM1 -p COM2, or -p COM1,COM2): one board each, all
+                      at once, every line prefixed with its port
       --sim-flash FILE  with --port sim: keep the simulated flash in FILE
   -b, --baud RATE     110 300 600 1200 2400 4800 9600 (default) 14400 19200
                       38400 56000 57600 115200
@@ -309,12 +344,20 @@ Options:
                       W77E532, in any letter case, or 1..6
       --no-erase      program: do not erase first
       --no-verify     program: do not verify after
+      --before SEQ    set and clear DTR/RTS after the port opens, before the
+                      first frame: a comma list of dtr, -dtr, rts, -rts and
+                      waits such as 50ms (e.g. dtr,rts,50ms,-dtr,200ms)
+      --after SEQ     the same at the end, whatever the result
       --all-blocks    program, verify: every block of the device, not only
                       the blocks that hold data
       --force         program, verify: go on with a file that is empty, cut
                       short, has checksum errors or does not fit the device
       --trace[=FILE]  write every frame and reply, decoded and timed, to FILE
                       (default: standard error)
+      --log FILE      append one CSV line per board to FILE (a header line
+                      first when the file is new): time, port, device, chip,
+                      file, crc, checksum, bytes, steps, result, duration_ms,
+                      exit_status
   -v, --verbose       also the device opened, the line settings and step times
   -q, --quiet         only errors; the exit status tells the result
   -h, --help          this text
@@ -333,10 +376,11 @@ line shows them. On standard error: after each load a summary, "FILE: N
 bytes in AAAAA-BBBBB, CRC XXXX" (the bytes the load copied into the image,
 and the CRC that the window's status bar shows for the image); errors; a
 progress bar when it is a terminal.
-Exit status: 0 every step succeeded; 1 a step failed or the port hung up;
-2 usage or file error (also output that could not be written); 3 the port
-cannot be opened; 128 + signal when stopped by Ctrl-C (130), SIGTERM (143)
-or SIGHUP (129).
+With several ports, a summary line per board ends the run.
+Exit status: 0 every step succeeded (on every board); 1 a step failed or the
+port hung up; 2 usage or file error (also output that could not be written);
+3 a port cannot be opened (or drive DTR/RTS for --before/--after); 128 +
+signal when stopped by Ctrl-C (130), SIGTERM (143) or SIGHUP (129).
 )";
 }
 

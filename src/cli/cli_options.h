@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/line_sequence.h"
+
 namespace pelk {
 
 enum class CliCommand { None, Program, Verify, Erase, Blank, Checksum, Convert, Ports, Help, Version };
@@ -24,7 +26,7 @@ enum class FileFormat { Auto, Hex, Binary };
 
 struct CliOptions {
     CliCommand Command = CliCommand::None;
-    std::string Port;                 // COM1..COM4, a device path, or "sim"
+    std::vector<std::string> Ports;   // each COM1..COM4, a device path, or "sim"; one board each
     uint32_t Baud = 9600;
     uint8_t DeviceIndex = 1;
     std::vector<std::string> Files;   // FILE, or IN and OUT
@@ -41,6 +43,8 @@ struct CliOptions {
     bool Quiet = false;               // -q
     bool Trace = false;               // --trace[=FILE]
     std::string TraceFile;            // empty: standard error
+    std::optional<LineSequence> Before, After;  // --before, --after: reset-line sequences
+    std::string LogFile;              // --log FILE: one CSV line per board
 };
 
 // The 13 line speeds the tool offers, 110 to 115200 bit/s.

@@ -1,19 +1,16 @@
 #include "cli/cli_session.h"
 
-#include <QCoreApplication>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "cli/cli_platform.h"
 #include "image/checksum_summary.h"
 #include "image/device_table.h"
 #include "image/file_load.h"
 #include "image/file_writer.h"
 #include "image/hex_reader.h"
 #include "protocol/block_plan.h"
-#include "serial/posix/device_names.h"
 #include "serial/posix/port_list.h"
 
 namespace pelk {
@@ -53,33 +50,16 @@ std::string Hex(uint64_t value, int digits = 5) {
     return text;
 }
 
-TVaBaudrate BaudrateOf(uint32_t rate) {
-    for (size_t i = 0; i < CliBaudRates.size(); ++i)
-        if (CliBaudRates[i] == rate) return static_cast<TVaBaudrate>(i + 1);
-    return br9600;
-}
-
 std::string DeviceName(const MemoryImage& image) { return FindDevice(image.DeviceIndex)->RadioCaption; }
 
 std::string Plural(uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-std::string Seconds(double s) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f s", s);
-    return text;
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 }  // namespace
 
 int LoadImageForCli(const CliOptions& options, const std::string& fileName, MemoryImage& image, CliConsole& console,
-                    bool forDevice) {
+                    bool forDevice, uint64_t* bytesLoaded) {
     ConsoleReporter reporter(console, fileName);
     auto staging = std::make_unique<StagingBuffer>();
     const bool hex = (options.Format == FileFormat::Auto ? FormatByName(fileName) : options.Format) == FileFormat::Hex;
@@ -115,6 +95,7 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
                       image.DeviceIndex == BankedDeviceIndex ? "highest " + Hex(offsetLimit) + " within a bank; --bank 1 for the upper one"
                                                              : highest);
     const LoadPlacement placed = CopyStagedData(image, *staging, s);
+    if (bytesLoaded) *bytesLoaded = placed.BytesCopied;
 
     const ChecksumSummary sum = ComputeChecksumSummary(image);
     if (extent == 0 || placed.BytesCopied == 0) console.Note(fileName + ": no data, CRC " + Hex(sum.Crc, 4));
@@ -153,30 +134,18 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
     return ExitUsage;
 }
 
-CliSession::CliSession(CliOptions options, std::FILE* out, std::FILE* err)
+CliSession::CliSession(CliOptions options, std::FILE* out, std::FILE* err, MainLoop& loop)
     : Options(std::move(options)),
       Console(out, err,
               Options.Quiet     ? CliConsole::Level::Quiet
               : Options.Verbose ? CliConsole::Level::Verbose
-                                : CliConsole::Level::Normal) {
+                                : CliConsole::Level::Normal),
+      Loop(loop) {
     ApplyDeviceIndex(Image, Options.DeviceIndex);
-    Timer.setTimerType(Qt::PreciseTimer);
-    Timer.setInterval(10);
-    connect(&Timer, &QTimer::timeout, this, [this] { Guarded(&CliSession::Tick); });
-    CommPort.SetDeviceName("COM%d");
-    CommPort.Buffers().SetReadSize(1000);
-    CommPort.Buffers().SetWriteSize(1000);
-    CommPort.OnRxChar = [this](TVaCustomComm*, int) { Guarded(&CliSession::Received); };
-    CommPort.OnHangUp = [this](TVaCustomComm*, const std::string& message) { PortHungUp(message); };
-    Engine.SkipBlankBlocks = !Options.AllBlocks;
 }
 
 CliSession::~CliSession() {
-    CommPort.OnRxChar = nullptr;
-    CommPort.OnHangUp = nullptr;
-    if (CommPort.Active()) CommPort.Close();
-    FlushTrace();
-    Traced.SetTrace(nullptr);
+    BoardList.clear();  // closes the ports; their last trace lines go out
     if (TraceFile) std::fclose(TraceFile);
 }
 
@@ -209,20 +178,20 @@ int CliSession::Prepare() {
             return ok ? ExitOk : ExitUsage;
         }
         case CliCommand::Program:
-            if (int s = LoadImageForCli(Options, Options.Files[0], Image, Console, true)) return s;
-            if (Options.Erase) Steps.push_back({&OperationEngine::StartErase, msg::DeviceErased, "Erase", "Erasing"});
-            Steps.push_back({&OperationEngine::StartProgram, msg::DeviceProgrammed, "Program", "Programming"});
-            if (Options.Verify) Steps.push_back({&OperationEngine::StartVerify, msg::VerificationOk, "Verify", "Verifying"});
+            if (int s = LoadImageForCli(Options, Options.Files[0], Image, Console, true, &BytesLoaded)) return s;
+            if (Options.Erase) Steps.push_back({&OperationEngine::StartErase, msg::DeviceErased, "Erase", "Erasing", "erase"});
+            Steps.push_back({&OperationEngine::StartProgram, msg::DeviceProgrammed, "Program", "Programming", "program"});
+            if (Options.Verify) Steps.push_back({&OperationEngine::StartVerify, msg::VerificationOk, "Verify", "Verifying", "verify"});
             break;
         case CliCommand::Verify:
-            if (int s = LoadImageForCli(Options, Options.Files[0], Image, Console, true)) return s;
-            Steps.push_back({&OperationEngine::StartVerify, msg::VerificationOk, "Verify", "Verifying"});
+            if (int s = LoadImageForCli(Options, Options.Files[0], Image, Console, true, &BytesLoaded)) return s;
+            Steps.push_back({&OperationEngine::StartVerify, msg::VerificationOk, "Verify", "Verifying", "verify"});
             break;
         case CliCommand::Erase:
-            Steps.push_back({&OperationEngine::StartErase, msg::DeviceErased, "Erase", "Erasing"});
+            Steps.push_back({&OperationEngine::StartErase, msg::DeviceErased, "Erase", "Erasing", "erase"});
             break;
         case CliCommand::Blank:
-            Steps.push_back({&OperationEngine::StartBlankCheck, msg::DeviceBlank, "Blank check", "Blank check"});
+            Steps.push_back({&OperationEngine::StartBlankCheck, msg::DeviceBlank, "Blank check", "Blank check", "blank"});
             break;
         default: return ExitUsage;
     }
@@ -233,34 +202,90 @@ int CliSession::Prepare() {
                                           ? "only the erase reaches the chip"
                                           : "nothing reaches the chip and nothing is checked"));
     if (int s = OpenTrace()) return s;
+    if (int s = OpenLog()) return s;
 
-    std::string device = Options.Port;
-    if (Options.Port == "sim") {
-        SimulatedTargetOptions sim;
-        sim.LastAddress = Image.LastAddress;
-        sim.FlashFile = Options.SimFlash;
-        Simulator = std::make_unique<SimulatedTarget>(sim);
-        try {
-            Simulator->Start();
-        } catch (const SimulatedTargetFileError& e) {
-            Console.Plain(e.what());
-            return ExitUsage;
-        } catch (const std::exception& e) {
-            Console.Plain(e.what());
-            return ExitPort;
+    // One board per port. With one port its lines are as they always were;
+    // with several, each line a board shows carries its port.
+    const bool several = Options.Ports.size() > 1;
+    if (several && Console.ProgressShown()) Bars = std::make_unique<ProgressLines>(stderr);
+    for (const std::string& port : Options.Ports) {
+        auto board = std::make_unique<BoardEntry>();
+        CliConsole* console = &Console;
+        if (several) {
+            board->Console = std::make_unique<CliConsole>(Console);
+            board->Console->Prefix = port + ": ";
+            board->Console->ShareProgress(Bars.get());
+            console = board->Console.get();
         }
-        device = Simulator->PortPath();
+        WireTrace::Sink sink;
+        if (Options.Trace && !TraceFile) {
+            sink = [console](const std::string& lines) { console->TraceText(lines); };
+        } else if (TraceFile) {
+            const std::string prefix = several ? port + ": " : "";
+            sink = [this, prefix](const std::string& lines) {
+                std::string text;
+                for (size_t start = 0; start < lines.size();) {
+                    const size_t end = std::min(lines.find('\n', start), lines.size());
+                    text += prefix + lines.substr(start, end - start) + "\n";
+                    start = end + 1;
+                }
+                std::fputs(text.c_str(), TraceFile);
+                std::fflush(TraceFile);
+            };
+        }
+        board->Session = std::make_unique<BoardSession>(Options, port, Image, Steps, *console, Loop, std::move(sink));
+        BoardList.push_back(std::move(board));
     }
-    CommPort.SetBaudrate(BaudrateOf(Options.Baud));
-    CommPort.SetDeviceName(device);
-    try {
-        CommPort.Open();
-    } catch (const std::exception& e) {
-        PortFailed(e.what());
-        return ExitPort;
+    bool anyOpen = false;
+    for (auto& board : BoardList) anyOpen |= board->Session->Open() == ExitOk;
+    if (!anyOpen) {
+        for (auto& board : BoardList) LogBoard(*board->Session);
+        Summary();
+        return Status = CombinedStatus();
     }
-    VerboseDevice(device);
     return -1;
+}
+
+// The results log is opened before any port, so that a log that cannot be
+// written stops the run before anything is sent.
+int CliSession::OpenLog() {
+    if (Options.LogFile.empty()) return ExitOk;
+    for (const std::string& input : {Options.Files.empty() ? std::string() : Options.Files[0], Options.SimFlash,
+                                     Options.TraceFile})
+        if (!input.empty() && SameFile(input, Options.LogFile)) {
+            Console.Error("--log " + Options.LogFile + ": that is " + input + ", which the run " +
+                          (input == Options.TraceFile ? "writes its trace to" : "reads"));
+            return ExitUsage;
+        }
+    if (const std::string why = Log.Open(Options.LogFile); !why.empty()) {
+        Console.Error("--log " + Options.LogFile + ": can't open it (" + why + ")");
+        return ExitUsage;
+    }
+    return ExitOk;
+}
+
+// One line per board in the results log, as the board ends.
+void CliSession::LogBoard(const BoardSession& board) {
+    if (!Log.IsOpen()) return;
+    const BoardOutcome& o = board.Outcome();
+    const ChecksumSummary sum = ComputeChecksumSummary(Image);
+    ResultsLogRecord r;
+    r.When = std::chrono::system_clock::now();
+    r.Port = board.PortName();
+    r.Device = o.Device;
+    r.Chip = FindDevice(Image.DeviceIndex)->RadioCaption;
+    r.File = Options.Files.empty() ? std::string() : Options.Files[0];
+    r.Crc = sum.Crc;
+    r.Checksum = static_cast<uint16_t>(sum.Sum);
+    r.Bytes = BytesLoaded;
+    r.Steps = o.Steps;
+    r.Result = o.Result;
+    r.DurationMs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(o.Ended - o.Began).count());
+    r.ExitStatus = o.Status;
+    if (const std::string why = Log.Append(r); !why.empty()) {
+        Console.Error("--log " + Options.LogFile + ": can't write " + r.Port + "'s line (" + why + ")");
+        LogError = 1;
+    }
 }
 
 int CliSession::OpenTrace() {
@@ -268,194 +293,86 @@ int CliSession::OpenTrace() {
     if (Options.TraceFile.empty()) {
         // On standard error the trace and the bar would overwrite each other.
         Console.SetProgressShown(false);
-        Trace = std::make_unique<WireTrace>([this](const std::string& lines) { Console.TraceText(lines); });
-    } else {
-        // A trace must never overwrite the firmware or the simulated flash.
-        for (const std::string& input : {Options.Files.empty() ? std::string() : Options.Files[0], Options.SimFlash})
-            if (!input.empty() && SameFile(input, Options.TraceFile)) {
-                Console.Error("--trace=" + Options.TraceFile + ": that is " + input + ", which the run reads");
-                return ExitUsage;
-            }
-        TraceFile = std::fopen(Options.TraceFile.c_str(), "we");
-        if (!TraceFile) {
-            Console.Error("--trace=" + Options.TraceFile + ": can't open it (" + std::strerror(errno) + ")");
+        return ExitOk;
+    }
+    // A trace must never overwrite the firmware or the simulated flash.
+    for (const std::string& input : {Options.Files.empty() ? std::string() : Options.Files[0], Options.SimFlash})
+        if (!input.empty() && SameFile(input, Options.TraceFile)) {
+            Console.Error("--trace=" + Options.TraceFile + ": that is " + input + ", which the run reads");
             return ExitUsage;
         }
-        Trace = std::make_unique<WireTrace>([this](const std::string& lines) {
-            std::fputs(lines.c_str(), TraceFile);
-            std::fflush(TraceFile);
-        });
+    TraceFile = OpenOutputText(Options.TraceFile);
+    if (!TraceFile) {
+        Console.Error("--trace=" + Options.TraceFile + ": can't open it (" + std::strerror(errno) + ")");
+        return ExitUsage;
     }
-    Traced.SetTrace(Trace.get());
     return ExitOk;
 }
 
-void CliSession::VerboseDevice(const std::string& device) {
-    if (!Console.IsVerbose()) return;
-    const std::string path = CommPort.DevicePath();
-    if (Simulator) {
-        Console.Verbose("port sim: a simulated " + DeviceName(Image) + " behind " + path);
-    } else if (Options.Port.find('/') == std::string::npos && Options.Port.size() > 3 &&
-               strncasecmp(Options.Port.c_str(), "COM", 3) == 0) {
-        const int n = std::atoi(Options.Port.c_str() + 3);
-        const posix::ComResolution r = posix::ResolveComNumber(n, {});
-        Console.Verbose(Options.Port + " is " + path +
-                        (r.How == posix::ComResolution::Link ? " (the link " + Options.Port + " in this folder)"
-                         : r.How == posix::ComResolution::NthPort
-                             ? " (serial port " + std::to_string(n) + " of " + std::to_string(r.PortsFound) + " of this machine)"
-                             : ""));
-    } else {
-        Console.Verbose("port " + device + (path != device ? " is " + path : ""));
-    }
-    Console.Verbose("line: " + CommPort.AppliedLineSettings());
-    Console.Verbose("device: " + DeviceName(Image) + ", last address " + Hex(Image.LastAddress));
-}
-
 void CliSession::Begin() {
-    Timer.start();
-    StartStep();
-}
-
-void CliSession::Guarded(void (CliSession::*action)()) {
-    if (Done) return;
-    try {
-        (this->*action)();
-    } catch (const std::exception& e) {
-        // A failure of the port (a write that found no room) ends the run.
-        PortFailed(e.what());
-        Finish(ExitStepFailed);
+    Unfinished = BoardList.size();
+    for (auto& board : BoardList) {
+        BoardSession& session = *board->Session;
+        session.Begin([this, &session] { BoardFinished(session); });
     }
-    FlushTrace();
 }
 
-void CliSession::FlushTrace() {
-    if (Trace) Trace->Flush();
+void CliSession::BoardFinished(const BoardSession& board) {
+    LogBoard(board);
+    if (Unfinished == 0 || --Unfinished != 0) return;
+    Summary();
+    Status = CombinedStatus();
+    // A run that ends before the loop has started (a walk with no block to
+    // send) makes it return as soon as it runs.
+    Loop.Quit(Status);
 }
 
-void CliSession::PortFailed(const std::string& message) {
-    // The component names the port as it was given ("COM1"); the device
-    // that name led to is named too, so the user sees what was opened.
-    Console.Plain(message);
-    const std::string name = CommPort.GetDeviceName();
-    const std::string device = CommPort.Active() ? CommPort.DevicePath() : posix::ResolvedDevicePath(name);
-    if (device.empty()) Console.Error(name + " names no serial port of this machine");
-    else if (message.find(device) == std::string::npos) Console.Error(name + " is " + device);
+void CliSession::Interrupt(int signal) {
+    if (Signal == 0) Signal = signal;
+    for (auto& board : BoardList) board->Session->Interrupt(signal);
 }
 
-void CliSession::PortHungUp(const std::string& message) {
-    // The adapter was pulled or the line's other side went away: the
-    // operation ends at once, with this one message and nothing more sent.
-    if (Done) return;
-    if (Running) {
-        Engine.Stop();
-        Running = false;
-        Console.ProgressEnd(false);
+int CliSession::CombinedStatus() const {
+    // A results line that was lost makes a run that otherwise succeeded a failure.
+    const int clean = LogError ? ExitUsage : ExitOk;
+    // Stopped by a signal: 128 + its number, also when a board had already
+    // ended its steps and only its "after" ran.
+    if (Signal != 0) return ExitSignalBase + Signal;
+    if (BoardList.size() == 1) {
+        const int s = BoardList[0]->Session->Outcome().Status;
+        return s == ExitOk ? clean : s;
     }
-    FlushTrace();
-    Console.Plain(message);
-    Finish(ExitStepFailed);
-}
-
-bool CliSession::Walks(const Step& s) const {
-    return s.Start == &OperationEngine::StartProgram || s.Start == &OperationEngine::StartVerify;
-}
-
-void CliSession::StartStep() {
-    LastMessage.clear();
-    StepStarted = std::chrono::steady_clock::now();
-    Running = true;
-    const Step& step = Steps[Current];
-    uint32_t blocks = 0;
-    if (Walks(step)) {
-        blocks = Options.AllBlocks ? (Image.LastAddress + 1) / BlockSize
-                                   : static_cast<uint32_t>(BlockPlan::DataBlocks(Image).Blocks.size());
-        Console.Verbose(std::string(step.Name) + ": " + Plural(blocks, "block", "blocks") + " of " +
-                        std::to_string((Image.LastAddress + 1) / BlockSize) +
-                        (Options.AllBlocks ? "" : " (the blocks that hold data)"));
+    int status = clean;
+    for (const auto& board : BoardList) {
+        const int s = board->Session->Outcome().Status;
+        if (s == ExitPort) return ExitPort;
+        if (s == ExitUsage || (s != ExitOk && status == ExitOk)) status = s == ExitUsage ? ExitUsage : ExitStepFailed;
     }
-    if (Trace) Trace->StepBegins(step.Name, blocks);
-    Console.ProgressBegin(step.Progress, uint64_t{blocks} * BlockSize);
-    (Engine.*step.Start)();
-    CheckStep();  // a walk with no block to send ends at once
+    return status;
 }
 
-void CliSession::Tick() {
-    if (Trace) {
-        // The reply timer runs out on this tick: note it before the engine
-        // sends the frame again (or gives up).
-        if (Engine.ReplyTimer == 1)
-            Trace->ReplyTimeout(TransmissionsPerFrame - Engine.RetryCount + 1u, Engine.RetryCount == 1);
-        if (Engine.ByteTimer == 1 && Engine.Receiver.RxState == ReplyReceiver::Receiving) Trace->ByteTimeout();
+// One line per board at the end of a run with several: what it came to and
+// how long it took.
+void CliSession::Summary() {
+    if (BoardList.size() < 2 || Options.Quiet) return;
+    for (const auto& board : BoardList) {
+        const BoardOutcome& o = board->Session->Outcome();
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3f s", o.Seconds());
+        std::string line = board->Session->PortName() + ": ";
+        if (o.Status == ExitOk) line += std::string("succeeded in ") + seconds;
+        else if (o.Status == ExitPort || o.StepsRun == 0) line += "failed: " + o.Result;
+        else if (o.Status > ExitSignalBase) line += std::string("stopped in ") + seconds;
+        else line += std::string("failed in ") + seconds + ": " + o.Result;
+        Console.Plain(line);
     }
-    Engine.TimerTimer();
-    CheckStep();
-    Console.ProgressTick();
 }
 
-void CliSession::Received() {
-    Engine.ReceiveReplyBytes();
-    CheckStep();
-}
-
-void CliSession::CheckStep() {
-    if (!Running || Engine.Operation != OpNone || Engine.StartDelay != 0) return;
-    Running = false;
-    const Step& step = Steps[Current];
-    const bool ok = LastMessage == step.Success;
-    Console.ProgressEnd(ok);
-    if (Trace) Trace->StepEnds(LastMessage);
-    FlushTrace();
-    Console.Result(LastMessage);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - StepStarted).count();
-    if (Walks(step) && ok) {
-        const uint64_t bytes = uint64_t{Engine.PlanBlocks()} * BlockSize;
-        Console.Verbose(std::string(step.Name) + ": " + Plural(bytes, "byte", "bytes") + " in " + Seconds(seconds) +
-                        (seconds > 0 ? ", " + std::to_string(static_cast<uint64_t>(double(bytes) / seconds)) + " bytes/s" : ""));
-    } else {
-        Console.Verbose(std::string(step.Name) + ": " + Seconds(seconds));
-    }
-    if (!ok) return Finish(ExitStepFailed);
-    if (++Current == Steps.size()) return Finish(ExitOk);
-    StartStep();
-}
-
-void CliSession::Interrupt(int Signal) {
-    if (Done) return;
-    if (Running) {
-        Engine.Stop();  // shows "Stopped."
-        Running = false;
-        Console.ProgressEnd(false);
-        if (Trace) Trace->StepEnds(LastMessage);
-        FlushTrace();
-        Console.Result(LastMessage);
-    }
-    Finish(ExitSignalBase + Signal);
-}
-
-void CliSession::Finish(int status) {
-    if (Done) return;
-    Done = true;
-    Status = status;
-    Timer.stop();
-    if (CommPort.Active()) CommPort.Close();
-    if (Simulator) {
-        try {
-            Simulator->Stop();
-        } catch (const std::exception& e) {
-            Console.Plain(e.what());
-            if (Status == ExitOk) Status = ExitUsage;
-        }
-    }
-    // Queued: a run that ends before the event loop has started (a walk with
-    // no block to send) still ends the loop as soon as it runs.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [status = Status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
-}
-
-void CliSession::ShowMessage(const std::string& text) { LastMessage = text; }
-
-void CliSession::SetProgress(int position) {
-    if (Running && position > 0) Console.ProgressUpdate(uint64_t{Engine.PlanIndex} * BlockSize);
+int CliSession::OutputError() const {
+    if (const int error = Console.OutputError()) return error;
+    for (const auto& board : BoardList)
+        if (board->Console && board->Console->OutputError()) return board->Console->OutputError();
+    return 0;
 }
 
 }  // namespace pelk

@@ -1,31 +1,20 @@
 // pelkisp: programs, verifies, erases and blank-checks the target from the
-// command line, and prints or converts image files.
-#include <QCoreApplication>
-#include <QSocketNotifier>
-#include <csignal>
+// command line, and prints or converts image files. It runs on the
+// framework's own main loop: no toolkit.
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
+#include <system_error>
 
-#include "app/qt_dispatcher.h"
 #include "cli/cli_options.h"
+#include "cli/cli_platform.h"
 #include "cli/cli_session.h"
 #include "framework/exception.h"
-
-namespace {
-int SignalPipe[2] = {-1, -1};
-
-void OnSignal(int signal) {
-    const char c = static_cast<char>(signal);
-    [[maybe_unused]] const ssize_t n = write(SignalPipe[1], &c, 1);
-}
-}  // namespace
+#include "framework/main_loop.h"
 
 int main(int argc, char** argv) {
     // A closed standard output (pelkisp ... | head -1) must not end a run
     // midway: writes to it fail instead, and the exit status tells.
-    std::signal(SIGPIPE, SIG_IGN);
+    pelk::IgnoreBrokenPipe();
     std::vector<std::string> args(argv + 1, argv + argc);
     const pelk::CliParse parsed = pelk::ParseCommandLine(args);
     if (!parsed.Error.empty()) {
@@ -41,35 +30,30 @@ int main(int argc, char** argv) {
         return pelk::ExitOk;
     }
 
-    QCoreApplication app(argc, argv);
-    pelk::InstallQtMainThreadDispatcher();
+    // The main thread's loop carries the engine's tick, the serial
+    // component's hand-over from its worker threads, and the stop signals.
+    pelk::MainLoop loop;
+    pelk::SetMainThreadDispatcher(loop.Dispatcher());
+    pelk::SetProcessMessages([&loop] { loop.RunPending(); });
     pelk::SetExceptionReport([](const std::exception& e) { std::fprintf(stderr, "%s\n", e.what()); });
 
     int status;
     {
-        pelk::CliSession session(parsed.Options, stdout, stderr);
+        pelk::CliSession session(parsed.Options, stdout, stderr, loop);
         status = session.Prepare();
         if (status < 0) {
             // Ctrl-C, a termination request, or the terminal or ssh session
             // going away stop the running operation as the Stop command
             // does; the simulated flash file is still written back.
-            if (pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-                struct sigaction sa {};
-                sa.sa_handler = OnSignal;
-                sigemptyset(&sa.sa_mask);
-                for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
+            try {
+                loop.HandleStopSignals([&session](int signal) { session.Interrupt(signal); });
+            } catch (const std::system_error&) {
+                // Without them the run still works; only a signal ends it the hard way.
             }
-            QSocketNotifier notifier(SignalPipe[0], QSocketNotifier::Read);
-            QObject::connect(&notifier, &QSocketNotifier::activated, &session, [&session] {
-                char buf[16];
-                int first = 0;
-                ssize_t n;
-                while ((n = read(SignalPipe[0], buf, sizeof buf)) > 0)
-                    if (first == 0) first = static_cast<unsigned char>(buf[0]);
-                if (first != 0) session.Interrupt(first);
-            });
             session.Begin();
-            QCoreApplication::exec();
+            loop.Run();
+            // The handlers stay until the end: a signal from now on only
+            // gets noted, so it cannot cut the writing of files short.
             status = session.ExitStatus();
         }
         if (const int error = session.OutputError()) {
@@ -78,6 +62,9 @@ int main(int argc, char** argv) {
         }
     }
     if (std::fflush(stdout) != 0 && status == pelk::ExitOk) status = pelk::ExitUsage;
-    pelk::UninstallQtMainThreadDispatcher();
+    // Workers still on their way out find the hand-over gone and end.
+    loop.Shutdown();
+    pelk::SetProcessMessages(nullptr);
+    pelk::SetMainThreadDispatcher(nullptr);
     return status;
 }

@@ -25,7 +25,7 @@ TEST(CliOptionSyntax, ValueFormsShortOptionsAndEndOfOptions) {
         const CliParse p = ParseCommandLine(a);
         ASSERT_EQ(p.Error, "") << a[0];
         EXPECT_EQ(p.Options.Command, CliCommand::Program);
-        EXPECT_EQ(p.Options.Port, "sim");
+        EXPECT_EQ(p.Options.Ports, Args{"sim"});
         EXPECT_EQ(p.Options.Baud, 115200u);
         EXPECT_EQ(p.Options.DeviceIndex, 3);
         EXPECT_EQ(p.Options.Files, Args{"f.hex"});
@@ -45,6 +45,15 @@ TEST(CliOptionSyntax, ValueFormsShortOptionsAndEndOfOptions) {
     ASSERT_EQ(p.Error, "");
     EXPECT_TRUE(p.Options.Trace);
     EXPECT_EQ(p.Options.TraceFile, "") << "without '=' the trace goes to standard error";
+    // Several ports: given again or as a comma list, in the order given.
+    p = ParseCommandLine({"-p", "COM1,/dev/ttyUSB0", "erase", "--port", "COM3", "-psim,sim"});
+    ASSERT_EQ(p.Error, "");
+    EXPECT_EQ(p.Options.Ports, (Args{"COM1", "/dev/ttyUSB0", "COM3", "sim", "sim"}));
+    p = ParseCommandLine({"-p", "sim", "--before", " DTR, rts ,50 ms,-dtr", "--after=-rts", "erase"});
+    ASSERT_EQ(p.Error, "");
+    ASSERT_TRUE(p.Options.Before && p.Options.After);
+    EXPECT_EQ(p.Options.Before->Text(), "dtr,rts,50ms,-dtr");
+    EXPECT_EQ(p.Options.After->Text(), "-rts");
     p = ParseCommandLine({"-V"});
     EXPECT_EQ(p.Options.Command, CliCommand::Version);
     p = ParseCommandLine({"ports", "-h"});
@@ -73,6 +82,12 @@ TEST(CliOptionSyntax, ErrorsNameTheOptionAndTheReason) {
         {{"-p", "sim", "-vq", "erase"}, "-v (--verbose) and -q (--quiet) do not go together"},
         {{"erase"}, "erase needs --port (-p)"},
         {{"-p", "COM1", "--sim-flash", "f.bin", "erase"}, "--sim-flash is for --port sim only"},
+        {{"-p", "sim,,COM2", "erase"}, "-p sim,,COM2: needs a port name"},
+        {{"-p", "COM1", "--port=/dev/ttyUSB0,com1", "erase"}, "--port /dev/ttyUSB0,com1: com1 is given twice"},
+        {{"-p", "sim", "-p", "sim", "--sim-flash", "f.bin", "erase"}, "--sim-flash is for a single --port sim"},
+        {{"-p", "sim", "--before", "dtr,rts,dtx", "erase"}, "--before dtr,rts,dtx: step 3 \"dtx\" is not dtr, -dtr, rts"},
+        {{"-p", "sim", "--after=-rts,0ms", "erase"}, "--after -rts,0ms: step 2 \"0ms\": a wait is 1 to 10000 ms"},
+        {{"--before", "dtr", "checksum", "f"}, "--before does nothing with checksum"},
         {{"-p", "sim", "-d", "3", "--bank", "1", "program", "f"}, "--bank is for the W77E532 only"},
         {{"-d", "1", "--bank=0", "checksum", "f"}, "--bank is for the W77E532 only"},
         {{"-p", "sim", "program"}, "program takes one file"},

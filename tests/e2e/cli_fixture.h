@@ -2,8 +2,10 @@
 // Runs pelkisp and pelkisp-target as child processes in a temporary folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <thread>
@@ -81,6 +83,25 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return false;
+    }
+
+    // The lines of a run with several ports, each board's own with its
+    // "PORT: " taken off, in the order they came; `stray` gets the lines
+    // that carry no port's prefix.
+    static std::map<std::string, std::string> LinesByPort(const std::string& text, const std::vector<std::string>& ports,
+                                                          std::string& stray) {
+        std::map<std::string, std::string> lines;
+        size_t start = 0;
+        while (start < text.size()) {
+            const size_t end = std::min(text.find('\n', start), text.size());
+            const std::string line = text.substr(start, end - start);
+            start = end + 1;
+            const auto port = std::find_if(ports.begin(), ports.end(),
+                                           [&](const std::string& p) { return line.starts_with(p + ": "); });
+            if (port == ports.end()) stray += line + "\n";
+            else lines[*port] += line.substr(port->size() + 2) + "\n";
+        }
+        return lines;
     }
 
     std::string RandomImageFile(const std::string& name, size_t size, uint32_t seed) {

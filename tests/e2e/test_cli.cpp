@@ -7,8 +7,13 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
+#include <sstream>
+#include <map>
+#include <tuple>
+#include <regex>
 #include <thread>
 
 #include "cli_fixture.h"
@@ -212,6 +217,154 @@ TEST_F(CliTest, LostStandardOutputEndsTheRunCleanlyNotMidway) {
     }
 }
 
+// Several boards at once: a port that cannot be opened among good ones
+// does not keep them from being programmed (exit 3), and Ctrl-C stops every
+// board, each saying so (exit 130). Every line of a board carries its port.
+TEST_F(CliTest, SeveralBoardsAtOnceWithAPortThatCannotBeOpened) {
+    const std::string image = RandomImageFile("image.bin", 0x10000, 21);
+    const std::string first = StartTarget({"--flash", "first.bin"});
+    const std::string second = StartTarget({"--flash", "second.bin"});
+    const CliRun r = Pelkisp({"-p", first, "--port=/dev/no-such-tty," + second, "-b", "115200", "program", image});
+    EXPECT_EQ(r.Status, 3) << r.Err;
+    // Each line of standard output is one board's; standard error has the
+    // refusal and, at the end, a summary line per board in the order given.
+    std::string stray;
+    auto out = LinesByPort(r.Out, {first, second}, stray);
+    EXPECT_EQ(stray, "");
+    for (const std::string& port : {first, second})
+        EXPECT_EQ(out[port], "Device erased.\nDevice programmed.\nVerification OK.\n") << r.Out;
+    EXPECT_NE(r.Err.find("/dev/no-such-tty: Unable to open specified device /dev/no-such-tty"), std::string::npos) << r.Err;
+    const size_t summary = r.Err.find(first + ": succeeded in ");
+    ASSERT_NE(summary, std::string::npos) << r.Err;
+    EXPECT_TRUE(r.Err.substr(summary).starts_with(first + ": succeeded in ")) << r.Err;
+    EXPECT_NE(r.Err.find("\n/dev/no-such-tty: failed: Unable to open", summary), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("\n" + second + ": succeeded in ", summary), std::string::npos) << r.Err;
+    EXPECT_EQ(StopTarget(), 0);
+    Targets.pop_back();
+    EXPECT_EQ(StopTarget(), 0);
+    EXPECT_EQ(ReadFile("first.bin"), ReadFile(image));
+    EXPECT_EQ(ReadFile("second.bin"), ReadFile(image));
+
+    // Two slow boards, stopped together.
+    const std::string slow1 = StartTarget({"--pace", "9600"});
+    const std::string slow2 = StartTarget({"--pace", "9600"});
+    ChildProcess p(PELKISP_PATH, {"-p", slow1 + "," + slow2, "--no-erase", "program", image}, Dir, -1, -1, Env());
+    ASSERT_TRUE(WaitUntilCatching(p.ProcessId(), SIGINT)) << "the run did not begin";
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Wait(), 130);
+    EXPECT_NE(p.StdOut.find(slow1 + ": Stopped.\n"), std::string::npos) << p.StdOut;
+    EXPECT_NE(p.StdOut.find(slow2 + ": Stopped.\n"), std::string::npos) << p.StdOut;
+    EXPECT_NE(p.StdErr.find(slow1 + ": stopped in "), std::string::npos) << p.StdErr;
+    EXPECT_NE(p.StdErr.find(slow2 + ": stopped in "), std::string::npos) << p.StdErr;
+}
+
+// --before and --after on ports without modem lines (pseudo-terminals): a
+// sequence that sets a line is refused before anything is sent; one that
+// only waits runs, "before" ahead of the first step and "after" behind the
+// last, also after a failure and a stop.
+TEST_F(CliTest, ResetLineSequencesOnAPortWithoutModemLines) {
+    const std::string image = RandomImageFile("image.bin", 0x1000, 23);
+    const std::string port = StartTarget({"--flash", "flash.bin"});
+    const CliRun refused = Pelkisp({"-p", port, "--before", "dtr,50ms,-dtr", "program", image});
+    EXPECT_EQ(refused.Status, 3);
+    EXPECT_EQ(refused.Out, "");
+    EXPECT_NE(refused.Err.find(port + ": this port has no modem lines\n"), std::string::npos) << refused.Err;
+    const CliRun waits = Pelkisp({"-p", port, "-v", "--before", "50ms", "--after=20ms", "erase"});
+    EXPECT_EQ(waits.Status, 0) << waits.Err;
+    EXPECT_EQ(waits.Out, "Device erased.\n");
+    const size_t before = waits.Err.find("pelkisp: before: 50ms\n");
+    const size_t step = waits.Err.find("pelkisp: Erase: ");
+    const size_t after = waits.Err.find("pelkisp: after: 20ms\n");
+    ASSERT_NE(before, std::string::npos) << waits.Err;
+    EXPECT_LT(before, step) << waits.Err;
+    EXPECT_LT(step, after) << waits.Err;
+    EXPECT_NE(after, std::string::npos) << waits.Err;
+    // "after" also follows a failed step and a stop.
+    const CliRun failed = Pelkisp({"-p", port, "-v", "--after=20ms", "verify", image});
+    EXPECT_EQ(failed.Status, 1);
+    EXPECT_EQ(failed.Out, "Verification error.\n");
+    EXPECT_NE(failed.Err.find("pelkisp: after: 20ms\n"), std::string::npos) << failed.Err;
+    const std::string slow = StartTarget({"--pace", "9600"});
+    ChildProcess stopped(PELKISP_PATH, {"-p", slow, "-v", "--after=20ms", "--no-erase", "program", image}, Dir, -1, -1, Env());
+    ASSERT_TRUE(WaitUntilCatching(stopped.ProcessId(), SIGINT)) << "the run did not begin";
+    stopped.Signal(SIGINT);
+    EXPECT_EQ(stopped.Wait(), 130);
+    EXPECT_EQ(stopped.StdOut, "Stopped.\n");
+    EXPECT_NE(stopped.StdErr.find("pelkisp: after: 20ms\n"), std::string::npos) << stopped.StdErr;
+    Targets.pop_back();
+    EXPECT_EQ(StopTarget(), 0);
+    // Nothing was ever programmed: the refused run sent no frame.
+    const auto flash = ReadFile("flash.bin");
+    ASSERT_EQ(flash.size(), 0x10000u);
+    EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
+}
+
+// --log: one CSV line per board, with a header when the file is new; a
+// log that cannot be opened stops the run before anything is sent.
+TEST_F(CliTest, ResultsLogHasALinePerBoard) {
+    const std::string image = RandomImageFile("image.bin", 0x2000, 24);
+    const CliRun sum = Pelkisp({"checksum", image});
+    ASSERT_EQ(sum.Status, 0);
+    ASSERT_EQ(sum.Out.size(), std::string("Checksum: XXXX\nCRC: XXXX\n").size()) << sum.Out;
+    const std::string checksum = sum.Out.substr(10, 4), crc = sum.Out.substr(20, 4);
+    {
+        std::vector<uint8_t> flash = ReadFile(image);
+        flash.resize(0x10000, 0xFF);
+        std::ofstream(Dir / "same.bin", std::ios::binary).write(reinterpret_cast<const char*>(flash.data()), flash.size());
+    }
+    const std::string same = StartTarget({"--flash", "same.bin"});
+    const std::string blank = StartTarget({"--flash", "blank.bin"});
+
+    const CliRun refused = Pelkisp({"-p", same, "--log", "no-folder/log.csv", "--no-verify", "program", image});
+    EXPECT_EQ(refused.Status, 2);
+    EXPECT_EQ(refused.Out, "");
+    EXPECT_NE(refused.Err.find("pelkisp: --log no-folder/log.csv: can't open it (the folder no-folder does not exist)"),
+              std::string::npos)
+        << refused.Err;
+
+    const CliRun r = Pelkisp({"-p", same + "," + blank, "--log", "log.csv", "verify", image});
+    EXPECT_EQ(r.Status, 1) << r.Err;
+    std::ifstream log(Dir / "log.csv");
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(log, line);) {
+        rows.emplace_back();
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, ',');) rows.back().push_back(field);
+    }
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "port", "device", "chip", "file", "crc", "checksum", "bytes",
+                                                 "steps", "result", "duration_ms", "exit_status"}));
+    std::map<std::string, std::vector<std::string>> byPort;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].size(), 12u);
+        byPort[rows[i][1]] = rows[i];
+    }
+    for (const auto& [port, result, status] : {std::tuple{same, "Verification OK.", "0"},
+                                               std::tuple{blank, "Verification error.", "1"}}) {
+        SCOPED_TRACE(port);
+        const std::vector<std::string>& f = byPort[port];
+        ASSERT_EQ(f.size(), 12u);
+        // 2026-12-08T23:59:01.123+01:00
+        EXPECT_TRUE(std::regex_match(f[0], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)"))) << f[0];
+        EXPECT_EQ(f[2], port);
+        EXPECT_EQ(f[3], "W78E516B");
+        EXPECT_EQ(f[4], image);
+        EXPECT_EQ(f[5], crc);
+        EXPECT_EQ(f[6], checksum);
+        EXPECT_EQ(f[7], std::to_string(0x2000));
+        EXPECT_EQ(f[8], "verify");
+        EXPECT_EQ(f[9], result);
+        EXPECT_TRUE(std::regex_match(f[10], std::regex(R"(\d+)"))) << f[10];
+        EXPECT_EQ(f[11], status);
+    }
+    Targets.pop_back();
+    EXPECT_EQ(StopTarget(), 0);
+    // The refused program run sent nothing: the flash is as it was made.
+    std::vector<uint8_t> flash = ReadFile(image);
+    flash.resize(0x10000, 0xFF);
+    EXPECT_EQ(ReadFile("same.bin"), flash);
+}
+
 TEST_F(CliTest, UsageFileAndPortErrors) {
     // A device node made here (as /dev/null), a COM1 that leads to a file
     // that is no terminal.
@@ -242,6 +395,8 @@ TEST_F(CliTest, UsageFileAndPortErrors) {
         {{"--port", "COM0", "erase"}, 3, "", "Unable to open specified device COM0 (2), No such file or directory\n"
                                              "pelkisp: COM0 names no serial port of this machine\n"},
         {{"--port", "/dev/no-such-tty", "erase"}, 3, "", "Unable to open specified device"},
+        {{"--port", "sim", "--after", "-rts,dtx", "erase"}, 2, "",
+         "pelkisp: --after -rts,dtx: step 2 \"dtx\" is not dtr, -dtr, rts, -rts or a wait such as 50ms\n"},
     };
     { std::ofstream(Dir / "small.bin", std::ios::binary) << std::string(100, 'x'); }
     for (const auto& c : cases) {

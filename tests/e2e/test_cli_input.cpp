@@ -8,6 +8,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -210,6 +212,80 @@ TEST_F(CliInput, ProgressBarFitsTheTerminalAndKeepsToPlainTextOnADumbOne) {
     const CliRun quiet = Pelkisp({"-q", "-p", "sim", "erase"});
     EXPECT_EQ(quiet.Status, 0);
     EXPECT_EQ(quiet.Out + quiet.Err, "");
+}
+
+// What a terminal shows after `text`: the few controls pelkisp uses (CR,
+// LF, erase to the end of the line, cursor up, erase to the end of the
+// screen) applied to a screen of lines. `widest` gets the longest line ever
+// drawn.
+std::vector<std::string> Screen(const std::string& text, size_t& widest) {
+    std::vector<std::string> rows(1);
+    size_t row = 0, col = 0;
+    widest = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r') {
+            col = 0;
+        } else if (c == '\n') {
+            if (++row == rows.size()) rows.emplace_back();
+            col = 0;
+        } else if (c == '\033' && i + 1 < text.size() && text[i + 1] == '[') {
+            size_t j = i + 2, n = 0;
+            while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j]))) n = n * 10 + size_t(text[j++] - '0');
+            if (j >= text.size()) break;
+            if (text[j] == 'K') rows[row].resize(std::min(rows[row].size(), col));
+            else if (text[j] == 'A') row -= std::min(row, n == 0 ? 1 : n);
+            else if (text[j] == 'J') {
+                rows[row].resize(std::min(rows[row].size(), col));
+                rows.resize(row + 1);
+            }
+            i = j;
+        } else {
+            if (rows[row].size() <= col) rows[row].resize(col + 1, ' ');
+            rows[row][col++] = c;
+            widest = std::max(widest, rows[row].size());
+        }
+    }
+    while (!rows.empty() && rows.back().empty()) rows.pop_back();
+    return rows;
+}
+
+// Several boards on a terminal: a line per board, redrawn in place; what
+// stays on the screen is each step's final line, each with its port, and
+// the summary. On a dumb terminal (no cursor movement) there are no bars.
+TEST_F(CliInput, SeveralBoardsShareTheTerminalALinePerBoard) {
+    RandomImageFile("image.bin", 0x2000, 9);
+    const std::string a = StartTarget({"--pace", "115200"});
+    const std::string b = StartTarget({});
+    const std::vector<std::string> run{"-p", a, "-p", b, "-b", "115200", "program", "image.bin"};
+    const std::string screen = OnTerminal(run, 70, Env({"TERM=xterm"}));
+    size_t widest = 0;
+    const std::vector<std::string> rows = Screen(screen, widest);
+    EXPECT_LT(widest, 70u) << screen;
+    std::vector<std::string> bars[2], summary[2];
+    for (const std::string& row : rows) {
+        for (int i = 0; i < 2; ++i) {
+            const std::string& port = i == 0 ? a : b;
+            if (!row.starts_with(port + ": ")) continue;
+            (row.find('%') != std::string::npos ? bars : summary)[i].push_back(row.substr(port.size() + 2));
+        }
+    }
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i == 0 ? a : b);
+        ASSERT_EQ(bars[i].size(), 3u) << screen;
+        for (size_t k = 0; k < 3; ++k) {
+            EXPECT_EQ(bars[i][k].rfind(std::vector<std::string>{"Erasing", "Programming", "Verifying"}[k], 0), 0u);
+            EXPECT_NE(bars[i][k].find("100%"), std::string::npos) << bars[i][k];
+        }
+        ASSERT_EQ(summary[i].size(), 1u) << screen;
+        EXPECT_EQ(summary[i][0].rfind("succeeded in ", 0), 0u) << summary[i][0];
+    }
+    // Lines of other kinds: the load's summary alone.
+    EXPECT_EQ(rows.size(), 2 * 4 + 1u) << screen;
+
+    const std::string dumb = OnTerminal(run, 70, Env({"TERM=dumb"}));
+    EXPECT_EQ(dumb.find('%'), std::string::npos) << dumb;
+    EXPECT_NE(dumb.find(a + ": succeeded in "), std::string::npos) << dumb;
 }
 
 }  // namespace

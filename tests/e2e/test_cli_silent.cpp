@@ -1,8 +1,10 @@
-// The one slow end-to-end case: a target that never answers is given up
+// The slow end-to-end cases: a target that never answers is given up
 // after ten transmissions of 200 ticks each, about 20 seconds; the wire
-// trace shows each time-out.
+// trace shows each time-out. And while one board is silent and another's
+// replies are all corrupted, a third is programmed in the same run.
 #include <fstream>
 #include <sstream>
+#include <string>
 
 #include "cli_fixture.h"
 
@@ -29,6 +31,26 @@ TEST_F(CliTest, SilentTargetIsNotResponding) {
         }
     }
     EXPECT_NE(t.find("-- Microcontroller is not responding."), std::string::npos) << t;
+}
+
+TEST_F(CliTest, ASilentAndACorruptingBoardDoNotKeepTheThirdFromSucceeding) {
+    const std::string image = RandomImageFile("image.bin", 0x10000, 22);
+    const std::string silent = StartTarget({"--silent"});
+    const std::string corrupting = StartTarget({"--corrupt-every", "1"});
+    const std::string good = StartTarget({"--flash", "good.bin"});
+    const CliRun r = Pelkisp({"-p", silent, "-p", corrupting, "-p", good, "-b", "115200", "program", image});
+    EXPECT_EQ(r.Status, 1) << r.Err;
+    std::string stray;
+    auto out = LinesByPort(r.Out, {silent, corrupting, good}, stray);
+    EXPECT_EQ(stray, "") << "a line without its port";
+    EXPECT_EQ(out[silent], "Microcontroller is not responding.\n");
+    EXPECT_EQ(out[corrupting], "Microcontroller is not responding.\n");
+    EXPECT_EQ(out[good], "Device erased.\nDevice programmed.\nVerification OK.\n");
+    EXPECT_NE(r.Err.find(silent + ": failed in "), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find(corrupting + ": failed in "), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find(good + ": succeeded in "), std::string::npos) << r.Err;
+    EXPECT_EQ(StopTarget(), 0);
+    EXPECT_EQ(ReadFile("good.bin"), ReadFile(image));
 }
 
 }  // namespace

@@ -1,0 +1,21 @@
+# The command line and the simulated target link no Qt library: ldd lists
+# every shared library each program loads, and none may be a libQt6 one.
+# Usage: cmake -DPROGRAMS="path;path" -P check_no_qt.cmake
+find_program(LDD ldd REQUIRED)
+set(failed "")
+foreach(program ${PROGRAMS})
+  execute_process(COMMAND "${LDD}" "${program}" OUTPUT_VARIABLE libraries RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    string(APPEND failed "\nldd ${program} failed (${status})")
+  elseif(NOT libraries MATCHES "libc\\.so")
+    string(APPEND failed "\nldd ${program} listed no C library, so it did not really look:\n${libraries}")
+  else()
+    string(REGEX MATCHALL "libQt6[^ \t\n]*" qt "${libraries}")
+    if(qt)
+      string(APPEND failed "\n${program} links ${qt}")
+    endif()
+  endif()
+endforeach()
+if(failed)
+  message(FATAL_ERROR "${failed}")
+endif()
