@@ -1,12 +1,10 @@
 #include "cli/board_session.h"
 
-#include <cctype>
-#include <cstdlib>
+#include <cstdio>
 
+#include "cli/cli_platform.h"
 #include "image/device_table.h"
 #include "protocol/block_plan.h"
-#include "serial/posix/device_names.h"
-#include "serial/posix/port_list.h"
 
 namespace pelk {
 
@@ -34,13 +32,6 @@ std::string Seconds(double s) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f s", s);
     return text;
-}
-
-bool IsComName(const std::string& port) {
-    return port.find('/') == std::string::npos && port.size() > 3 &&
-           std::toupper(static_cast<unsigned char>(port[0])) == 'C' &&
-           std::toupper(static_cast<unsigned char>(port[1])) == 'O' &&
-           std::toupper(static_cast<unsigned char>(port[2])) == 'M';
 }
 
 }  // namespace
@@ -108,7 +99,7 @@ int BoardSession::Open() {
     } catch (const std::exception& e) {
         PortFailed(e.what());
         Result.Result = e.what();
-        Result.Device = posix::ResolvedDevicePath(device);
+        Result.Device = PortDevice(device);
         return fail(ExitPort);
     }
     Result.Device = CommPort.DevicePath();
@@ -142,16 +133,8 @@ void BoardSession::VerboseDevice() {
     const std::string path = CommPort.DevicePath();
     if (Simulator) {
         Console.Verbose("port sim: a simulated " + DeviceName(Image) + " behind " + path);
-    } else if (IsComName(Port)) {
-        const int n = std::atoi(Port.c_str() + 3);
-        const posix::ComResolution r = posix::ResolveComNumber(n, {});
-        Console.Verbose(Port + " is " + path +
-                        (r.How == posix::ComResolution::Link ? " (the link " + Port + " in this folder)"
-                         : r.How == posix::ComResolution::NthPort
-                             ? " (serial port " + std::to_string(n) + " of " + std::to_string(r.PortsFound) + " of this machine)"
-                             : ""));
     } else {
-        Console.Verbose("port " + Port + (path != Port ? " is " + path : ""));
+        Console.Verbose(PortNameNote(Port, path));
     }
     Console.Verbose("line: " + CommPort.AppliedLineSettings());
     Console.Verbose("device: " + DeviceName(Image) + ", last address " + Hex(Image.LastAddress));
@@ -231,7 +214,7 @@ void BoardSession::PortFailed(const std::string& message) {
     // that name led to is named too, so the user sees what was opened.
     Console.Plain(message);
     const std::string name = CommPort.GetDeviceName();
-    const std::string device = CommPort.Active() ? CommPort.DevicePath() : posix::ResolvedDevicePath(name);
+    const std::string device = CommPort.Active() ? CommPort.DevicePath() : PortDevice(name);
     if (device.empty()) Console.Error(name + " names no serial port of this machine");
     else if (message.find(device) == std::string::npos) Console.Error(name + " is " + device);
 }

@@ -114,8 +114,7 @@ void ProgressLines::Draw() {
 
 CliConsole::CliConsole(std::FILE* out, std::FILE* err, Level level) : Out(out), Err(err), Lvl(level) {
     Live = level != Level::Quiet && IsTerminal(err);
-    const char* term = std::getenv("TERM");
-    Plain_ = term == nullptr || std::strcmp(term, "dumb") == 0;
+    Plain_ = !TerminalTakesEscapeCodes(err);
 }
 
 void CliConsole::ShareProgress(ProgressLines* lines) {

@@ -1,9 +1,11 @@
 #pragma once
 // What pelkisp needs from the operating system beyond standard C++, each in
 // one small function, so that a port to another system replaces this one
-// file's implementation (cli_platform_posix.cpp) and nothing else.
+// file's implementation (cli_platform_posix.cpp, cli_platform_win32.cpp)
+// and nothing else.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace pelk {
 
@@ -13,10 +15,23 @@ void IgnoreBrokenPipe();
 bool IsTerminal(std::FILE* Stream);
 // Columns of the terminal on the stream, 0 when it is not one or does not say.
 int TerminalColumns(std::FILE* Stream);
+// True when the progress bar may redraw its line with escape codes on this
+// terminal; false: it covers the old line with blanks (as for TERM=dumb).
+bool TerminalTakesEscapeCodes(std::FILE* Stream);
 // True when both names lead to the same existing file.
 bool SameFile(const std::string& A, const std::string& B);
 // Opens a text file for writing (created or emptied), not inherited by
 // child processes; nullptr with errno set when it cannot be opened.
 std::FILE* OpenOutputText(const std::string& Path);
+
+// What `pelkisp ports` prints.
+std::vector<std::string> SerialPortLines();
+// The device a port name leads to, for messages; empty when it names no
+// serial port of this machine.
+std::string PortDevice(const std::string& Name);
+// For -v: what the port name Port stands for, the device Path being open.
+std::string PortNameNote(const std::string& Port, const std::string& Path);
+// What --help adds for this system (empty: nothing).
+std::string PlatformHelp();
 
 }  // namespace pelk

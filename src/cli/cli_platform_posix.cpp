@@ -4,7 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
 #include "cli/cli_platform.h"
+#include "serial/posix/device_names.h"
+#include "serial/posix/port_list.h"
 
 namespace pelk {
 
@@ -18,6 +24,11 @@ int TerminalColumns(std::FILE* Stream) {
     return 0;
 }
 
+bool TerminalTakesEscapeCodes(std::FILE*) {
+    const char* term = std::getenv("TERM");
+    return term != nullptr && std::strcmp(term, "dumb") != 0;
+}
+
 bool SameFile(const std::string& A, const std::string& B) {
     struct stat sa {}, sb {};
     return ::stat(A.c_str(), &sa) == 0 && ::stat(B.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
@@ -25,5 +36,26 @@ bool SameFile(const std::string& A, const std::string& B) {
 }
 
 std::FILE* OpenOutputText(const std::string& Path) { return std::fopen(Path.c_str(), "we"); }
+
+std::vector<std::string> SerialPortLines() { return posix::PortListLines({}); }
+
+std::string PortDevice(const std::string& Name) { return posix::ResolvedDevicePath(Name); }
+
+std::string PortNameNote(const std::string& Port, const std::string& Path) {
+    const bool comName = Port.find('/') == std::string::npos && Port.size() > 3 &&
+                         std::toupper(static_cast<unsigned char>(Port[0])) == 'C' &&
+                         std::toupper(static_cast<unsigned char>(Port[1])) == 'O' &&
+                         std::toupper(static_cast<unsigned char>(Port[2])) == 'M';
+    if (!comName) return "port " + Port + (Path != Port ? " is " + Path : "");
+    const int n = std::atoi(Port.c_str() + 3);
+    const posix::ComResolution r = posix::ResolveComNumber(n, {});
+    return Port + " is " + Path +
+           (r.How == posix::ComResolution::Link ? " (the link " + Port + " in this folder)"
+            : r.How == posix::ComResolution::NthPort
+                ? " (serial port " + std::to_string(n) + " of " + std::to_string(r.PortsFound) + " of this machine)"
+                : "");
+}
+
+std::string PlatformHelp() { return ""; }
 
 }  // namespace pelk

@@ -11,7 +11,6 @@
 #include "image/file_writer.h"
 #include "image/hex_reader.h"
 #include "protocol/block_plan.h"
-#include "serial/posix/port_list.h"
 
 namespace pelk {
 
@@ -152,7 +151,7 @@ CliSession::~CliSession() {
 int CliSession::Prepare() {
     switch (Options.Command) {
         case CliCommand::Ports:
-            for (const std::string& line : posix::PortListLines({})) Console.Result(line);
+            for (const std::string& line : SerialPortLines()) Console.Result(line);
             return ExitOk;
         case CliCommand::Checksum: {
             if (int s = LoadImageForCli(Options, Options.Files[0], Image, Console, false)) return s;

@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
         return pelk::ExitUsage;
     }
     if (parsed.Options.Command == pelk::CliCommand::Help) {
-        std::fputs(pelk::UsageText().c_str(), stdout);
+        std::fputs((pelk::UsageText() + pelk::PlatformHelp()).c_str(), stdout);
         return pelk::ExitOk;
     }
     if (parsed.Options.Command == pelk::CliCommand::Version) {

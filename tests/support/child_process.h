@@ -112,6 +112,25 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
+    // As Wait, for at most Limit: a program still running then is killed
+    // (KilledAtLimit tells).
+    int WaitAtMost(std::chrono::milliseconds Limit) {
+        const auto deadline = std::chrono::steady_clock::now() + Limit;
+        int status = 0;
+        pid_t done = 0;
+        while ((done = waitpid(Pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) usleep(20000);
+        if (done == 0) {
+            KilledAtLimit = true;
+            kill(Pid, SIGKILL);
+            waitpid(Pid, &status, 0);
+        }
+        Exited = true;
+        StdOut += Drain(Out);
+        StdErr += Drain(Err);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    bool KilledAtLimit = false;
+
     std::string StdOut, StdErr;
     // How long ReadLine waits for the next byte.
     std::chrono::milliseconds LineWait{10000};

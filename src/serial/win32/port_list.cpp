@@ -1,0 +1,71 @@
+#include "serial/win32/port_list.h"
+
+#include <algorithm>
+
+// After the project's headers: <windows.h> defines macros of names the
+// serial constants also use (with the same values).
+#include <windows.h>
+
+namespace pelk::win32 {
+
+namespace {
+constexpr const char* SerialCommKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+}
+
+unsigned ComPortNumber(const std::string& Name) {
+    if (Name.size() < 4 || Name.size() > 6 || _strnicmp(Name.c_str(), "COM", 3) != 0) return 0;
+    unsigned n = 0;
+    for (size_t i = 3; i < Name.size(); ++i) {
+        if (Name[i] < '0' || Name[i] > '9') return 0;
+        n = n * 10 + unsigned(Name[i] - '0');
+    }
+    return Name[3] != '0' && n >= 1 && n <= 256 ? n : 0;
+}
+
+std::vector<SerialPortEntry> DescribeSerialPorts() {
+    std::vector<SerialPortEntry> ports;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SerialCommKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return ports;
+    for (DWORD i = 0;; ++i) {
+        // Each value: the driver's device as its name, the port's name as its data.
+        char name[256];
+        DWORD nameSize = sizeof name;
+        char value[64];
+        DWORD valueSize = sizeof value - 1;
+        DWORD type = 0;
+        const LONG r = RegEnumValueA(key, i, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE*>(value), &valueSize);
+        if (r == ERROR_NO_MORE_ITEMS) break;
+        if (r != ERROR_SUCCESS || type != REG_SZ) continue;
+        value[valueSize] = '\0';  // the size counts the terminating zero, if one was stored
+        SerialPortEntry entry{value, std::string(name, nameSize)};
+        if (ComPortNumber(entry.Name) != 0) ports.push_back(std::move(entry));
+    }
+    RegCloseKey(key);
+    std::stable_sort(ports.begin(), ports.end(), [](const SerialPortEntry& a, const SerialPortEntry& b) {
+        return ComPortNumber(a.Name) < ComPortNumber(b.Name);
+    });
+    ports.erase(std::unique(ports.begin(), ports.end(),
+                            [](const SerialPortEntry& a, const SerialPortEntry& b) {
+                                return ComPortNumber(a.Name) == ComPortNumber(b.Name);
+                            }),
+                ports.end());
+    return ports;
+}
+
+std::vector<std::string> PortListLines(const std::vector<SerialPortEntry>& Ports) {
+    std::vector<std::string> lines;
+    if (Ports.empty()) {
+        lines.push_back(std::string("no serial port found in HKEY_LOCAL_MACHINE\\") + SerialCommKey);
+        return lines;
+    }
+    size_t width = 0;
+    for (const SerialPortEntry& p : Ports) width = std::max(width, p.Name.size());
+    for (const SerialPortEntry& p : Ports) {
+        std::string line = p.Name;
+        if (!p.Device.empty()) line += std::string(width - p.Name.size() + 2, ' ') + p.Device;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+}  // namespace pelk::win32
