@@ -19,6 +19,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+
+#include "framework/output_file.h"
 #endif
 
 namespace pelk {
@@ -118,26 +120,6 @@ ResultsLog::~ResultsLog() { Close(); }
 #ifndef _WIN32
 
 namespace {
-
-// The descriptor that a name of the process's own descriptors stands for
-// ("/dev/stdout", "/dev/fd/3"); -1 for any other name. Such a log shares
-// the descriptor, and so its position, with what the program prints there,
-// instead of opening the file a second time with a position of its own.
-int OwnDescriptor(const std::string& Name) {
-    if (Name == "/dev/stdout") return 1;
-    if (Name == "/dev/stderr") return 2;
-    for (const std::string prefix : {"/dev/fd/", "/proc/self/fd/"}) {
-        if (Name.size() <= prefix.size() || Name.size() > prefix.size() + 6 || Name.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        int fd = 0;
-        for (size_t i = prefix.size(); i < Name.size(); ++i) {
-            if (Name[i] < '0' || Name[i] > '9') return -1;
-            fd = fd * 10 + (Name[i] - '0');
-        }
-        return fd;
-    }
-    return -1;
-}
 
 // Why Path could not be opened, in the user's terms.
 std::string OpenFailure(const std::string& Path, int Error) {

@@ -29,24 +29,6 @@ OutputFileStatus Failed(OutputFailure Failure, const fs::path& Path, int Error) 
     return Failed(Failure, Path, std::strerror(Error));
 }
 
-// The descriptor that a name of the process's own descriptors stands for;
-// -1 for any other name.
-int OwnDescriptor(const std::string& Name) {
-    if (Name == "/dev/stdout") return 1;
-    if (Name == "/dev/stderr") return 2;
-    for (const std::string prefix : {"/dev/fd/", "/proc/self/fd/"}) {
-        if (Name.size() <= prefix.size() || Name.size() > prefix.size() + 6 || Name.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        int fd = 0;
-        for (size_t i = prefix.size(); i < Name.size(); ++i) {
-            if (Name[i] < '0' || Name[i] > '9') return -1;
-            fd = fd * 10 + (Name[i] - '0');
-        }
-        return fd;
-    }
-    return -1;
-}
-
 // Writes all of Content at the descriptor's position (or at Offset when it
 // is not negative); 0 or the error.
 int WriteAll(int Fd, std::string_view Content, off_t Offset = -1) {
@@ -282,6 +264,22 @@ OutputPlan PlanOutputFile(const std::filesystem::path& Path) {
         plan.Reason = Failed(OutputFailure::Open, r.Target, error).Reason;
     }
     return plan;
+}
+
+int OwnDescriptor(const std::string& Name) {
+    if (Name == "/dev/stdout") return 1;
+    if (Name == "/dev/stderr") return 2;
+    for (const std::string prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+        if (Name.size() <= prefix.size() || Name.size() > prefix.size() + 6 || Name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        int fd = 0;
+        for (size_t i = prefix.size(); i < Name.size(); ++i) {
+            if (Name[i] < '0' || Name[i] > '9') return -1;
+            fd = fd * 10 + (Name[i] - '0');
+        }
+        return fd;
+    }
+    return -1;
 }
 
 OutputFileStatus WriteOutputFile(const std::filesystem::path& Path, std::string_view Content,

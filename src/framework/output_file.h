@@ -81,4 +81,13 @@ OutputFileStatus WriteOutputFile(const std::filesystem::path& Path, std::string_
 // Name is the file's name in the reason of a failure.
 OutputFileStatus WriteOutputStream(int Fd, std::string_view Content, const std::string& Name);
 
+#ifndef _WIN32
+// The descriptor that a name of the process's own descriptors stands for
+// ("/dev/stdout", "/dev/stderr", "/dev/fd/3", "/proc/self/fd/3"); -1 for any
+// other name. Such a file is written through that descriptor, sharing its
+// position with what the program prints there, instead of being opened a
+// second time with a position of its own.
+int OwnDescriptor(const std::string& Name);
+#endif
+
 }  // namespace pelk
