@@ -74,8 +74,8 @@ constexpr CommandWord Commands[] = {
 
 }  // namespace
 
-const std::vector<CliOptionSpec> CliOptionTable{
-    {"--port", 'p', CliOptionSpec::Value, "PORT", DeviceCommands,
+const std::vector<CliOptionRow> CliOptionTable{
+    {"--port", 'p', CliOptionRow::Value, "PORT", DeviceCommands,
      [](CliOptions& o, const std::string& v) -> std::string {
          // Given several times or as a comma list: one board per port.
          size_t start = 0;
@@ -90,7 +90,7 @@ const std::vector<CliOptionSpec> CliOptionTable{
          } while (start <= v.size());
          return "";
      }},
-    {"--baud", 'b', CliOptionSpec::Value, "RATE", DeviceCommands,
+    {"--baud", 'b', CliOptionRow::Value, "RATE", DeviceCommands,
      [](CliOptions& o, const std::string& v) -> std::string {
          uint32_t rate = 0;
          const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), rate);
@@ -101,61 +101,61 @@ const std::vector<CliOptionSpec> CliOptionTable{
          o.Baud = rate;
          return "";
      }},
-    {"--device", 'd', CliOptionSpec::Value, "DEV", DeviceCommands | Bit(CliCommand::Checksum) | Bit(CliCommand::Convert),
+    {"--device", 'd', CliOptionRow::Value, "DEV", DeviceCommands | Bit(CliCommand::Checksum) | Bit(CliCommand::Convert),
      [](CliOptions& o, const std::string& v) -> std::string {
          const auto d = DeviceIndexByName(v);
          if (!d) return "unknown device (W78E516B, W78LE516, W78E58B, W78LE58, W78E858, W77E532 or 1 to 6)";
          o.DeviceIndex = *d;
          return "";
      }},
-    {"--sim-flash", 0, CliOptionSpec::Value, "FILE", DeviceCommands,
+    {"--sim-flash", 0, CliOptionRow::Value, "FILE", DeviceCommands,
      [](CliOptions& o, const std::string& v) -> std::string {
          o.SimFlash = v;
          return v.empty() ? "needs a file name" : "";
      }},
-    {"--before", 0, CliOptionSpec::Value, "SEQ", DeviceCommands,
+    {"--before", 0, CliOptionRow::Value, "SEQ", DeviceCommands,
      [](CliOptions& o, const std::string& v) { return Sequence(o.Before, v); }},
-    {"--after", 0, CliOptionSpec::Value, "SEQ", DeviceCommands,
+    {"--after", 0, CliOptionRow::Value, "SEQ", DeviceCommands,
      [](CliOptions& o, const std::string& v) { return Sequence(o.After, v); }},
-    {"--log", 0, CliOptionSpec::Value, "FILE", DeviceCommands,
+    {"--log", 0, CliOptionRow::Value, "FILE", DeviceCommands,
      [](CliOptions& o, const std::string& v) -> std::string {
          o.LogFile = v;
          return v.empty() ? "needs a file name" : "";
      }},
-    {"--all-blocks", 0, CliOptionSpec::Flag, nullptr, Walks,
+    {"--all-blocks", 0, CliOptionRow::Flag, nullptr, Walks,
      [](CliOptions& o, const std::string&) -> std::string {
          o.AllBlocks = true;
          return "";
      }},
-    {"--force", 0, CliOptionSpec::Flag, nullptr, Walks,
+    {"--force", 0, CliOptionRow::Flag, nullptr, Walks,
      [](CliOptions& o, const std::string&) -> std::string {
          o.Force = true;
          return "";
      }},
-    {"--no-erase", 0, CliOptionSpec::Flag, nullptr, Bit(CliCommand::Program),
+    {"--no-erase", 0, CliOptionRow::Flag, nullptr, Bit(CliCommand::Program),
      [](CliOptions& o, const std::string&) -> std::string {
          o.Erase = false;
          return "";
      }},
-    {"--no-verify", 0, CliOptionSpec::Flag, nullptr, Bit(CliCommand::Program),
+    {"--no-verify", 0, CliOptionRow::Flag, nullptr, Bit(CliCommand::Program),
      [](CliOptions& o, const std::string&) -> std::string {
          o.Verify = false;
          return "";
      }},
-    {"--format", 0, CliOptionSpec::Value, "hex|bin", FileCommands,
+    {"--format", 0, CliOptionRow::Value, "hex|bin", FileCommands,
      [](CliOptions& o, const std::string& v) -> std::string {
          const auto f = ParseFormat(v);
          if (!f) return "takes hex or bin";
          o.Format = *f;
          return "";
      }},
-    {"--start", 0, CliOptionSpec::Value, "ADDR", FileCommands,
+    {"--start", 0, CliOptionRow::Value, "ADDR", FileCommands,
      [](CliOptions& o, const std::string& v) { return Address(o.Start, v); }},
-    {"--stop", 0, CliOptionSpec::Value, "ADDR", FileCommands,
+    {"--stop", 0, CliOptionRow::Value, "ADDR", FileCommands,
      [](CliOptions& o, const std::string& v) { return Address(o.Stop, v); }},
-    {"--offset", 0, CliOptionSpec::Value, "ADDR", FileCommands,
+    {"--offset", 0, CliOptionRow::Value, "ADDR", FileCommands,
      [](CliOptions& o, const std::string& v) { return Address(o.Offset, v); }},
-    {"--bank", 0, CliOptionSpec::Value, "0|1", FileCommands,
+    {"--bank", 0, CliOptionRow::Value, "0|1", FileCommands,
      [](CliOptions& o, const std::string& v) -> std::string {
          if (v != "0" && v != "1") return "takes 0 or 1";
          o.Bank1 = v == "1";
@@ -163,39 +163,39 @@ const std::vector<CliOptionSpec> CliOptionTable{
      }},
     // The image starts as FF for every run, so there was never anything to
     // keep: the option is refused with the reason rather than ignored.
-    {"--no-clear", 0, CliOptionSpec::Flag, nullptr, 0,
+    {"--no-clear", 0, CliOptionRow::Flag, nullptr, 0,
      [](CliOptions&, const std::string&) -> std::string {
          return "was dropped: each run loads FILE into an image of FF, so there is nothing to keep";
      }},
-    {"--out-format", 0, CliOptionSpec::Value, "hex|bin", Bit(CliCommand::Convert),
+    {"--out-format", 0, CliOptionRow::Value, "hex|bin", Bit(CliCommand::Convert),
      [](CliOptions& o, const std::string& v) -> std::string {
          const auto f = ParseFormat(v);
          if (!f) return "takes hex or bin";
          o.OutFormat = *f;
          return "";
      }},
-    {"--trace", 0, CliOptionSpec::OptionalValue, "FILE", DeviceCommands,
+    {"--trace", 0, CliOptionRow::OptionalValue, "FILE", DeviceCommands,
      [](CliOptions& o, const std::string& v) -> std::string {
          o.Trace = true;
          o.TraceFile = v;
          return "";
      }},
-    {"--verbose", 'v', CliOptionSpec::Flag, nullptr, AllCommands,
+    {"--verbose", 'v', CliOptionRow::Flag, nullptr, AllCommands,
      [](CliOptions& o, const std::string&) -> std::string {
          o.Verbose = true;
          return "";
      }},
-    {"--quiet", 'q', CliOptionSpec::Flag, nullptr, AllCommands,
+    {"--quiet", 'q', CliOptionRow::Flag, nullptr, AllCommands,
      [](CliOptions& o, const std::string&) -> std::string {
          o.Quiet = true;
          return "";
      }},
-    {"--help", 'h', CliOptionSpec::Flag, nullptr, AllCommands,
+    {"--help", 'h', CliOptionRow::Flag, nullptr, AllCommands,
      [](CliOptions& o, const std::string&) -> std::string {
          o.Command = CliCommand::Help;
          return "";
      }},
-    {"--version", 'V', CliOptionSpec::Flag, nullptr, AllCommands,
+    {"--version", 'V', CliOptionRow::Flag, nullptr, AllCommands,
      [](CliOptions& o, const std::string&) -> std::string {
          o.Command = CliCommand::Version;
          return "";
@@ -221,7 +221,7 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
     CliOptions& o = out.Options;
     std::vector<std::string> words;
     struct Given {
-        const CliOptionSpec* Spec;
+        const CliOptionRow* Row;
         std::string Typed;  // as the user wrote it: "-b" or "--baud"
     };
     std::vector<Given> given;
@@ -230,10 +230,10 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
         return out;
     };
     // Applies one option; an error names the option as typed and its value.
-    auto apply = [&](const CliOptionSpec& spec, const std::string& typed, const std::string& value) {
-        const std::string error = spec.Apply(o, value);
-        if (error.empty()) given.push_back({&spec, typed});
-        return error.empty() ? error : typed + (spec.Takes == CliOptionSpec::Flag || value.empty() ? "" : " " + value) +
+    auto apply = [&](const CliOptionRow& row, const std::string& typed, const std::string& value) {
+        const std::string error = row.Apply(o, value);
+        if (error.empty()) given.push_back({&row, typed});
+        return error.empty() ? error : typed + (row.Takes == CliOptionRow::Flag || value.empty() ? "" : " " + value) +
                                            ": " + error;
     };
 
@@ -251,34 +251,34 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
         if (a[1] == '-') {
             const size_t eq = a.find('=');
             const std::string name = a.substr(0, eq);
-            const auto spec = std::find_if(CliOptionTable.begin(), CliOptionTable.end(),
-                                           [&](const CliOptionSpec& s) { return name == s.Long; });
-            if (spec == CliOptionTable.end()) return fail("unknown option " + name);
+            const auto row = std::find_if(CliOptionTable.begin(), CliOptionTable.end(),
+                                           [&](const CliOptionRow& s) { return name == s.Long; });
+            if (row == CliOptionTable.end()) return fail("unknown option " + name);
             std::string value;
             if (eq != std::string::npos) {
-                if (spec->Takes == CliOptionSpec::Flag) return fail(name + " takes no value");
+                if (row->Takes == CliOptionRow::Flag) return fail(name + " takes no value");
                 value = a.substr(eq + 1);
-            } else if (spec->Takes == CliOptionSpec::Value) {
-                if (i + 1 >= args.size()) return fail(name + " needs a value (" + spec->ValueName + ")");
+            } else if (row->Takes == CliOptionRow::Value) {
+                if (i + 1 >= args.size()) return fail(name + " needs a value (" + row->ValueName + ")");
                 value = args[++i];
             }
-            if (std::string e = apply(*spec, name, value); !e.empty()) return fail(e);
+            if (std::string e = apply(*row, name, value); !e.empty()) return fail(e);
         } else {
             // Short options: flags may be bundled; a value follows its letter
             // in the same word or is the next word.
             for (size_t j = 1; j < a.size(); ++j) {
                 const std::string typed = std::string("-") + a[j];
-                const auto spec = std::find_if(CliOptionTable.begin(), CliOptionTable.end(),
-                                               [&](const CliOptionSpec& s) { return s.Short != 0 && s.Short == a[j]; });
-                if (spec == CliOptionTable.end()) return fail("unknown option " + typed);
+                const auto row = std::find_if(CliOptionTable.begin(), CliOptionTable.end(),
+                                               [&](const CliOptionRow& s) { return s.Short != 0 && s.Short == a[j]; });
+                if (row == CliOptionTable.end()) return fail("unknown option " + typed);
                 std::string value;
-                if (spec->Takes == CliOptionSpec::Value) {
+                if (row->Takes == CliOptionRow::Value) {
                     if (j + 1 < a.size()) value = a.substr(j + 1);
                     else if (i + 1 < args.size()) value = args[++i];
-                    else return fail(typed + " needs a value (" + spec->ValueName + ")");
+                    else return fail(typed + " needs a value (" + row->ValueName + ")");
                     j = a.size();
                 }
-                if (std::string e = apply(*spec, typed, value); !e.empty()) return fail(e);
+                if (std::string e = apply(*row, typed, value); !e.empty()) return fail(e);
             }
         }
         if (o.Command == CliCommand::Help || o.Command == CliCommand::Version) return out;
@@ -295,10 +295,10 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
                                 : c->Files == 1 ? " takes one file"
                                                 : " takes an input and an output file"));
     for (const Given& g : given) {
-        if (g.Spec->Commands & Bit(o.Command)) continue;
+        if (g.Row->Commands & Bit(o.Command)) continue;
         std::string serves;
         for (const CommandWord& w : Commands)
-            if (g.Spec->Commands & Bit(w.Command)) serves += std::string(serves.empty() ? "" : ", ") + w.Name;
+            if (g.Row->Commands & Bit(w.Command)) serves += std::string(serves.empty() ? "" : ", ") + w.Name;
         return fail(g.Typed + " does nothing with " + words[0] + " (it is for " + serves + ")");
     }
     if (o.Verbose && o.Quiet) return fail("-v (--verbose) and -q (--quiet) do not go together");
@@ -307,7 +307,7 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
         return fail(o.Ports.size() > 1 ? "--sim-flash is for a single --port sim (each board would write it)"
                                        : "--sim-flash is for --port sim only");
     for (const Given& g : given)
-        if (std::string(g.Spec->Long) == "--bank" && o.DeviceIndex != 6)
+        if (std::string(g.Row->Long) == "--bank" && o.DeviceIndex != 6)
             return fail("--bank is for the W77E532 only (the one device with two banks)");
     return out;
 }

@@ -51,7 +51,7 @@ struct CliOptions {
 extern const std::vector<uint32_t> CliBaudRates;
 
 // One option of the table.
-struct CliOptionSpec {
+struct CliOptionRow {
     const char* Long;     // "--port"
     char Short;           // 'p', or 0
     enum Kind { Flag, Value, OptionalValue } Takes;  // OptionalValue: only as --opt=value
@@ -63,7 +63,7 @@ struct CliOptionSpec {
 
 constexpr unsigned CliCommandBit(CliCommand c) { return 1u << static_cast<unsigned>(c); }
 
-extern const std::vector<CliOptionSpec> CliOptionTable;
+extern const std::vector<CliOptionRow> CliOptionTable;
 
 struct CliParse {
     CliOptions Options;

@@ -105,7 +105,7 @@ TEST(CliOptionSyntax, HelpFitsEightyColumnsAndNamesEveryOption) {
     std::istringstream lines(help);
     std::string line;
     while (std::getline(lines, line)) EXPECT_LE(line.size(), 80u) << line;
-    for (const CliOptionSpec& o : CliOptionTable) {
+    for (const CliOptionRow& o : CliOptionTable) {
         if (std::string(o.Long) == "--no-clear") continue;  // dropped, refused with its reason
         EXPECT_NE(help.find(o.Long), std::string::npos) << o.Long;
         if (o.Short) {
