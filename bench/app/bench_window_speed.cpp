@@ -44,6 +44,7 @@
 #include "app/windows.h"
 #include "protocol/block_plan.h"
 #include "support/child_process.h"
+#include "support/x_session.h"
 
 extern char** environ;
 
@@ -56,52 +57,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t LastAddress = 0x1FFFF;
 constexpr uint32_t Blocks = (LastAddress + 1) / BlockSize;
 constexpr int DefaultRounds = 7;
-
-// An X server of our own: Xvfb picks a free display and tells it on a pipe.
-class XServer {
-public:
-    bool Start() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        std::vector<std::string> args{"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int spawned = posix_spawnp(&Pid, "Xvfb", &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        if (spawned != 0) {
-            Pid = -1;
-            close(fds[0]);
-            return false;
-        }
-        std::string number;
-        for (;;) {
-            pollfd p{fds[0], POLLIN, 0};
-            char c;
-            if (poll(&p, 1, 10000) <= 0 || read(fds[0], &c, 1) != 1 || c == '\n') break;
-            number += c;
-        }
-        close(fds[0]);
-        if (number.empty()) return false;
-        Display = ":" + number;
-        return true;
-    }
-    ~XServer() {
-        if (Pid > 0) {
-            kill(Pid, SIGTERM);
-            waitpid(Pid, nullptr, 0);
-        }
-    }
-    std::string Display;
-
-private:
-    pid_t Pid = -1;
-};
 
 // A temporary working directory with the settings of the run: COM1 at
 // 115 200 bit/s, the W77E532; Qt's per-user settings kept in it as well.
@@ -363,9 +318,10 @@ int Run(int rounds) {
 }  // namespace pelk
 
 int main(int argc, char** argv) {
-    pelk::XServer x;
-    if (!x.Start()) {
-        std::fprintf(stderr, "bench_window_speed: could not start Xvfb\n");
+    // An X display of our own, without a window manager.
+    pelk::test::XSession x;
+    if (!x.Start(false)) {
+        std::fprintf(stderr, "bench_window_speed: %s\n", x.Error.c_str());
         return 1;
     }
     setenv("DISPLAY", x.Display.c_str(), 1);

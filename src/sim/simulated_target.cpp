@@ -168,26 +168,6 @@ void SimulatedTarget::SaveFlashFile() {
     if (!status) throw SimulatedTargetError("Can't write flash file " + Options.FlashFile + ": " + status.Reason);
 }
 
-std::vector<uint8_t> SimulatedTarget::Flash() const {
-    std::lock_guard<std::mutex> hold(Lock);
-    return Loader.Flash();
-}
-
-void SimulatedTarget::WriteFlash(uint32_t address, std::span<const uint8_t> bytes) {
-    std::lock_guard<std::mutex> hold(Lock);
-    std::vector<uint8_t>& flash = Loader.Flash();
-    if (address > flash.size() || bytes.size() > flash.size() - address)
-        throw SimulatedTargetError("Flash write beyond the end of the simulated device");
-    std::copy(bytes.begin(), bytes.end(), flash.begin() + address);
-}
-
-SimulatedTargetStatus SimulatedTarget::Status() const {
-    std::lock_guard<std::mutex> hold(Lock);
-    SimulatedTargetStatus s = Counters;
-    s.Loader = Loader.Stats();
-    return s;
-}
-
 bool SimulatedTarget::WaitForFramesServed(uint64_t frames, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> hold(Lock);
     return Served.wait_for(hold, timeout, [&] { return Counters.FramesServed >= frames || !Counters.Serving; }) &&

@@ -20,26 +20,6 @@ void SimulatedTarget::Start() {
 
 void SimulatedTarget::Stop() {}
 
-std::vector<uint8_t> SimulatedTarget::Flash() const {
-    std::lock_guard<std::mutex> hold(Lock);
-    return Loader.Flash();
-}
-
-void SimulatedTarget::WriteFlash(uint32_t address, std::span<const uint8_t> bytes) {
-    std::lock_guard<std::mutex> hold(Lock);
-    std::vector<uint8_t>& flash = Loader.Flash();
-    if (address > flash.size() || bytes.size() > flash.size() - address)
-        throw SimulatedTargetError("Flash write beyond the end of the simulated device");
-    std::copy(bytes.begin(), bytes.end(), flash.begin() + address);
-}
-
-SimulatedTargetStatus SimulatedTarget::Status() const {
-    std::lock_guard<std::mutex> hold(Lock);
-    SimulatedTargetStatus s = Counters;
-    s.Loader = Loader.Stats();
-    return s;
-}
-
 bool SimulatedTarget::WaitForFramesServed(uint64_t frames, std::chrono::milliseconds) const {
     std::lock_guard<std::mutex> hold(Lock);
     return Counters.FramesServed >= frames;

@@ -27,8 +27,10 @@ public:
     XSession& operator=(const XSession&) = delete;
     ~XSession() { Stop(); }
 
-    // Starts both; on failure returns false with Error set and leaves nothing running.
-    bool Start() {
+    // Starts both (only Xvfb when WithWindowManager is false, for measures
+    // that must not share the display with a window manager); on failure
+    // returns false with Error set and leaves nothing running.
+    bool Start(bool WithWindowManager = true) {
         char pattern[] = "/tmp/pelk-x-XXXXXX";
         if (!mkdtemp(pattern)) return Fail("cannot make a temporary folder");
         Dir = pattern;
@@ -42,6 +44,7 @@ public:
         close(displayPipe[0]);
         if (Xvfb < 0 || number.empty()) return Fail("Xvfb did not start (see " + (Dir / "xvfb.log").string() + ")");
         Display = ":" + number;
+        if (!WithWindowManager) return true;
 
         // openbox runs its start-up command once it manages the screen.
         const std::string ready = (Dir / "wm-ready").string();
