@@ -65,37 +65,16 @@ std::vector<std::string> Lines(const std::string& Text) {
 }
 
 ResultsLogRecord GoodBoard() {
-    ResultsLogRecord r;
-    r.When = sys_days{2026y / 12 / 8} + 21h + 59min + 1s + 123ms;
-    r.Port = "COM2";
-    r.Device = "/dev/ttyUSB0";
-    r.Chip = "W78E58B";
-    r.File = "fw.hex";
-    r.Crc = 0x1A2B;
-    r.Checksum = 0x00FF;
-    r.Bytes = 16384;
-    r.Steps = "erase+program+verify";
-    r.Result = "Device programmed.";
-    r.DurationMs = 5230;
-    r.ExitStatus = 0;
-    return r;
+    return {.When = sys_days{2026y / 12 / 8} + 21h + 59min + 1s + 123ms, .Port = "COM2", .Device = "/dev/ttyUSB0",
+            .Chip = "W78E58B", .File = "fw.hex", .Crc = 0x1A2B, .Checksum = 0x00FF, .Bytes = 16384,
+            .Steps = "erase+program+verify", .Result = "Device programmed.", .DurationMs = 5230, .ExitStatus = 0};
 }
 
 ResultsLogRecord FailedBoard() {
-    ResultsLogRecord r;
-    r.When = sys_days{2026y / 12 / 9} + 7ms;
-    r.Port = "/dev/ttyUSB7";
-    r.Device = "/dev/ttyUSB7";
-    r.Chip = "W77E532";
-    r.File = "my \"best\", fw.hex";
-    r.Crc = 0;
-    r.Checksum = 0xBEEF;
-    r.Bytes = 131072;
-    r.Steps = "program";
-    r.Result = "Verify error at adress 0x0100, \"block 2\"";
-    r.DurationMs = 200000;
-    r.ExitStatus = 1;
-    return r;
+    return {.When = sys_days{2026y / 12 / 9} + 7ms, .Port = "/dev/ttyUSB7", .Device = "/dev/ttyUSB7",
+            .Chip = "W77E532", .File = "my \"best\", fw.hex", .Crc = 0, .Checksum = 0xBEEF, .Bytes = 131072,
+            .Steps = "program", .Result = "Verify error at adress 0x0100, \"block 2\"", .DurationMs = 200000,
+            .ExitStatus = 1};
 }
 
 // One board of one of the programs sharing a log: long lines, so that a
