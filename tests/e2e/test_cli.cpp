@@ -94,15 +94,15 @@ TEST_F(CliTest, ExampleFirmwareFrameCountsWithAndWithoutAllBlocks) {
         fs::remove(Dir / "flash.bin");
     }
     // A file with no data block is refused; with --force nothing is sent,
-    // the run still ends, and it says that nothing was checked.
+    // and the run ends saying that nothing was checked: not a success.
     { std::ofstream(Dir / "empty.hex", std::ios::binary) << ":00000001FF\r\n"; }
     const std::string port = StartTarget({});
     CliRun r = Pelkisp({"--port", port, "verify", "empty.hex"});
     EXPECT_EQ(r.Status, 2) << r.Err;
     EXPECT_EQ(r.Out, "");
     r = Pelkisp({"--port", port, "verify", "empty.hex", "--force"});
-    EXPECT_EQ(r.Status, 0) << r.Err;
-    EXPECT_EQ(r.Out, "Verification OK.\n");
+    EXPECT_EQ(r.Status, 1) << r.Err;
+    EXPECT_EQ(r.Out, "Nothing to verify: every byte of the device is FF.\n");
     EXPECT_NE(r.Err.find("nothing reaches the chip and nothing is checked"), std::string::npos) << r.Err;
     EXPECT_EQ(StopTarget(), 0);
     EXPECT_NE(Targets.back()->StdErr.find("stopped after 0 frames"), std::string::npos) << Targets.back()->StdErr;
