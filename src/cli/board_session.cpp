@@ -299,6 +299,11 @@ void BoardSession::CheckStep() {
     if (Trace) Trace->StepEnds(LastMessage);
     FlushTrace();
     Console.Result(LastMessage);
+    // The window's message names no block; the command line says which one
+    // failed, so the user can look at it.
+    if (LastMessage == msg::VerificationError)
+        Console.Error("the block at " + Hex(Engine.CurrentAddress) + "-" + Hex(Engine.CurrentAddress + BlockSize - 1) +
+                      " differs on the chip");
     Result.Result = LastMessage;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - StepStarted).count();
     if (Walks(step) && ok) {

@@ -284,6 +284,9 @@ TEST_F(EngineTest, TargetErrorsEndWithTheirMessages) {
         {"not blank", &OperationEngine::StartBlankCheck, MakeReplyFrame(ReplyNotBlank, 0x00010),
          "Device not blank at adress: 00010", false},
         {"verify error", &OperationEngine::StartVerify, MakeReplyFrame(ReplyVerifyError), "Verification error.", true},
+        // A reply of length 4 carries no address, only its checksum there.
+        {"not erased, no address", &OperationEngine::StartErase, MakeReplyFrame(ReplyNotErased), "Device not erased.", false},
+        {"program error, no address", &OperationEngine::StartProgram, MakeReplyFrame(ReplyProgramError), "Programming error.", true},
         {"blank", &OperationEngine::StartBlankCheck, MakeReplyFrame(ReplyBlank), "Device is blank.", false},
     };
     for (const auto& c : cases) {
