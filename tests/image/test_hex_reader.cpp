@@ -11,6 +11,7 @@
 #include "hex_test_records.h"
 #include "image/device_table.h"
 #include "image/hex_reader.h"
+#include "image/image_file.h"
 
 namespace pelk {
 namespace {
@@ -322,6 +323,43 @@ TEST_F(HexReader, EndlessInputThatIsNotAFileIsGivenUpWithTheReason) {
     writer.join();
     EXPECT_EQ(At(0x0100), 0x42);
     EXPECT_TRUE(Reporter.Messages.empty());
+}
+
+// Intel HEX under a name that does not say so, or in a pipe that can be read
+// only once, is read as HEX by its content; other content as binary; a
+// .hex name is HEX whatever it holds.
+TEST_F(HexReader, ContentDecidesWhenTheNameDoesNotSay) {
+    ApplyDeviceIndex(Image, 1);
+    const std::string hex = "\r\n" + HexRecord(0x0100, 0, {0x42}) + "\r\n:00000001FF\r\n";
+    struct Case {
+        std::string name, content;
+        bool hex, byContent;
+        uint8_t at100;
+    } cases[] = {
+        {"fw.h86", hex, true, true, 0x42},
+        {"fw.hex.txt", hex, true, true, 0x42},
+        {"fw.IHX", hex, true, false, 0x42},
+        {"fw.bin", std::string("\x02\x00\x30", 3) + std::string(0x100, '\x11'), false, false, 0x11},
+        {"fw.hex", std::string("\x02\x00\x30", 3), true, false, 0xFF},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::WriteFile(Dir / c.name, c.content);
+        ImageFileFacts facts;
+        EXPECT_TRUE(ReadImageFile(Dir / c.name, Image, *Staging, Reporter, ImageFileFormat::ByContent, &facts));
+        EXPECT_EQ(facts.Hex, c.hex);
+        EXPECT_EQ(facts.ByContent, c.byContent);
+        EXPECT_EQ(At(0x100), c.at100);
+    }
+    const auto fifo = Dir / "pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { test::WriteFile(fifo, hex); });
+    ImageFileFacts facts;
+    EXPECT_TRUE(ReadImageFile(fifo, Image, *Staging, Reporter, ImageFileFormat::ByContent, &facts));
+    writer.join();
+    EXPECT_TRUE(facts.ByContent);
+    EXPECT_EQ(At(0x100), 0x42);
+    EXPECT_EQ(facts.HexFacts.RecordErrors, 0u);
 }
 
 }  // namespace
