@@ -7,7 +7,7 @@
 // --pace: the example firmware (erase, program, verify of its one data
 // block) at 115 200 and 9600 bit/s, against --all-blocks; and a full 128 KiB
 // image, where the data blocks are every block, with and without
-// --all-blocks.
+// --all-blocks. And this build against an earlier one, at the same pace.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -188,7 +189,8 @@ void BM_BareLoopProgramVerify128K(benchmark::State& state) { Report(state, RunBa
 
 // pelkisp program FILE against pelkisp-target --pace BAUD: wall time of
 // pelkisp from its start to its exit.
-double RunPaced(uint32_t baud, const std::string& device, const std::string& file, bool allBlocks) {
+double RunPaced(uint32_t baud, const std::string& device, const std::string& file, bool allBlocks,
+                const std::string& tool = PELKISP_PATH) {
     const std::string rate = std::to_string(baud);
     test::ChildProcess target(PELKISP_TARGET_PATH, {"--device", device, "--pace", rate}, Files().Dir);
     const auto port = target.ReadLine();
@@ -196,8 +198,8 @@ double RunPaced(uint32_t baud, const std::string& device, const std::string& fil
     std::vector<std::string> args{"--port", *port, "--baud", rate, "--device", device, "program", file};
     if (allBlocks) args.push_back("--all-blocks");
     const auto start = Clock::now();
-    test::ChildProcess tool(PELKISP_PATH, args, Files().Dir);
-    const int status = tool.Wait();
+    test::ChildProcess run(tool, args, Files().Dir);
+    const int status = run.Wait();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     target.Signal(SIGTERM);
     target.Wait();
@@ -246,16 +248,59 @@ void BM_Full128KDataVsAllBlocks(benchmark::State& state) {
     state.counters["ratio"] = data / all;
 }
 
+// This build's pelkisp against an earlier build's (the environment's
+// PELK_BENCH_BASELINE names its pelkisp), in turn and each first every other
+// time, against the same paced target: the example firmware, and a full
+// 64 KiB image (erase, program, verify of 512 blocks each). The time shown is
+// this build's; the counters give both and their ratio.
+void AgainstBaseline(benchmark::State& state, const std::string& device, const std::string& file) {
+    const char* baseline = std::getenv("PELK_BENCH_BASELINE");
+    if (!baseline || !*baseline) {
+        state.SkipWithError("set PELK_BENCH_BASELINE to an earlier build's pelkisp");
+        return;
+    }
+    double now = 0, before = 0;
+    bool nowFirst = true;
+    for (auto _ : state) {
+        double t[2] = {-1, -1};
+        for (int k = 0; k < 2; ++k) {
+            const bool isNow = (k == 0) == nowFirst;
+            t[isNow] = RunPaced(uint32_t(state.range(0)), device, file, false, isNow ? PELKISP_PATH : baseline);
+        }
+        nowFirst = !nowFirst;
+        if (t[0] < 0 || t[1] < 0) {
+            state.SkipWithError("run failed");
+            return;
+        }
+        state.SetIterationTime(t[1]);
+        now += t[1];
+        before += t[0];
+    }
+    state.counters["this_s"] = now / double(state.iterations());
+    state.counters["baseline_s"] = before / double(state.iterations());
+    state.counters["ratio"] = now / before;
+}
+
+const std::string& Image64() {
+    static const std::string path = [] {
+        const fs::path image = Files().Dir / "image64.bin";
+        std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(Files().Bytes.data()), 0x10000);
+        return image.string();
+    }();
+    return path;
+}
+
+void BM_ExampleAgainstBaseline(benchmark::State& state) { AgainstBaseline(state, "W78E516B", Example); }
+void BM_Full64KAgainstBaseline(benchmark::State& state) { AgainstBaseline(state, "W78E516B", Image64()); }
+
 // Several boards at once: pelkisp programs (erase, program, verify) a full
 // 64 KiB image into N pelkisp-target --pace BAUD at once. Returns the wall
 // time; LastCpu gets pelkisp's processor time (all its threads).
 double RunBoards(int boards, uint32_t baud) {
-    const fs::path image = Files().Dir / "image64.bin";
-    if (!fs::exists(image))
-        std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(Files().Bytes.data()), 0x10000);
+    const std::string image = Image64();
     const std::string rate = std::to_string(baud);
     std::vector<std::unique_ptr<test::ChildProcess>> targets;
-    std::vector<std::string> args{PELKISP_PATH, "-q", "--baud", rate, "program", image.string()};
+    std::vector<std::string> args{PELKISP_PATH, "-q", "--baud", rate, "program", image};
     for (int i = 0; i < boards; ++i) {
         targets.push_back(std::make_unique<test::ChildProcess>(PELKISP_TARGET_PATH, std::vector<std::string>{"--pace", rate},
                                                                Files().Dir));
@@ -326,6 +371,8 @@ BENCHMARK(BM_BareLoopProgramVerify128K)->UseManualTime()->Iterations(5)->Unit(be
 BENCHMARK(BM_ExampleFirmware)->Arg(115200)->Arg(9600)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExampleFirmwareAllBlocks)->Arg(115200)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Full128KDataVsAllBlocks)->Arg(115200)->UseManualTime()->Iterations(4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExampleAgainstBaseline)->Arg(115200)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Full64KAgainstBaseline)->Arg(115200)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FourBoardsVsOne)->Arg(115200)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -447,6 +447,8 @@ void TFormularz::StartCommand(void (OperationEngine::*start)()) {
     // running operation: a sequence still running for the last command is
     // dropped where it stands.
     CancelLines();
+    // The reply time-out follows the port's rate as it is now.
+    Engine.SetLineRate(BaudrateValue(CommPort.Baudrate()));
     if (LinesBefore.On || LinesAfter.On) {
         if (!ResetLinesUsable()) return;
         if (LinesBefore.On) {

@@ -46,9 +46,11 @@ BoardSession::BoardSession(const CliOptions& options, std::string port, const Me
     CommPort.OnRxChar = [this](TVaCustomComm*, int) { Guarded(&BoardSession::Received); };
     CommPort.OnHangUp = [this](TVaCustomComm*, const std::string& message) { PortHungUp(message); };
     Engine.SkipBlankBlocks = !Options.AllBlocks;
+    Engine.SetLineRate(Options.Baud);
     if (traceSink) {
         Trace = std::make_unique<WireTrace>(std::move(traceSink));
         Traced.SetTrace(Trace.get());
+        Engine.Events = this;
     }
     if (Options.Before) Before = *Options.Before;
     if (Options.After) After = *Options.After;
@@ -263,15 +265,21 @@ void BoardSession::StartStep() {
     CheckStep();  // a walk with no block to send ends at once
 }
 
+void BoardSession::ReplyTimedOut(unsigned transmission, int64_t waitedMs, bool givingUp) {
+    Trace->ReplyTimeout(transmission, waitedMs, givingUp);
+}
+
+void BoardSession::ReplyAbandoned() { Trace->ByteTimeout(); }
+
+void BoardSession::WaitingForQuiet(unsigned copies, unsigned replies) {
+    Trace->Note("the frame went out " + std::to_string(copies) + " times and " + Plural(replies, "reply", "replies") +
+                " came: waiting for the line to go quiet before going on");
+}
+
+void BoardSession::DuplicateDropped() { Trace->Note("reply to another copy of the frame, dropped"); }
+
 void BoardSession::Tick() {
     if (!Running) return;
-    if (Trace) {
-        // The reply timer runs out on this tick: note it before the engine
-        // sends the frame again (or gives up).
-        if (Engine.ReplyTimer == 1)
-            Trace->ReplyTimeout(TransmissionsPerFrame - Engine.RetryCount + 1u, Engine.RetryCount == 1);
-        if (Engine.ByteTimer == 1 && Engine.Receiver.RxState == ReplyReceiver::Receiving) Trace->ByteTimeout();
-    }
     Engine.TimerTimer();
     CheckStep();
     Console.ProgressTick();
@@ -291,6 +299,11 @@ void BoardSession::CheckStep() {
     if (Trace) Trace->StepEnds(LastMessage);
     FlushTrace();
     Console.Result(LastMessage);
+    // The window's message names no block; the command line says which one
+    // failed, so the user can look at it.
+    if (LastMessage == msg::VerificationError)
+        Console.Error("the block at " + Hex(Engine.CurrentAddress) + "-" + Hex(Engine.CurrentAddress + BlockSize - 1) +
+                      " differs on the chip");
     Result.Result = LastMessage;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - StepStarted).count();
     if (Walks(step) && ok) {

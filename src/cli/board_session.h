@@ -63,7 +63,7 @@ struct BoardOutcome {
     double Seconds() const { return std::chrono::duration<double>(Ended - Began).count(); }
 };
 
-class BoardSession final : public EngineView {
+class BoardSession final : public EngineView, private EngineEvents {
 public:
     // `port` as the user gave it (COM1, a path, sim); `console` says this
     // board's lines (with its prefix when there are several); `traceSink`
@@ -97,6 +97,12 @@ public:
     void SetProgress(int position) override;
 
 private:
+    // EngineEvents: into the trace.
+    void ReplyTimedOut(unsigned transmission, int64_t waitedMs, bool givingUp) override;
+    void ReplyAbandoned() override;
+    void WaitingForQuiet(unsigned copies, unsigned replies) override;
+    void DuplicateDropped() override;
+
     void VerboseDevice();
     bool CheckLines();
     void StartSequence(const char* name, const LineSequence& sequence, void (BoardSession::*then)());

@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "image/device_table.h"
+#include "image/image_file.h"
 
 namespace pelk {
 
@@ -203,11 +204,7 @@ const std::vector<CliOptionRow> CliOptionTable{
 };
 
 FileFormat FormatByName(const std::string& fileName) {
-    const auto dot = fileName.find_last_of('.');
-    const auto slash = fileName.find_last_of('/');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return FileFormat::Binary;
-    const std::string ext = Lower(fileName.substr(dot + 1));
-    return ext == "hex" || ext == "ihx" ? FileFormat::Hex : FileFormat::Binary;
+    return NameSaysIntelHex(fileName) ? FileFormat::Hex : FileFormat::Binary;
 }
 
 const char* CommandName(CliCommand c) {

@@ -72,7 +72,7 @@ struct CliParse {
 
 CliParse ParseCommandLine(const std::vector<std::string>& args);
 
-// Format of a file by its name: HEX for .hex and .ihx in any case, binary otherwise.
+// Format of a file by its name: HEX for .hex, .ihx and .ihex in any case, binary otherwise.
 FileFormat FormatByName(const std::string& fileName);
 
 // The name of a command as typed ("program").

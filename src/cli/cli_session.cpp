@@ -10,6 +10,7 @@
 #include "image/file_load.h"
 #include "image/file_writer.h"
 #include "image/hex_reader.h"
+#include "image/image_file.h"
 #include "protocol/block_plan.h"
 
 namespace pelk {
@@ -61,17 +62,29 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
                     bool forDevice, uint64_t* bytesLoaded) {
     ConsoleReporter reporter(console, fileName);
     auto staging = std::make_unique<StagingBuffer>();
-    const bool hex = (options.Format == FileFormat::Auto ? FormatByName(fileName) : options.Format) == FileFormat::Hex;
-    HexFileFacts hexFacts;
-    BinaryFileFacts binFacts;
-    const bool opened = hex ? ReadHexFile(fileName, image, *staging, reporter, &hexFacts)
-                            : ReadBinaryFile(fileName, image, *staging, reporter, &binFacts);
-    if (!opened) {
+    const ImageFileFormat format = options.Format == FileFormat::Hex      ? ImageFileFormat::Hex
+                                   : options.Format == FileFormat::Binary ? ImageFileFormat::Binary
+                                                                          : ImageFileFormat::ByContent;
+    ImageFileFacts facts;
+    if (!ReadImageFile(fileName, image, *staging, reporter, format, &facts)) {
         reporter.Print();
+        return ExitUsage;
+    }
+    const bool hex = facts.Hex;
+    const HexFileFacts& hexFacts = facts.HexFacts;
+    const BinaryFileFacts& binFacts = facts.Binary;
+    if (facts.ByContent) console.Note(fileName + ": read as Intel HEX, by its content");
+    if (hex && hexFacts.DataRecords == 0 && !hexFacts.EndRecord && !hexFacts.FirstErrors.empty()) {
+        // Not one record: whatever the name says, this is no HEX file.
+        const HexRecordError& e = hexFacts.FirstErrors.front();
+        console.Error(fileName + ": not an Intel HEX file (line " + std::to_string(e.Line) + ": " + e.Reason +
+                      "); --format bin reads it as binary");
         return ExitUsage;
     }
 
     // The load dialog's proposal, changed by the options, under its limits.
+    // The offset may put the data anywhere inside the device, whatever the
+    // file's own size.
     const uint32_t extent = image.LoadedExtent;
     LoadSelection s = ProposedLoadSelection(extent);
     const uint32_t maxInput = MaxInputAddressFor(extent);
@@ -88,27 +101,34 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
     if (s.InputStopValue > maxInput) return refuse("--stop", s.InputStopValue, highest);
     if (s.InputStartValue > s.InputStopValue)
         return refuse("--start", s.InputStartValue, "above the stop, " + Hex(s.InputStopValue));
-    const uint32_t offsetLimit = BufferOffsetLimit(image.DeviceIndex, maxInput);
+    const bool banked = image.DeviceIndex == BankedDeviceIndex;
+    const uint32_t offsetLimit = banked ? BankSize - 1 : image.LastAddress;
     if (s.BufferOffsetValue > offsetLimit)
         return refuse("--offset", s.BufferOffsetValue,
-                      image.DeviceIndex == BankedDeviceIndex ? "highest " + Hex(offsetLimit) + " within a bank; --bank 1 for the upper one"
-                                                             : highest);
-    const LoadPlacement placed = CopyStagedData(image, *staging, s);
-    if (bytesLoaded) *bytesLoaded = placed.BytesCopied;
+                      banked ? "highest " + Hex(offsetLimit) + " within a bank; --bank 1 for the upper one"
+                             : "highest " + Hex(offsetLimit) + " for the " + DeviceName(image));
+    const LoadPlacement placed = CopyStagedData(image, *staging, s, hex ? hexFacts.Supplied.get() : nullptr);
+    if (bytesLoaded) *bytesLoaded = placed.BytesSupplied;
 
+    // What the file holds in the range taken, and where it went.
     const ChecksumSummary sum = ComputeChecksumSummary(image);
-    if (extent == 0 || placed.BytesCopied == 0) console.Note(fileName + ": no data, CRC " + Hex(sum.Crc, 4));
+    if (placed.BytesSupplied == 0) console.Note(fileName + ": no data, CRC " + Hex(sum.Crc, 4));
     else
-        console.Note(fileName + ": " + Plural(placed.BytesCopied, "byte", "bytes") + " in " + Hex(placed.Destination) +
-                     "-" + Hex(uint64_t{placed.Destination} + placed.BytesCopied - 1) + ", CRC " + Hex(sum.Crc, 4));
+        console.Note(fileName + ": " + Plural(placed.BytesSupplied, "byte", "bytes") + " in " + Hex(placed.FirstSupplied) +
+                     "-" + Hex(placed.LastSupplied) + ", CRC " + Hex(sum.Crc, 4));
 
     // What makes the image differ from what the file meant.
     std::vector<std::string> problems;
-    if (hex && hexFacts.ChecksumError) problems.push_back(msg::HexChecksumError);
-    if (hex && !hexFacts.EndRecord) problems.push_back("no end record (:00000001FF): the file may be cut short");
+    if (hex) {
+        for (const HexRecordError& e : hexFacts.FirstErrors) problems.push_back("line " + std::to_string(e.Line) + ": " + e.Reason);
+        if (hexFacts.RecordErrors > hexFacts.FirstErrors.size())
+            problems.push_back("and " + Plural(hexFacts.RecordErrors - hexFacts.FirstErrors.size(), "more record error", "more record errors"));
+        if (!hexFacts.EndRecord) problems.push_back("no end record (:00000001FF): the file may be cut short");
+    }
     const std::string doesNotFit = " does not fit the " + DeviceName(image) + " (last address " + Hex(image.LastAddress) + ")";
-    if (hex && hexFacts.DataEnd > uint64_t{image.LastAddress} + 1 && !options.Stop)
-        problems.push_back("data up to " + Hex(hexFacts.DataEnd - 1) + doesNotFit);
+    if (hex && hexFacts.BytesLeftOut > 0 && !options.Stop)
+        problems.push_back("data up to " + Hex(hexFacts.DataEnd - 1) + doesNotFit + ": " +
+                           Plural(hexFacts.BytesLeftOut, "byte", "bytes") + " left out");
     else if (!hex && binFacts.Longer && !options.Stop)
         problems.push_back((binFacts.Size > 0 ? Plural(binFacts.Size, "byte", "bytes") + " (up to " + Hex(binFacts.Size - 1) + ")"
                                               : "more than " + Plural(image.LastAddress + 1ull, "byte", "bytes")) +
@@ -124,7 +144,7 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
             problems.push_back("nothing to " + std::string(CommandName(options.Command)) + ": every byte loaded is FF");
     }
 
-    reporter.Print(msg::HexChecksumError);  // that one is among the problems
+    reporter.Print(msg::HexChecksumError);  // the record errors are among the problems
     const bool fatal = forDevice && !options.Force && !problems.empty();
     for (const std::string& p : problems) console.Error(fileName + ": " + p + (forDevice && !fatal ? " (going on: --force)" : ""));
     if (!fatal) return ExitOk;

@@ -41,10 +41,10 @@ std::string Hex(uint32_t value, int digits) {
     return text;
 }
 
-// A count of 10 ms ticks in seconds: "2.00".
-std::string Seconds(uint32_t ticks) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%.2f", ticks / 100.0);
+// Milliseconds in seconds: "2.00".
+std::string Seconds(size_t ms) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(ms) / 1000.0);
     return text;
 }
 
@@ -72,9 +72,11 @@ void WireTrace::Received(const void* data, int count) {
 
 void WireTrace::Discarded(size_t count) { Events.push_back({Kind::Discarded, Clock::now(), 0, count, 0, false, {}}); }
 
-void WireTrace::ReplyTimeout(unsigned transmission, bool givingUp) {
-    Events.push_back({Kind::ReplyTimeout, Clock::now(), 0, 0, transmission, givingUp, {}});
+void WireTrace::ReplyTimeout(unsigned transmission, int64_t waitedMs, bool givingUp) {
+    Events.push_back({Kind::ReplyTimeout, Clock::now(), 0, static_cast<size_t>(waitedMs), transmission, givingUp, {}});
 }
+
+void WireTrace::Note(const std::string& text) { Events.push_back({Kind::Note, Clock::now(), 0, 0, 0, false, text}); }
 
 void WireTrace::ByteTimeout() { Events.push_back({Kind::ByteTimeout, Clock::now(), 0, 0, 0, false, {}}); }
 
@@ -198,7 +200,7 @@ void WireTrace::Flush() {
                 break;
             case Kind::ReplyTimeout:
                 lonePreamble();
-                out += Stamp(e.At) + "! no reply in " + Seconds(ReplyTimeoutTicks) + " s to transmission " +
+                out += Stamp(e.At) + "! no reply in " + Seconds(e.Count) + " s to transmission " +
                        std::to_string(e.Value) + " of " + std::to_string(unsigned(TransmissionsPerFrame)) +
                        (e.Flag ? "; giving up\n" : "\n");
                 Resend = Why::Timeout;
@@ -208,6 +210,10 @@ void WireTrace::Flush() {
                 out += Stamp(e.At) + "! reply dropped after " + std::to_string(Shadow.RxCount + 1) +
                        " bytes: the next byte did not come in time\n";
                 Shadow.Abandon();
+                break;
+            case Kind::Note:
+                lonePreamble();
+                out += Stamp(e.At) + "! " + e.Text + "\n";
                 break;
             case Kind::StepBegins:
                 lonePreamble();

@@ -29,11 +29,13 @@ public:
     void Sent(const void* data, int count);
     void Received(const void* data, int count);
     void Discarded(size_t count);
-    // The reply timer ran out on transmission `transmission` of the frame;
-    // `givingUp`: it was the last one allowed.
-    void ReplyTimeout(unsigned transmission, bool givingUp);
+    // The reply timer ran out after `waitedMs` on transmission
+    // `transmission` of the frame; `givingUp`: it was the last one allowed.
+    void ReplyTimeout(unsigned transmission, int64_t waitedMs, bool givingUp);
     // The inter-byte timer abandoned a half-received reply.
     void ByteTimeout();
+    // A line of the engine's own (waiting for a quiet line, a duplicate reply dropped).
+    void Note(const std::string& text);
     void StepBegins(const std::string& name, uint32_t blocks);
     void StepEnds(const std::string& message);
 
@@ -41,7 +43,7 @@ public:
     void Flush();
 
 private:
-    enum class Kind : uint8_t { Sent, Received, Discarded, ReplyTimeout, ByteTimeout, StepBegins, StepEnds };
+    enum class Kind : uint8_t { Sent, Received, Discarded, ReplyTimeout, ByteTimeout, Note, StepBegins, StepEnds };
     struct Event {
         Kind What;
         Clock::time_point At;

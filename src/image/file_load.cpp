@@ -5,9 +5,39 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <streambuf>
 #include <system_error>
 
 namespace pelk {
+
+namespace {
+
+// A stream over bytes already read from the start of a file, then the rest
+// of the file: the readers see the file from its first byte, also when it
+// is a pipe that cannot be read twice.
+class ReplayBuffer final : public std::streambuf {
+public:
+    ReplayBuffer(std::string start, std::streambuf* rest) : Start(std::move(start)), Rest(rest) {
+        setg(Start.data(), Start.data(), Start.data() + Start.size());
+    }
+
+protected:
+    int_type underflow() override {
+        if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+        const std::streamsize n = Rest->sgetn(Buffer.data(), static_cast<std::streamsize>(Buffer.size()));
+        if (n <= 0) return traits_type::eof();
+        setg(Buffer.data(), Buffer.data(), Buffer.data() + n);
+        return traits_type::to_int_type(Buffer[0]);
+    }
+
+private:
+    std::string Start;
+    std::streambuf* Rest;
+    std::array<char, 1 << 16> Buffer;
+};
+
+}  // namespace
 
 void ClearStaging(StagingBuffer& staging, uint32_t lastAddress) {
     const uint32_t end = std::min<uint32_t>(lastAddress, ImageSize - 1) + 1;
@@ -34,9 +64,17 @@ bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, 
     }
     const uint32_t oldExtent = image.LoadedExtent;
     image.LoadedExtent = 0;
-    StagingInput input{in, std::filesystem::is_regular_file(status), {}};
+    std::string start(StagingStartBytes, '\0');
+    in.read(start.data(), static_cast<std::streamsize>(start.size()));
+    start.resize(static_cast<size_t>(in.gcount()));
+    bool readFailed = in.bad();
+    in.clear(in.rdstate() & ~(std::ios::failbit | std::ios::eofbit));
+    const auto replay = std::make_unique<ReplayBuffer>(start, in.rdbuf());
+    std::istream whole(replay.get());
+    StagingInput input{whole, std::filesystem::is_regular_file(status), {}, {}};
+    input.Start = start;
     const uint32_t extent = fill(input);
-    const bool readFailed = in.bad();
+    readFailed = readFailed || whole.bad() || in.bad();
     in.close();
     if (!input.Reason.empty() || readFailed) {
         // A file that opens but cannot be read must not pass for a short one.
@@ -49,32 +87,39 @@ bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, 
     return true;
 }
 
+uint32_t FillFromBinary(StagingInput& input, const std::filesystem::path& fileName, const MemoryImage& image,
+                        StagingBuffer& staging, BinaryFileFacts& facts) {
+    const uint32_t wanted = std::min<uint32_t>(image.LastAddress, ImageSize - 1) + 1;
+    facts = {};
+    input.In.read(reinterpret_cast<char*>(staging.data()), wanted);
+    const auto got = static_cast<uint32_t>(input.In.gcount());
+    if (got == wanted) {
+        // One byte more tells a longer file from one of exactly the
+        // device's size, also for input that is not a regular file.
+        facts.Longer = input.In.peek() != std::char_traits<char>::eof();
+        std::error_code ec;
+        const auto size = input.Regular ? std::filesystem::file_size(fileName, ec) : 0;
+        facts.Size = ec ? 0 : size;
+        if (!facts.Longer && !input.Regular) facts.Size = got;
+        input.In.clear(input.In.rdstate() & ~(std::ios::failbit | std::ios::eofbit));
+    } else {
+        facts.Size = got;
+    }
+    return got;
+}
+
 bool ReadBinaryFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
                     FileReporter& reporter, BinaryFileFacts* facts) {
-    const uint32_t wanted = std::min<uint32_t>(image.LastAddress, ImageSize - 1) + 1;
     BinaryFileFacts found;
     const bool read = ReadIntoStaging(fileName, image, staging, reporter, [&](StagingInput& input) {
-        input.In.read(reinterpret_cast<char*>(staging.data()), wanted);
-        const auto got = static_cast<uint32_t>(input.In.gcount());
-        if (got == wanted) {
-            // One byte more tells a longer file from one of exactly the
-            // device's size, also for input that is not a regular file.
-            found.Longer = input.In.peek() != std::char_traits<char>::eof();
-            std::error_code ec;
-            const auto size = input.Regular ? std::filesystem::file_size(fileName, ec) : 0;
-            found.Size = ec ? 0 : size;
-            if (!found.Longer && !input.Regular) found.Size = got;
-            input.In.clear(input.In.rdstate() & ~(std::ios::failbit | std::ios::eofbit));
-        } else {
-            found.Size = got;
-        }
-        return got;
+        return FillFromBinary(input, fileName, image, staging, found);
     });
     if (facts) *facts = found;
     return read;
 }
 
-LoadPlacement CopyStagedData(MemoryImage& image, const StagingBuffer& staging, const LoadSelection& selection) {
+LoadPlacement CopyStagedData(MemoryImage& image, const StagingBuffer& staging, const LoadSelection& selection,
+                             const StagingMask* supplied) {
     const uint64_t last = std::min<uint32_t>(image.LastAddress, ImageSize - 1);
     if (selection.ClearBuffer)
         std::fill(image.ImageBuffer.begin(), image.ImageBuffer.begin() + last + 1, ErasedByte);
@@ -94,6 +139,17 @@ LoadPlacement CopyStagedData(MemoryImage& image, const StagingBuffer& staging, c
         const uint64_t count = std::min(stop - i, last - j) + 1;
         std::copy_n(staging.begin() + i, count, image.ImageBuffer.begin() + j);
         placement.BytesCopied = static_cast<uint32_t>(count);
+        if (!supplied) {
+            placement.BytesSupplied = placement.BytesCopied;
+            placement.FirstSupplied = static_cast<uint32_t>(j);
+            placement.LastSupplied = static_cast<uint32_t>(j + count - 1);
+        } else {
+            for (uint64_t k = 0; k < count; ++k) {
+                if (!(*supplied)[i + k]) continue;
+                if (placement.BytesSupplied++ == 0) placement.FirstSupplied = static_cast<uint32_t>(j + k);
+                placement.LastSupplied = static_cast<uint32_t>(j + k);
+            }
+        }
     }
     return placement;
 }

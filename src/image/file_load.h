@@ -9,6 +9,7 @@
 // only after the file is closed, so no file stays open while a message box
 // waits for the user.
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -23,6 +24,8 @@ namespace pelk {
 // The whole file as read: byte a holds file address a; 0xFF where the file
 // supplied nothing.
 using StagingBuffer = std::array<uint8_t, ImageSize>;
+// Which bytes of the staging area the file supplied.
+using StagingMask = std::bitset<ImageSize>;
 
 // Device whose flash has two banks of 64 KiB; the load dialog's bank choice
 // applies to it alone.
@@ -35,10 +38,13 @@ void ClearStaging(StagingBuffer& staging, uint32_t lastAddress);
 
 // What the reader's own part is told about the file.
 struct StagingInput {
-    std::istream& In;
-    bool Regular;        // a regular file (not a pipe, a device node, ...)
-    std::string Reason;  // set by the reader to reject the file: why
+    std::istream& In;        // the file from its first byte
+    bool Regular;            // a regular file (not a pipe, a device node, ...)
+    std::string_view Start;  // its first bytes (up to StagingStartBytes), already read
+                             // but still to come from In: enough to tell what it holds
+    std::string Reason;      // set by the reader to reject the file: why
 };
+constexpr size_t StagingStartBytes = 4096;
 
 // What both readers do around their own part: clears the staging area's
 // device range, opens the file for binary reading (a directory does not
@@ -62,6 +68,9 @@ struct BinaryFileFacts {
 };
 bool ReadBinaryFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
                     FileReporter& reporter, BinaryFileFacts* facts = nullptr);
+// What ReadBinaryFile does once the file is open: returns the extent.
+uint32_t FillFromBinary(StagingInput& input, const std::filesystem::path& fileName, const MemoryImage& image,
+                        StagingBuffer& staging, BinaryFileFacts& facts);
 
 // The load dialog's bound on start and stop: LoadedExtent - 1, which is
 // 0xFFFFFFFF when the file gave nothing.
@@ -97,13 +106,20 @@ constexpr int32_t DataSizeFor(uint32_t inputStart, uint32_t inputStop) {
 struct LoadPlacement {
     uint32_t Destination = 0;   // image address that received the byte at InputStartValue
     uint32_t GridTopRow = 1;    // grid row to show at the top: Destination / 16 + 1 in bank 1, else 1
-    uint32_t BytesCopied = 0;
+    uint32_t BytesCopied = 0;   // the range copied, gaps included
+    // Of those, the bytes the file held, and the image addresses of the
+    // first and last of them (both 0 when there is none).
+    uint32_t BytesSupplied = 0;
+    uint32_t FirstSupplied = 0, LastSupplied = 0;
 };
 
 // Copies the chosen range into the image: with ClearBuffer, image bytes
 // 0..LastAddress become 0xFF first; then staging bytes from InputStartValue
 // on go to the image from the destination on, up to InputStopValue and never
 // past LastAddress on either side. Bytes above LastAddress are never touched.
-LoadPlacement CopyStagedData(MemoryImage& image, const StagingBuffer& staging, const LoadSelection& selection);
+// `supplied` tells the bytes the file held (a HEX file's records); without
+// it every byte copied came from the file (a binary file).
+LoadPlacement CopyStagedData(MemoryImage& image, const StagingBuffer& staging, const LoadSelection& selection,
+                             const StagingMask* supplied = nullptr);
 
 }  // namespace pelk

@@ -12,7 +12,7 @@ namespace {
 constexpr uint32_t BlockSize = 16;
 constexpr uint32_t BlankBlockSum = BlockSize * ErasedByte;  // 4080
 constexpr std::string_view UpperBankRecord = ":020000040001F9\r\n";
-constexpr std::string_view EndRecord = ":00000001FF";
+constexpr std::string_view EndRecord = ":00000001FF\r\n";  // ended like every line, so files join
 constexpr char Digits[] = "0123456789ABCDEF";
 // Blocks from here on need the extended linear address record: the address
 // field of a data record holds 16 bits only.

@@ -1,6 +1,7 @@
 #include "image/hex_reader.h"
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,84 +21,153 @@ constexpr std::array<uint8_t, 256> MakeDigitTable() {
 }
 constexpr std::array<uint8_t, 256> DigitValue = MakeDigitTable();
 
-// The hexadecimal number of at most `width` digits at `pos`, read up to the
-// first character that is not a digit or the end of the line.
-uint32_t HexField(std::string_view line, size_t pos, size_t width) {
-    uint32_t value = 0;
-    for (size_t k = pos; k < pos + width && k < line.size(); ++k) {
-        const uint8_t d = DigitValue[static_cast<uint8_t>(line[k])];
-        if (d == NotHex) break;
-        value = value << 4 | d;
-    }
-    return value;
+constexpr uint8_t TypeData = 0x00;
+constexpr uint8_t TypeEnd = 0x01;
+constexpr uint8_t TypeSegment = 0x02;
+constexpr uint8_t TypeSegmentStart = 0x03;
+constexpr uint8_t TypeLinear = 0x04;
+constexpr uint8_t TypeLinearStart = 0x05;
+
+// Count, two address bytes, type and checksum: the bytes of an empty record.
+constexpr size_t RecordOverhead = 5;
+
+std::string Hex2(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+    return text;
 }
 
-constexpr uint32_t TypeSegment = 0x02;
-constexpr uint32_t TypeSegmentStart = 0x03;
-constexpr uint32_t TypeLinear = 0x04;
-constexpr uint32_t TypeLinearStart = 0x05;
-constexpr uint32_t TypeEnd = 0x01;
+std::string Hex5(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%05llX", static_cast<unsigned long long>(value));
+    return text;
+}
 
-constexpr size_t DataPos = 9;
+// A character as an error message shows it: itself when printable.
+std::string Shown(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7F) return std::string("'") + c + "'";
+    return "byte " + Hex2(u);
+}
+
+std::string TooLong() { return "longer than " + std::to_string(HexLineLimit) + " characters"; }
+
+bool Trailing(char c) { return c == '\r' || c == ' ' || c == '\t' || c == '\x1A'; }
 
 }  // namespace
 
 HexRecordReader::HexRecordReader(StagingBuffer& staging, uint32_t lastAddress)
-    : Staging(staging), LastAddress(lastAddress < ImageSize ? lastAddress : ImageSize - 1) {}
+    : Staging(staging),
+      LastAddress(lastAddress < ImageSize ? lastAddress : ImageSize - 1),
+      Written(std::make_shared<StagingMask>()) {
+    Found.Supplied = Written;
+}
 
-void HexRecordReader::HandleLine(std::string_view line) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.size() > HexLineLimit || line.empty() || line[0] != ':') return;
+void HexRecordReader::Fault(std::string reason) {
+    if (Found.FirstErrors.size() < ErrorsKept) Found.FirstErrors.push_back({LineNumber, std::move(reason)});
+    ++Found.RecordErrors;
+}
 
-    const uint32_t type = HexField(line, 7, 2);
-    if (line.size() > 8 && line[8] == '1') {
-        if (type == TypeEnd) {
-            UpperAddress = 0;
-            EndRecord = true;
-        }
+void HexRecordReader::LineTooLong() {
+    ++LineNumber;
+    Fault(TooLong());
+}
+
+void HexRecordReader::Store(uint64_t address, uint8_t value) {
+    if (address > LastAddress) {
+        ++Found.BytesLeftOut;
         return;
     }
-    if (type == TypeSegmentStart || type == TypeLinearStart) return;
-
-    const uint32_t count = HexField(line, 1, 2);
-    const uint32_t address = HexField(line, 3, 4);
-    // A line too short for its byte count holds no checksum to trust and
-    // bytes that are not there: it counts as a checksum error and is not used.
-    const bool complete = line.size() >= DataPos + 2 * count + 2;
-    // The record's own bytes as the checksum covers them: count, the two
-    // address bytes and the type, each from its own digit pair.
-    uint32_t sum = count + HexField(line, 3, 2) + HexField(line, 5, 2) + type;
-
-    if (type == TypeSegment || type == TypeLinear) {
-        if (count != 2) return;  // not a valid address record
-        if (!complete) {
-            BadChecksum = true;
-            return;
+    const auto a = static_cast<uint32_t>(address);
+    if ((*Written)[a]) {
+        if (Staging[a] != value && !ConflictSeen) {
+            ConflictSeen = true;
+            Fault("address " + Hex5(a) + " is given twice, as " + Hex2(Staging[a]) + " and " + Hex2(value));
         }
-        const uint32_t value = HexField(line, DataPos, 4);
-        sum += HexField(line, DataPos, 2) + HexField(line, DataPos + 2, 2);
-        UpperAddress = type == TypeSegment ? value << 4 : value << 16;
-    } else {
-        const uint64_t start = uint64_t{UpperAddress} + address;
-        const uint64_t end = start + count;
-        if (count > 0) {
-            ++Records;
-            if (end > End) End = end;
-        }
-        if (end > uint64_t{LastAddress} + 1) return;
-        if (!complete) {
-            BadChecksum = true;
-            return;
-        }
-        if (end > Extent) Extent = static_cast<uint32_t>(end);
-        for (uint32_t i = 0; i < count; ++i) {
-            const auto b = static_cast<uint8_t>(HexField(line, DataPos + 2 * i, 2));
-            Staging[start + i] = b;
-            sum += b;
-        }
+        return;  // the first record's byte stands
     }
-    const uint32_t checksum = HexField(line, DataPos + 2 * count, 2);
-    if (((0x100 - (sum & 0xFF)) & 0xFF) != checksum) BadChecksum = true;
+    Written->set(a);
+    Staging[a] = value;
+    if (a + 1 > Extent) Extent = a + 1;
+}
+
+void HexRecordReader::HandleLine(std::string_view line) {
+    ++LineNumber;
+    if (line.size() > HexRawLineLimit) return Fault(TooLong());
+    while (!line.empty() && Trailing(line.back())) line.remove_suffix(1);
+    if (line.empty()) return;
+    if (line.size() > HexLineLimit) return Fault(TooLong());
+    if (line[0] != ':') return Fault("not a record: it does not start with ':'");
+
+    // Every character after the mark is a hexadecimal digit, two to a byte.
+    std::array<uint8_t, HexLineLimit / 2> bytes;
+    const size_t digits = line.size() - 1;
+    for (size_t k = 1; k < line.size(); ++k) {
+        if (DigitValue[static_cast<uint8_t>(line[k])] == NotHex)
+            return Fault(Shown(line[k]) + " at column " + std::to_string(k + 1) + " is not a hexadecimal digit");
+    }
+    if (digits % 2 != 0) return Fault("an odd number of hexadecimal digits");
+    const size_t n = digits / 2;
+    if (n < RecordOverhead) return Fault("too short for a record");
+    uint32_t sum = 0;
+    for (size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<uint8_t>(DigitValue[static_cast<uint8_t>(line[1 + 2 * i])] << 4 |
+                                        DigitValue[static_cast<uint8_t>(line[2 + 2 * i])]);
+        sum += bytes[i];
+    }
+    const uint8_t count = bytes[0];
+    if (n != count + RecordOverhead)
+        return Fault(std::string("the record is ") + (n < count + RecordOverhead ? "shorter" : "longer") +
+                     " than its byte count " + Hex2(count) + " says");
+    const uint8_t type = bytes[3];
+    const uint8_t* data = bytes.data() + 4;
+    const bool checksumGood = (sum & 0xFF) == 0;
+    auto checksum = [&] {
+        if (checksumGood) return;
+        Found.ChecksumError = true;
+        const uint8_t given = bytes[n - 1];
+        const auto wanted = static_cast<uint8_t>(0x100 - ((sum - given) & 0xFF));
+        Fault("checksum " + Hex2(given) + ", but the record's bytes give " + Hex2(wanted));
+    };
+    auto sized = [&](uint8_t wanted) {
+        if (count == wanted) return true;
+        Fault("a type " + Hex2(type) + " record holds " + std::to_string(wanted) + " bytes, this one " +
+              std::to_string(count));
+        return false;
+    };
+
+    switch (type) {
+        case TypeData: {
+            checksum();
+            if (count == 0) return;
+            ++Found.DataRecords;
+            const uint64_t start = uint64_t{UpperAddress} + (uint32_t{bytes[1]} << 8 | bytes[2]);
+            if (start + count > Found.DataEnd) Found.DataEnd = start + count;
+            ConflictSeen = false;
+            for (uint32_t i = 0; i < count; ++i) Store(start + i, data[i]);
+            return;
+        }
+        case TypeEnd:
+            if (!sized(0)) return;
+            checksum();
+            if (!checksumGood) return;
+            Found.EndRecord = true;
+            UpperAddress = 0;  // a file joined after this one starts from address 0
+            return;
+        case TypeSegment:
+        case TypeLinear: {
+            if (!sized(2)) return;
+            checksum();
+            const uint32_t value = uint32_t{data[0]} << 8 | data[1];
+            UpperAddress = type == TypeSegment ? value << 4 : value << 16;
+            return;
+        }
+        case TypeSegmentStart:
+        case TypeLinearStart:
+            if (sized(4)) checksum();
+            return;
+        default: return Fault("record type " + Hex2(type) + " is not one of 00 to 05");
+    }
 }
 
 namespace {
@@ -118,7 +188,7 @@ std::string FeedLines(std::istream& in, bool regular, HexRecordReader& reader) {
     bool pendingTooLong = false;
     size_t lineLength = 0;  // of the line being read, so far
     uint64_t total = 0;
-    const size_t pendingLimit = HexLineLimit + 1;  // room for a CR
+    const size_t pendingLimit = HexRawLineLimit;
     auto gather = [&](const char* p, size_t n) {
         anyPending = true;
         if (pendingTooLong || pending.size() + n > pendingLimit) {
@@ -129,7 +199,8 @@ std::string FeedLines(std::istream& in, bool regular, HexRecordReader& reader) {
         }
     };
     auto finishPending = [&] {
-        if (!pendingTooLong) reader.HandleLine(pending);
+        if (pendingTooLong) reader.LineTooLong();
+        else reader.HandleLine(pending);
         pending.clear();
         anyPending = pendingTooLong = false;
     };
@@ -166,16 +237,22 @@ std::string FeedLines(std::istream& in, bool regular, HexRecordReader& reader) {
 
 }  // namespace
 
+uint32_t FillFromHex(StagingInput& input, const MemoryImage& image, StagingBuffer& staging, HexFileFacts& facts) {
+    HexRecordReader reader(staging, image.LastAddress);
+    input.Reason = FeedLines(input.In, input.Regular, reader);
+    facts = reader.Facts();
+    return reader.LoadedExtent();
+}
+
 bool ReadHexFile(const std::filesystem::path& fileName, MemoryImage& image, StagingBuffer& staging,
                  FileReporter& reporter, HexFileFacts* facts) {
-    HexRecordReader reader(staging, image.LastAddress);
-    const bool read = ReadIntoStaging(fileName, image, staging, reporter, [&](StagingInput& input) {
-        input.Reason = FeedLines(input.In, input.Regular, reader);
-        return reader.LoadedExtent();
-    });
-    if (read && reader.ChecksumError()) reporter.Message(msg::HexChecksumError);
-    if (facts)
-        *facts = {reader.EndRecordSeen(), reader.ChecksumError(), reader.DataRecords(), reader.DataEnd()};
+    HexFileFacts found;
+    const bool read = ReadIntoStaging(fileName, image, staging, reporter,
+                                      [&](StagingInput& input) { return FillFromHex(input, image, staging, found); });
+    // Every record error is reported as the window has always reported a
+    // wrong checksum; the command line gives the lines and reasons.
+    if (read && found.RecordErrors > 0) reporter.Message(msg::HexChecksumError);
+    if (facts) *facts = std::move(found);
     return read;
 }
 

@@ -9,7 +9,9 @@
 //
 // Everything here runs on one thread (the window's or the command line's
 // event loop): the commands, TimerTimer and ReceiveReplyBytes.
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "image/memory_image.h"
@@ -28,11 +30,29 @@ enum OperationKind : uint8_t {
     OpVerify = 4,
 };
 
-constexpr uint8_t StartDelayTicks = 5;
-constexpr uint32_t ReplyTimeoutTicks = 200;
-constexpr uint8_t TransmissionsPerFrame = 10;
-constexpr uint32_t ByteTimeoutTicks = 10;
+// Timing. The engine is driven by a 10 ms tick; the reply time-out and the
+// wait for a quiet line after a re-send are measured on a monotonic clock,
+// so a loaded machine that delivers ticks late does not stretch them.
+constexpr int64_t TickMs = 10;
+constexpr uint8_t StartDelayTicks = 5;            // 50 ms from the lone preamble to the first frame
+constexpr uint32_t ReplyTimeoutTicks = 200;       // 2 s: the reply time-out at 4800 bit/s and above
+constexpr uint8_t TransmissionsPerFrame = 10;     // copies of one frame, re-sends included
+constexpr uint32_t ByteTimeoutTicks = 10;         // 100 ms: a reply whose next byte is this late is dropped
 constexpr int ProgressMax = 1000;
+
+// Bytes on the line for one exchange at its longest: the preamble and a
+// command frame out, the longest reply (sync byte and 133 more) back.
+constexpr uint32_t LongestReplyBytes = 1 + 133;
+constexpr uint32_t LongestExchangeBytes = 3 + 136 + LongestReplyBytes;
+
+// How long a frame waits for its reply at a line rate (bit/s; 10 bits a
+// byte): never less than the exchange takes on the line plus one second,
+// and never less than 2 s. Whole ticks.
+int64_t ReplyTimeoutMsFor(uint32_t bitsPerSecond);
+// How long the line must stay quiet before a frame that was sent more than
+// once counts as answered: the longest reply's time on the line plus the
+// inter-byte time-out. Whole ticks.
+int64_t QuietMsFor(uint32_t bitsPerSecond);
 
 namespace msg {
 inline constexpr const char* Programming = "Programming...";
@@ -46,9 +66,21 @@ inline constexpr const char* DeviceBlank = "Device is blank.";
 inline constexpr const char* ProgrammingError = "Programming error at adress: %05lX";
 inline constexpr const char* NotErased = "Device not erased at adress: %05lX";
 inline constexpr const char* NotBlank = "Device not blank at adress: %05lX";
+// The same three for a reply too short to carry an address.
+inline constexpr const char* ProgrammingErrorNoAddress = "Programming error.";
+inline constexpr const char* NotErasedNoAddress = "Device not erased.";
+inline constexpr const char* NotBlankNoAddress = "Device not blank.";
+// Program and Verify with nothing to walk: the data-block plan is empty.
+inline constexpr const char* NothingToProgram = "Nothing to program: every byte of the device is FF.";
+inline constexpr const char* NothingToVerify = "Nothing to verify: every byte of the device is FF.";
 inline constexpr const char* VerificationError = "Verification error.";
 inline constexpr const char* OutOfDeviceSpace = "Adress: %05lX out of device memory space.";
 inline constexpr const char* NotResponding = "Microcontroller is not responding.";
+// Said after NotResponding when replies did come, but none could be used.
+inline constexpr const char* RepliesCorrupt = "Replies from the microcontroller are corrupt (bad checksum).";
+inline constexpr const char* KeptAskingAgain = "The microcontroller asked for every copy of the frame again.";
+// A frame sent more than once got answers that cannot be told apart.
+inline constexpr const char* RepliesUnclear = "Replies from the microcontroller cannot be matched to the frame (it was sent again and the line never went quiet).";
 inline constexpr const char* Stopped = "Stopped.";
 }  // namespace msg
 
@@ -65,16 +97,34 @@ public:
     virtual void TicksNeeded(bool needed) = 0;
 };
 
+// What the engine tells a wire trace besides the bytes (which the trace sees
+// at the port): the time-outs and how a frame sent more than once was settled.
+class EngineEvents {
+public:
+    virtual ~EngineEvents() = default;
+    // The reply time-out of `transmission` (1..10) ran out after `waitedMs`;
+    // `givingUp`: no copy is left.
+    virtual void ReplyTimedOut(unsigned transmission, int64_t waitedMs, bool givingUp) = 0;
+    // The inter-byte time-out dropped a half-received reply.
+    virtual void ReplyAbandoned() = 0;
+    // A reply came for a frame sent `copies` times, with fewer replies than
+    // copies so far: the engine waits for the line to go quiet before it
+    // goes on, dropping the answers to the other copies.
+    virtual void WaitingForQuiet(unsigned copies, unsigned replies) = 0;
+    // A reply that answers another copy of a frame already answered.
+    virtual void DuplicateDropped() = 0;
+};
+
 class OperationEngine {
 public:
+    using Millis = int64_t;
+
     OperationEngine(const MemoryImage& image, Port& port, EngineView& view);
 
     // State; all zero at creation.
     TxFrameBytes TxFrame{};
     uint32_t CurrentAddress = 0;
     uint8_t Operation = OpNone;
-    uint8_t RetryCount = 0;
-    uint32_t ReplyTimer = 0;
     uint8_t StartDelay = 0;
     uint32_t ByteTimer = 0;
     ReplyReceiver Receiver;
@@ -89,10 +139,23 @@ public:
     // Told after every command, tick and received-bytes event whether ticks
     // are still needed; none: nobody is told.
     TickSource* Ticks = nullptr;
+    // Told of time-outs and settled re-sends; none: nobody is told.
+    EngineEvents* Events = nullptr;
+    // Milliseconds of a monotonic clock (tests: fake time). By default the
+    // system's steady clock.
+    std::function<Millis()> Clock;
+
+    // The line rate in bit/s, for the reply time-out (9600 until told).
+    void SetLineRate(uint32_t bitsPerSecond);
+    Millis ReplyTimeoutMs() const { return ReplyTimeout; }
 
     // True while anything waits for a tick: an operation, the start delay,
-    // the reply timer or the inter-byte timer.
-    bool Pending() const { return Operation != OpNone || StartDelay != 0 || ReplyTimer != 0 || ByteTimer != 0; }
+    // a reply, a quiet line, or the inter-byte timer.
+    bool Pending() const { return Operation != OpNone || StartDelay != 0 || Awaiting || Settling || ByteTimer != 0; }
+    // A frame has gone out and waits for its reply.
+    bool AwaitingReply() const { return Awaiting; }
+    // Copies of the current frame sent so far (re-sends included).
+    unsigned Transmissions() const { return Copies; }
     // Number of blocks in the plan of the running or last walk.
     uint32_t PlanBlocks() const;
 
@@ -108,7 +171,7 @@ public:
     // transmission still pending after a start is cancelled too.
     void Stop();
 
-    // The 10 ms tick: reply timeout, inter-byte timeout, start delay.
+    // The 10 ms tick: reply time-out, inter-byte time-out, quiet line, start delay.
     void TimerTimer();
 
     // Takes the bytes waiting in the port one at a time and dispatches each
@@ -118,6 +181,10 @@ public:
     // Link preamble, then TxFrame, as two writes.
     void SendFrame();
 
+    // A complete reply, as the receiver holds it. Replies count only while
+    // a frame waits for one: a reply before the first transmission, or after
+    // the operation has ended, answers nothing of this operation and is
+    // dropped; it never makes the engine send.
     void DispatchReply();
     void ProgramReply();
     void VerifyReply();
@@ -141,13 +208,51 @@ private:
         OperationEngine& E;
     };
 
+    Millis Now() const;
     void StartOperation(uint8_t command, uint8_t operation, const char* message);
+    // The first transmission of a new frame (with the preamble after the
+    // start delay, without it for the next block).
+    void FirstTransmission(bool preamble);
+    // The same frame again, with the preamble; when all ten copies have gone,
+    // the operation ends as not responding instead.
+    void SendAgain();
+    void GiveUp();
+    // A reply that lets the operation go on (the block was taken, the chip
+    // erased or blank): at once when every copy of the frame has been
+    // answered, otherwise once the line has gone quiet.
+    void Accept(uint8_t code);
+    void Proceed();
+    void SettleReply(bool crcGood, uint8_t code);
+    void CheckQuiet(Millis now);
     void BlockStep(const char* endMessage);
     void EndOperation(const std::string& message, bool resetProgress);
+    std::string AddressMessage(const char* withAddress, const char* without) const;
 
     const MemoryImage& Image;
     Port& Link;
     EngineView& View;
+
+    Millis ReplyTimeout = ReplyTimeoutTicks * TickMs;
+    Millis Quiet = 0;
+    // The current frame's exchange.
+    bool Awaiting = false;        // a copy went out; its reply is awaited
+    Millis ReplyDeadline = 0;
+    Millis LastSent = 0;          // when the latest copy went out
+    Millis LastReceived = 0;      // when bytes last came in
+    std::array<Millis, TransmissionsPerFrame> SentAt{};  // when each copy went out
+    // The longest a reply has taken, reckoning the n-th reply as the answer
+    // to the n-th copy (the earliest it can answer, so the longest it can
+    // have taken).
+    Millis Latency = 0;
+    unsigned Copies = 0;          // copies sent
+    unsigned Answers = 0;         // complete replies since the first copy, good or not
+    unsigned CorruptAnswers = 0;  // of which failed their checksum
+    unsigned AskedAgain = 0;      // of which asked for the frame again
+    // A good reply came for a frame sent more than once: the answers to the
+    // other copies are awaited (or the line's silence) before going on.
+    bool Settling = false;
+    uint8_t SettledCode = 0;
+    Millis SettleStarted = 0;
 };
 
 }  // namespace pelk

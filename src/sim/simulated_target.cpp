@@ -232,15 +232,23 @@ bool SimulatedTarget::TakeBytes(const uint8_t* data, size_t count) {
     std::vector<uint8_t> reply;
     for (size_t k = 0; k < count; ++k) {
         bool frameDone = false;
+        uint32_t frameNumber = 0;
         {
             std::lock_guard<std::mutex> hold(Lock);
             const uint32_t before = Loader.Stats().Frames;
             reply.clear();
             Loader.Receive(data + k, 1, reply);
-            frameDone = Loader.Stats().Frames != before;
+            frameNumber = Loader.Stats().Frames;
+            frameDone = frameNumber != before;
             if (frameDone && !reply.empty()) reply = ApplyReplyFaults(std::move(reply));
         }
         if (!frameDone) continue;
+        const SimulatedTargetFaults& f = Options.Faults;
+        if (f.StallFrame != 0 && f.StallFrame == frameNumber) {
+            // Held up: nothing is taken or sent meanwhile; the tool's bytes
+            // wait in the line as they would for a stopped target.
+            if (!SleepUntil(Clock::now() + f.StallFor)) return false;
+        }
         if (!reply.empty() && !SendReply(reply)) return false;
         std::lock_guard<std::mutex> hold(Lock);
         ++Counters.FramesServed;
@@ -268,15 +276,17 @@ std::vector<uint8_t> SimulatedTarget::ApplyReplyFaults(std::vector<uint8_t> repl
         reply.back() ^= 0xFF;
         ++Counters.RepliesCorrupted;
     }
+    if (f.GarbleBytes != 0) {
+        reply.clear();
+        while (reply.size() < f.GarbleBytes) reply.push_back(NextNoise());
+        ++Counters.RepliesCorrupted;
+    }
     if (f.NoiseBytes != 0) {
         std::vector<uint8_t> noisy;
         noisy.reserve(f.NoiseBytes + reply.size());
         while (noisy.size() < f.NoiseBytes) {
-            // xorshift32: varied bytes, but never the reply sync byte.
-            NoiseState ^= NoiseState << 13;
-            NoiseState ^= NoiseState >> 17;
-            NoiseState ^= NoiseState << 5;
-            const uint8_t b = uint8_t(NoiseState);
+            // Varied bytes, but never the reply sync byte.
+            const uint8_t b = NextNoise();
             if (b != ReplySync) noisy.push_back(b);
         }
         noisy.insert(noisy.end(), reply.begin(), reply.end());
@@ -284,6 +294,14 @@ std::vector<uint8_t> SimulatedTarget::ApplyReplyFaults(std::vector<uint8_t> repl
     }
     ++Counters.RepliesSent;
     return reply;
+}
+
+// xorshift32: varied bytes from a fixed seed, the same in every run.
+uint8_t SimulatedTarget::NextNoise() {
+    NoiseState ^= NoiseState << 13;
+    NoiseState ^= NoiseState >> 17;
+    NoiseState ^= NoiseState << 5;
+    return uint8_t(NoiseState);
 }
 
 bool SimulatedTarget::SendReply(const std::vector<uint8_t>& bytes) {

@@ -11,8 +11,10 @@
 //
 // Faults can be switched on to exercise the tool's error paths: silence,
 // corrupted reply checksums, noise ahead of replies, replies sent one byte at
-// a time, pacing at the line rate of a given baud, and one flash byte that
-// changes on its own after a number of programmed blocks.
+// a time, pacing at the line rate of a given baud, one flash byte that
+// changes on its own after a number of programmed blocks, one stall (as a
+// loader that is held up, or a target process stopped for a while), and
+// random bytes in place of every reply.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -38,6 +40,10 @@ struct SimulatedTargetFaults {
                                        // (10 bits per byte); 0: as fast as the pty goes
     uint32_t DamageAfterPrograms = 0;  // after the n-th accepted Program frame, invert the
                                        // first byte of that block once; 0: never
+    uint32_t StallFrame = 0;           // before answering the n-th frame, stop taking and
+    std::chrono::milliseconds StallFor{0};  // sending bytes for this long, once; 0: never
+    uint32_t GarbleBytes = 0;          // send this many random bytes (any value) in place
+                                       // of every reply; 0: none
 };
 
 struct SimulatedTargetOptions {
@@ -149,6 +155,7 @@ private:
     uint64_t RepliesMade = 0;
     uint64_t ProgramsAccepted = 0;
     uint32_t NoiseState = 0x2545F491;
+    uint8_t NextNoise();
 
     // Owned by the serving thread.
     Clock::time_point ReceiveLineFree{};

@@ -114,6 +114,23 @@ std::optional<TargetCommandLine> ParseTargetCommandLine(const std::vector<std::s
             const auto n = number(50, 4000000);
             if (!n) return std::nullopt;
             faults.PaceBaud = *n;
+        } else if (name == "--stall") {
+            // FRAME:MS, both whole numbers.
+            const std::optional<std::string> v = value();
+            if (!v) return std::nullopt;
+            const size_t colon = v->find(':');
+            const auto frame = colon == std::string::npos ? std::nullopt : ParseNumber(std::string_view(*v).substr(0, colon), 1, UINT32_MAX);
+            const auto ms = colon == std::string::npos ? std::nullopt : ParseNumber(std::string_view(*v).substr(colon + 1), 1, 600000);
+            if (!frame || !ms) {
+                error = "option --stall takes FRAME:MS, e.g. 3:2500 (frame 1 or later, 1 to 600000 ms), not \"" + *v + "\"";
+                return std::nullopt;
+            }
+            faults.StallFrame = *frame;
+            faults.StallFor = std::chrono::milliseconds(*ms);
+        } else if (name == "--garble") {
+            const auto n = number(1, 65536);
+            if (!n) return std::nullopt;
+            faults.GarbleBytes = *n;
         } else if (name == "--damage-after") {
             const auto n = number(1, UINT32_MAX);
             if (!n) return std::nullopt;
@@ -166,6 +183,11 @@ Fault options, for tests and demonstrations:
   --damage-after N   after the N-th accepted Program frame, invert the first
                      byte of that block in the flash (once), so that a later
                      Verify fails
+  --stall FRAME:MS   before answering frame number FRAME (counted from the
+                     start), take and send nothing for MS milliseconds, once:
+                     a target that is held up past the tool's time-out
+  --garble N         send N random bytes (any value, 0x55 too) in place of
+                     every reply
 
 A frame whose next byte comes 50 ms or more after the previous one is
 forgotten, as the real loader does.

@@ -492,6 +492,28 @@ TEST_F(DeviceCommandTest, SkipBlankBlocksIsRememberedAndWalksTheDataBlocks) {
     EXPECT_EQ(SettingsLines().size(), 6u);
 }
 
+// The target is held up past the reply time-out on the first block, so the
+// block goes out twice and two replies come for it: the second must not
+// confirm the last block, which differs on the chip.
+TEST_F(DeviceCommandTest, AReplyToAnEarlierCopyDoesNotConfirmTheNextBlock) {
+    SimulatedTargetFaults held;
+    held.StallFrame = 1;
+    held.StallFor = std::chrono::milliseconds(2500);
+    SimulatedTarget& target = StartTarget(0x7FFF, 1, held);
+    WriteSettings("1", "3", "", "12", "0");
+    Start();
+    Formularz->Skipblankblocks1->trigger();
+    Formularz->Image.ImageBuffer[0x0010] = 0x12;
+    Formularz->Image.ImageBuffer[0x0090] = 0x34;
+    const uint8_t chip[2] = {0x12, 0x35};
+    target.WriteFlash(0x0010, std::span(chip, 1));
+    target.WriteFlash(0x0090, std::span(chip + 1, 1));
+    Formularz->Stop2Click();
+    ASSERT_TRUE(QTest::qWaitFor([] { return !Formularz->Engine.Pending(); }, 30000));
+    EXPECT_EQ(Message(), "Verification error.");
+    EXPECT_EQ(target.Status().Loader.Verify, 3u) << "block 0 twice, block 1 once";
+}
+
 TEST_F(DeviceCommandTest, StopEndsAProgramRunningAtTheLineRate) {
     SimulatedTargetFaults slow;
     slow.PaceBaud = 9600;

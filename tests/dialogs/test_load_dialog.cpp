@@ -211,7 +211,7 @@ TEST_F(SaveTest, HexAndBinaryByTheChosenType) {
     EXPECT_EQ(Prompts.SaveRequests[0].DefaultExt, "hex");
     EXPECT_TRUE(Prompts.SaveRequests[0].ConfirmOverwrite);
     const auto hex = ReadAll("out.hex");
-    EXPECT_EQ(std::string(hex.begin(), hex.end()), ":10000000020030FFFFFFFFFFFFFFFFFFFFFFFFFFCB\r\n:00000001FF");
+    EXPECT_EQ(std::string(hex.begin(), hex.end()), ":10000000020030FFFFFFFFFFFFFFFFFFFFFFFFFFCB\r\n:00000001FF\r\n");
 
     Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "out").string()), 2});
     Formularz->SpeedButton2Click();

@@ -94,15 +94,15 @@ TEST_F(CliTest, ExampleFirmwareFrameCountsWithAndWithoutAllBlocks) {
         fs::remove(Dir / "flash.bin");
     }
     // A file with no data block is refused; with --force nothing is sent,
-    // the run still ends, and it says that nothing was checked.
+    // and the run ends saying that nothing was checked: not a success.
     { std::ofstream(Dir / "empty.hex", std::ios::binary) << ":00000001FF\r\n"; }
     const std::string port = StartTarget({});
     CliRun r = Pelkisp({"--port", port, "verify", "empty.hex"});
     EXPECT_EQ(r.Status, 2) << r.Err;
     EXPECT_EQ(r.Out, "");
     r = Pelkisp({"--port", port, "verify", "empty.hex", "--force"});
-    EXPECT_EQ(r.Status, 0) << r.Err;
-    EXPECT_EQ(r.Out, "Verification OK.\n");
+    EXPECT_EQ(r.Status, 1) << r.Err;
+    EXPECT_EQ(r.Out, "Nothing to verify: every byte of the device is FF.\n");
     EXPECT_NE(r.Err.find("nothing reaches the chip and nothing is checked"), std::string::npos) << r.Err;
     EXPECT_EQ(StopTarget(), 0);
     EXPECT_NE(Targets.back()->StdErr.find("stopped after 0 frames"), std::string::npos) << Targets.back()->StdErr;
@@ -299,6 +299,50 @@ TEST_F(CliTest, ResetLineSequencesOnAPortWithoutModemLines) {
     EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
 }
 
+// What a load reports: the bytes the file holds and the span they cover
+// (not the gap before them), HEX read by its content whatever the name, a
+// .hex that is not HEX refused, an offset anywhere inside the device; and a
+// failed verify names its block.
+TEST_F(CliTest, LoadSummaryFormatAndOffset) {
+    const std::string gap = ":10010000000102030405060708090A0B0C0D0E0F77\r\n"
+                            ":10011000101112131415161718191A1B1C1D1E1F67\r\n:00000001FF\r\n";
+    { std::ofstream(Dir / "gap.hex", std::ios::binary) << gap; }
+    { std::ofstream(Dir / "gap.h86", std::ios::binary) << gap; }
+    { std::ofstream(Dir / "high.hex", std::ios::binary) << ":020000040001F9\r\n:10000000000102030405060708090A0B0C0D0E0F78\r\n:00000001FF\r\n"; }
+    { std::ofstream(Dir / "text.hex", std::ios::binary) << std::string("\x02\x00\x30\xFF", 4); }
+    RandomImageFile("boot.bin", 0x800, 3);
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"checksum", "gap.hex"}, 0, "pelkisp: gap.hex: 32 bytes in 00100-0011F, CRC "},
+        {{"checksum", "gap.h86"}, 0, "pelkisp: gap.h86: read as Intel HEX, by its content\npelkisp: gap.h86: 32 bytes in 00100-0011F"},
+        {{"-d", "W77E532", "checksum", "high.hex"}, 0, "pelkisp: high.hex: 16 bytes in 10000-1000F, CRC "},
+        {{"checksum", "text.hex"}, 2, "pelkisp: text.hex: not an Intel HEX file (line 1: not a record: it does not start with ':'); --format bin"},
+        {{"checksum", "text.hex", "--format", "bin"}, 0, "pelkisp: text.hex: 4 bytes in 00000-00003"},
+        {{"checksum", "boot.bin", "--offset", "F800"}, 0, "pelkisp: boot.bin: 2048 bytes in 0F800-0FFFF, CRC "},
+    };
+    for (const auto& c : cases) {
+        const CliRun r = Pelkisp(c.args);
+        SCOPED_TRACE(c.args[c.args.size() > 2 && c.args[0] == "-d" ? 3 : 1] + "\n" + r.Err);
+        EXPECT_EQ(r.Status, c.status);
+        EXPECT_EQ(r.Err.rfind(c.err, 0), 0u);
+    }
+    // The results log counts the same bytes; the chip is blank, so the
+    // first data block fails.
+    const CliRun v = Pelkisp({"-p", "sim", "--log", "log.csv", "verify", "gap.hex"});
+    EXPECT_EQ(v.Status, 1);
+    EXPECT_EQ(v.Out, "Verification error.\n");
+    EXPECT_NE(v.Err.find("pelkisp: the block at 00100-0017F differs on the chip\n"), std::string::npos) << v.Err;
+    std::ifstream log(Dir / "log.csv");
+    std::string header, line;
+    std::getline(log, header);
+    std::getline(log, line);
+    EXPECT_NE(line.find(",gap.hex,"), std::string::npos) << line;
+    EXPECT_NE(line.find(",32,verify,"), std::string::npos) << line;
+}
+
 // --log: one CSV line per board, with a header when the file is new; a
 // log that cannot be opened stops the run before anything is sent.
 TEST_F(CliTest, ResultsLogHasALinePerBoard) {
@@ -390,7 +434,7 @@ TEST_F(CliTest, UsageFileAndPortErrors) {
         {{"--port", "sim", "program", "missing.hex"}, 2, "", "pelkisp: missing.hex: Can't open file (No such file or directory)\n"},
         {{"--port", "sim", "program", "small.bin", "--start", "200"}, 2, "", "Adress out of range !"},
         {{"--port", "sim", "program", "small.bin", "--offset", "12345"}, 2, "",
-         "pelkisp: --offset 12345: Adress out of range ! (highest 00063 for this file)\n"},
+         "pelkisp: --offset 12345: Adress out of range ! (highest 0FFFF for the W78E516B)\n"},
         {{"--port", "sim", "--device", "3", "--bank", "1", "program", "small.bin"}, 2, "", "W77E532"},
         {{"--port", "COM0", "erase"}, 3, "", "Unable to open specified device COM0 (2), No such file or directory\n"
                                              "pelkisp: COM0 names no serial port of this machine\n"},
@@ -431,7 +475,8 @@ TEST_F(CliTest, ChecksumAndConvert) {
     { std::ofstream(Dir / "bad.hex", std::ios::binary) << ":0100000002FE\r\n:00000001FF"; }
     r = Pelkisp({"checksum", "bad.hex"});
     EXPECT_EQ(r.Status, 0);
-    EXPECT_EQ(r.Err, "pelkisp: bad.hex: 1 byte in 00000-00000, CRC 3E0A\npelkisp: bad.hex: Checksum Error in HEX File !\n");
+    EXPECT_EQ(r.Err, "pelkisp: bad.hex: 1 byte in 00000-00000, CRC 3E0A\n"
+                     "pelkisp: bad.hex: line 1: checksum FE, but the record's bytes give FD\n");
     EXPECT_EQ(r.Out, "Checksum: FF03\nCRC: 3E0A\n");
 
     r = Pelkisp({"convert", "one.hex", "one.bin"});
@@ -442,7 +487,7 @@ TEST_F(CliTest, ChecksumAndConvert) {
     r = Pelkisp({"convert", "one.bin", "back.ihx"});
     EXPECT_EQ(r.Status, 0) << r.Err;
     const auto hex = ReadFile("back.ihx");
-    EXPECT_EQ(std::string(hex.begin(), hex.end()), ":10000000" "02" + std::string(30, 'F') + "FD\r\n:00000001FF");
+    EXPECT_EQ(std::string(hex.begin(), hex.end()), ":10000000" "02" + std::string(30, 'F') + "FD\r\n:00000001FF\r\n");
     r = Pelkisp({"convert", "one.hex", "out.dat", "--out-format", "hex"});
     EXPECT_EQ(r.Status, 0);
     EXPECT_EQ(ReadFile("out.dat"), hex);

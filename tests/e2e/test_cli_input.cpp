@@ -35,7 +35,7 @@ protected:
 
 TEST_F(CliInput, DoubtfulFilesAreNotProgrammedUnlessForced) {
     File("empty.bin", "");
-    File("text.hex", "this is not a HEX file\n");
+    File("nodata.hex", ":020000040000FA\n");
     File("cut.hex", ":0400000011223344" "52\r\n");
     File("bad.hex", ":0400000011223344" "53\r\n:00000001FF\r\n");
     File("high.hex", ":0400000011223344" "52\r\n:0180000055" "2A\r\n:00000001FF\r\n");
@@ -47,30 +47,32 @@ TEST_F(CliInput, DoubtfulFilesAreNotProgrammedUnlessForced) {
         int status;          // without --force
         std::string err;     // a line of standard error without --force
         std::string forced;  // a line of standard error with --force
+        bool nothing = false;  // no block holds data: with --force the step says so and fails
     } cases[] = {
         {{"program", "empty.bin"}, 2, "pelkisp: empty.bin: nothing loaded: the file is empty\n",
-         "pelkisp: empty.bin: no block holds data, so program and verify send nothing: only the erase reaches the chip\n"},
+         "pelkisp: empty.bin: no block holds data, so program and verify send nothing: only the erase reaches the chip\n", true},
         {{"program", "/dev/null"}, 2, "pelkisp: /dev/null: nothing loaded: the file is empty\n",
-         "pelkisp: /dev/null: nothing loaded: the file is empty (going on: --force)\n"},
-        {{"program", "text.hex"}, 2, "pelkisp: text.hex: nothing loaded: no data record\n",
-         "pelkisp: text.hex: no end record (:00000001FF): the file may be cut short (going on: --force)\n"},
-        {{"verify", "text.hex"}, 2, "pelkisp: text.hex: not verified; --force goes on all the same\n",
-         "pelkisp: text.hex: no block holds data, so verify sends nothing: nothing reaches the chip and nothing is "
-         "checked\n"},
+         "pelkisp: /dev/null: nothing loaded: the file is empty (going on: --force)\n", true},
+        {{"program", "nodata.hex"}, 2, "pelkisp: nodata.hex: nothing loaded: no data record\n",
+         "pelkisp: nodata.hex: no end record (:00000001FF): the file may be cut short (going on: --force)\n", true},
+        {{"verify", "nodata.hex"}, 2, "pelkisp: nodata.hex: not verified; --force goes on all the same\n",
+         "pelkisp: nodata.hex: no block holds data, so verify sends nothing: nothing reaches the chip and nothing is "
+         "checked\n", true},
         {{"program", "cut.hex"}, 2, "pelkisp: cut.hex: no end record (:00000001FF): the file may be cut short\n",
          "pelkisp: cut.hex: 4 bytes in 00000-00003, CRC "},
-        {{"program", "bad.hex"}, 2, "pelkisp: bad.hex: Checksum Error in HEX File !\n",
-         "pelkisp: bad.hex: Checksum Error in HEX File ! (going on: --force)\n"},
+        {{"program", "bad.hex"}, 2, "pelkisp: bad.hex: line 1: checksum 53, but the record's bytes give 52\n",
+         "pelkisp: bad.hex: line 1: checksum 53, but the record's bytes give 52 (going on: --force)\n"},
         {{"-d", "W78E58B", "program", "big.bin"}, 2,
          "pelkisp: big.bin: 65536 bytes (up to 0FFFF) do not fit the W78E58B (last address 07FFF)\n",
          "pelkisp: big.bin: 65536 bytes (up to 0FFFF) do not fit the W78E58B (last address 07FFF) (going on: --force)\n"},
         {{"-d", "W78E58B", "program", "high.hex"}, 2,
-         "pelkisp: high.hex: data up to 08000 does not fit the W78E58B (last address 07FFF)\n", "(going on: --force)"},
+         "pelkisp: high.hex: data up to 08000 does not fit the W78E58B (last address 07FFF): 1 byte left out\n",
+         "(going on: --force)"},
         {{"-d", "W78E58B", "program", "full.bin", "--offset", "10"}, 2,
          "pelkisp: full.bin: --offset 00010: data up to 0800F does not fit the W78E58B (last address 07FFF)\n",
          "pelkisp: full.bin: 32752 bytes in 00010-07FFF, CRC "},
         {{"program", "ff.bin"}, 2, "pelkisp: ff.bin: nothing to program: every byte loaded is FF\n",
-         "only the erase reaches the chip\n"},
+         "only the erase reaches the chip\n", true},
         // A range the user chose that fits is taken as it is.
         {{"-d", "W78E58B", "program", "high.hex", "--stop", "3"}, 0, "pelkisp: high.hex: 4 bytes in 00000-00003, CRC ",
          "pelkisp: high.hex: 4 bytes in 00000-00003, CRC "},
@@ -92,6 +94,12 @@ TEST_F(CliInput, DoubtfulFilesAreNotProgrammedUnlessForced) {
                 EXPECT_EQ(r.Out, "");
                 EXPECT_NE(r.Err.find(c.err), std::string::npos);
                 EXPECT_FALSE(fs::exists(Dir / "chip.bin")) << "the target was started";
+            } else if (c.nothing) {
+                EXPECT_EQ(r.Status, 1);
+                EXPECT_TRUE(r.Out.ends_with(c.args[0] == "verify" ? "Nothing to verify: every byte of the device is FF.\n"
+                                                                  : "Nothing to program: every byte of the device is FF.\n"))
+                    << r.Out;
+                EXPECT_NE(r.Err.find(c.forced), std::string::npos);
             } else {
                 EXPECT_EQ(r.Status, 0);
                 EXPECT_TRUE(r.Out.ends_with(c.args[0] == "verify" ? "Verification OK.\n" : "Device programmed.\nVerification OK.\n"))

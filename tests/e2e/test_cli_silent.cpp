@@ -2,7 +2,9 @@
 // after ten transmissions of 200 ticks each, about 20 seconds; the wire
 // trace shows each time-out. And while one board is silent and another's
 // replies are all corrupted, a third is programmed in the same run.
+#include <chrono>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -44,13 +46,71 @@ TEST_F(CliTest, ASilentAndACorruptingBoardDoNotKeepTheThirdFromSucceeding) {
     auto out = LinesByPort(r.Out, {silent, corrupting, good}, stray);
     EXPECT_EQ(stray, "") << "a line without its port";
     EXPECT_EQ(out[silent], "Microcontroller is not responding.\n");
-    EXPECT_EQ(out[corrupting], "Microcontroller is not responding.\n");
+    EXPECT_EQ(out[corrupting],
+              "Microcontroller is not responding. Replies from the microcontroller are corrupt (bad checksum).\n");
     EXPECT_EQ(out[good], "Device erased.\nDevice programmed.\nVerification OK.\n");
     EXPECT_NE(r.Err.find(silent + ": failed in "), std::string::npos) << r.Err;
     EXPECT_NE(r.Err.find(corrupting + ": failed in "), std::string::npos) << r.Err;
     EXPECT_NE(r.Err.find(good + ": succeeded in "), std::string::npos) << r.Err;
     EXPECT_EQ(StopTarget(), 0);
     EXPECT_EQ(ReadFile("good.bin"), ReadFile(image));
+}
+
+// A reply to an earlier copy of a frame never confirms the next block. A
+// chip whose last block differs fails to verify: at 600 bit/s (a frame
+// takes 2.3 s on that line), with the target held up once past the
+// time-out, and with noise delaying every reply past it. A good chip
+// still verifies at 600 bit/s, slowly.
+TEST_F(CliTest, LateRepliesNeverConfirmTheNextBlock) {
+    const std::string firmware = RandomImageFile("fw.bin", 256, 19);  // two blocks of data
+    struct {
+        std::vector<std::string> target;
+        const char* baud;
+        bool lastBlockDiffers;
+    } cases[] = {
+        {{"--pace", "600"}, "600", true},
+        {{"--stall", "1:2500"}, "115200", true},
+        {{"--pace", "19200", "--noise", "4096"}, "19200", true},
+        {{"--pace", "600"}, "600", false},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> chip = ReadFile(firmware);
+        if (c.lastBlockDiffers) chip[200] ^= 0x01;
+        std::ofstream(Dir / "chip.bin", std::ios::binary).write(reinterpret_cast<const char*>(chip.data()), 256);
+        std::vector<std::string> args{"--flash", "chip.bin"};
+        args.insert(args.end(), c.target.begin(), c.target.end());
+        SCOPED_TRACE(args.back() + " at " + c.baud);
+        const std::string port = StartTarget(args);
+        const CliRun r = Pelkisp({"-p", port, "-b", c.baud, "verify", firmware});
+        EXPECT_EQ(r.Status, c.lastBlockDiffers ? 1 : 0) << r.Err;
+        EXPECT_EQ(r.Out, c.lastBlockDiffers ? "Verification error.\n" : "Verification OK.\n");
+        EXPECT_EQ(StopTarget(), 0);
+    }
+}
+
+// Every copy of a frame counts: a target whose every reply is corrupt, or
+// that answers with random bytes, gets the frame ten times at most, and the run
+// ends at once saying why, long before the twenty seconds of time-outs.
+TEST_F(CliTest, CorruptOrRandomRepliesGetTenFramesAndNoMore) {
+    for (const std::vector<std::string>& fault : {std::vector<std::string>{"--corrupt-every", "1"},
+                                                  std::vector<std::string>{"--garble", "4096"}}) {
+        SCOPED_TRACE(fault[0]);
+        const std::string port = StartTarget(fault);
+        const auto began = std::chrono::steady_clock::now();
+        const CliRun r = Pelkisp({"-p", port, "-b", "115200", "erase"});
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(25));
+        EXPECT_EQ(r.Status, 1) << r.Err;
+        EXPECT_EQ(r.Out, "Microcontroller is not responding. Replies from the microcontroller are corrupt (bad checksum).\n");
+        EXPECT_EQ(StopTarget(), 0);
+        // Copies still in the line when the port closes may never reach it.
+        std::smatch erase;
+        const std::string said = Targets.back()->StdErr;
+        ASSERT_TRUE(std::regex_search(said, erase, std::regex("erase ([0-9]+),"))) << said;
+        EXPECT_LE(std::stoi(erase[1]), 10) << said;
+        if (fault[0] == "--corrupt-every") {
+            EXPECT_EQ(std::stoi(erase[1]), 10) << said;
+        }
+    }
 }
 
 }  // namespace

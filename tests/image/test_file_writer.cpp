@@ -29,11 +29,11 @@ TEST_F(FileWriter, WorkedExample) {
     Image.ImageBuffer[0] = 0x02;
     Image.ImageBuffer[1] = 0x00;
     Image.ImageBuffer[2] = 0x30;
-    EXPECT_EQ(SaveHex(), ":10000000020030FFFFFFFFFFFFFFFFFFFFFFFFFFCB\r\n:00000001FF");
+    EXPECT_EQ(SaveHex(), ":10000000020030FFFFFFFFFFFFFFFFFFFFFFFFFFCB\r\n:00000001FF\r\n");
 }
 
 TEST_F(FileWriter, ClearedImage) {
-    EXPECT_EQ(SaveHex(), ":00000001FF");
+    EXPECT_EQ(SaveHex(), ":00000001FF\r\n");
     const auto path = Dir / "out.bin";
     EXPECT_TRUE(WriteBinaryFile(path, Image, Reporter));
     EXPECT_EQ(test::ReadBytes(path), std::vector<uint8_t>(ImageSize, 0xFF));
@@ -41,13 +41,13 @@ TEST_F(FileWriter, ClearedImage) {
 
 TEST_F(FileWriter, BlockWithOneByteBelowFFIsWritten) {
     Image.ImageBuffer[0x105F] = 0xFE;
-    EXPECT_EQ(SaveHex(), ":10105000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEA1\r\n:00000001FF");
+    EXPECT_EQ(SaveHex(), ":10105000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEA1\r\n:00000001FF\r\n");
 }
 
 TEST_F(FileWriter, DataOutsideTheDeviceIsWrittenToo) {
     ApplyDeviceIndex(Image, 3);
     Image.ImageBuffer[0x9000] = 0x00;
-    EXPECT_EQ(SaveHex(), ":1090000000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFF6F\r\n:00000001FF");
+    EXPECT_EQ(SaveHex(), ":1090000000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFF6F\r\n:00000001FF\r\n");
 }
 
 TEST_F(FileWriter, BlocksAbove64KiBFollowOneLinearAddressRecord) {
@@ -59,7 +59,7 @@ TEST_F(FileWriter, BlocksAbove64KiBFollowOneLinearAddressRecord) {
               ":020000040001F9\r\n"
               ":1023400011FFFFFFFFFFFFFFFFFFFFFFFFFFFFFF8B\r\n"
               ":10FFF000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFF22EE\r\n"
-              ":00000001FF");
+              ":00000001FF\r\n");
 }
 
 TEST_F(FileWriter, SavedFilesReadBackToTheSameImage) {
@@ -84,7 +84,7 @@ TEST_F(FileWriter, ExistingFileIsReplaced) {
     const auto path = Dir / "out.hex";
     test::WriteFile(path, std::string(1000, 'x'));
     EXPECT_TRUE(WriteHexFile(path, Image, Reporter));
-    EXPECT_EQ(test::ReadFile(path), ":00000001FF");
+    EXPECT_EQ(test::ReadFile(path), ":00000001FF\r\n");
     test::WriteFile(Dir / "out.bin", std::string(200000, 'x'));
     EXPECT_TRUE(WriteBinaryFile(Dir / "out.bin", Image, Reporter));
     EXPECT_EQ(test::ReadFile(Dir / "out.bin").size(), ImageSize);

@@ -125,7 +125,11 @@ TEST_F(ReplyReceiverTest, SyncByteInsideAReplyIsData) {
     EXPECT_EQ(Rig.View.Messages, std::vector<std::string>{"Device not blank at adress: 555555"});
 }
 
-TEST_F(ReplyReceiverTest, ResendWithNoOperationRunning) {
+// A reply that comes while no frame waits for one answers nothing: with no
+// operation running, or while a new one waits for its first transmission.
+// It makes the engine send nothing (a resent Erase frame would erase the
+// chip again) and end nothing.
+TEST_F(ReplyReceiverTest, ReplyWithNoFrameAwaitedIsDropped) {
     struct {
         const char* name;
         Bytes reply;
@@ -133,16 +137,22 @@ TEST_F(ReplyReceiverTest, ResendWithNoOperationRunning) {
         {"code 3", MakeReplyFrame(ReplySendAgain)},
         {"bad checksum", {0x55, 0x04, 0x01, 0xA8, 0x0E}},
         {"length byte below 4", {0x55, 0x02, 0x01, 0x00, 0x00}},
+        {"code 2", MakeReplyFrame(ReplyAddressOutOfRange)},
+        {"code 1", MakeReplyFrame(ReplyDone)},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Rig.Link.Writes.clear();
-        ASSERT_EQ(Rig.Engine.Operation, OpNone);
-        Event(c.reply);
-        ASSERT_EQ(Rig.Link.Writes.size(), 2u);
-        EXPECT_EQ(Rig.Link.Writes[0].Bytes, Bytes(LinkPreamble.begin(), LinkPreamble.end()));
-        EXPECT_EQ(Rig.Link.Writes[1].Bytes, Bytes(Rig.Engine.TxFrame.begin(), Rig.Engine.TxFrame.end()));
-        EXPECT_TRUE(Rig.View.Messages.empty());
+        for (const bool starting : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (starting ? ", in the start delay" : ", no operation"));
+            EngineRig rig;
+            if (starting) rig.Engine.StartProgram();
+            rig.Link.Writes.clear();
+            rig.View.Messages.clear();
+            rig.Link.Feed(c.reply);
+            rig.Engine.ReceiveReplyBytes();
+            EXPECT_TRUE(rig.Link.Writes.empty());
+            EXPECT_TRUE(rig.View.Messages.empty());
+            EXPECT_EQ(rig.Engine.Operation, starting ? OpProgram : OpNone);
+        }
     }
 }
 

@@ -111,7 +111,11 @@ struct EngineRig {
     RecordingTicks Ticks;
     OperationEngine Engine{Image, Link, View};
 
-    EngineRig() { Engine.Ticks = &Ticks; }
+    // The engine's clock runs with the ticks: 10 ms each.
+    EngineRig() {
+        Engine.Ticks = &Ticks;
+        Engine.Clock = [this] { return static_cast<int64_t>(Link.Tick) * TickMs; };
+    }
 
     // Raises the received-bytes event until no bytes wait (bounded, so a
     // target that answers every frame with a resend request cannot hang a test).

@@ -389,7 +389,7 @@ TEST_F(WineCli, ConvertWritesFilesAndStandardOutputByteForByte) {
     const std::string hex = Read(Dir / "out.hex");
     EXPECT_EQ(hex.substr(0, 11), ":10000000" + std::string(1, "0123456789ABCDEF"[image[0] >> 4]) +
                                      std::string(1, "0123456789ABCDEF"[image[0] & 15]));
-    EXPECT_EQ(hex.substr(hex.size() - 13), "\r\n:00000001FF");  // the end record, as on Linux
+    EXPECT_EQ(hex.substr(hex.size() - 15), "\r\n:00000001FF\r\n");  // the end record, as on Linux
     fs::permissions(Dir / "out.hex", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
     r = Pelkisp({"convert", "in.bin", "out.hex"});
