@@ -5,6 +5,7 @@
 #include "cli/cli_platform.h"
 #include "image/device_table.h"
 #include "protocol/block_plan.h"
+#include "serial/vaconst.h"
 
 namespace pelk {
 
@@ -84,11 +85,12 @@ int BoardSession::Open() {
         try {
             Simulator->Start();
         } catch (const SimulatedTargetFileError& e) {
-            Console.Plain(e.what());
+            // The flash file is a file of the run, like the firmware.
+            Console.Error(e.what());
             Result.Result = e.what();
             return fail(ExitUsage);
         } catch (const std::exception& e) {
-            Console.Plain(e.what());
+            Console.Error(e.what());
             Result.Result = e.what();
             return fail(ExitPort);
         }
@@ -121,7 +123,7 @@ bool BoardSession::CheckLines() {
         try {
             Lines.CheckModemLines();
         } catch (const std::exception& e) {
-            Console.Plain(e.what());
+            Console.Error(e.what());
             Result.Result = e.what();
             return false;
         }
@@ -175,7 +177,7 @@ void BoardSession::SequenceEnded() {
     AfterSequence = nullptr;
     if (Runner.Failed()) {
         // A line that cannot be set (the adapter went away mid-sequence).
-        Console.Plain(Runner.Error());
+        Console.Error(Runner.Error());
         if (!StepsOver) {
             Result.Result = Runner.Error();
             Gone = true;  // no "after" on lines that fail
@@ -214,11 +216,14 @@ void BoardSession::FlushTrace() {
 void BoardSession::PortFailed(const std::string& message) {
     // The component names the port as it was given ("COM1"); the device
     // that name led to is named too, so the user sees what was opened.
-    Console.Plain(message);
+    Console.Error(message);
     const std::string name = CommPort.GetDeviceName();
     const std::string device = CommPort.Active() ? CommPort.DevicePath() : PortDevice(name);
     if (device.empty()) Console.Error(name + " names no serial port of this machine");
-    else if (message.find(device) == std::string::npos) Console.Error(name + " is " + device);
+    else if (device != name && message.find(device) == std::string::npos) Console.Error(name + " is " + device);
+    // The line settings were refused: of them only the rate is the user's.
+    if (message.rfind(std::string(sVa::WriteDcbError).substr(0, 17), 0) == 0)
+        Console.Error(name + " does not take " + std::to_string(Options.Baud) + " bit/s");
 }
 
 void BoardSession::PortHungUp(const std::string& message) {
@@ -235,7 +240,7 @@ void BoardSession::PortHungUp(const std::string& message) {
         Console.ProgressEnd(false);
     }
     FlushTrace();
-    Console.Plain(message);
+    Console.Error(message);
     Result.Result = message;
     EndSteps(ExitStepFailed);
 }
@@ -367,7 +372,7 @@ void BoardSession::Conclude() {
         try {
             Simulator->Stop();
         } catch (const std::exception& e) {
-            Console.Plain(e.what());
+            Console.Error(e.what());
             if (Result.Status == ExitOk) Result.Status = ExitUsage;
         }
         Simulator.reset();

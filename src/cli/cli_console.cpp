@@ -145,15 +145,19 @@ void CliConsole::Redraw() {
     if (Shared) Shared->Draw();
 }
 
-void CliConsole::Error(const std::string& text) { ToErr("pelkisp: " + text); }
+// With several boards a line starts with its port instead of the program's
+// name: "COM2: ...", never "COM2: pelkisp: ...".
+std::string CliConsole::Named(const std::string& text) const { return Prefix.empty() ? "pelkisp: " + text : text; }
+
+void CliConsole::Error(const std::string& text) { ToErr(Named(text)); }
 void CliConsole::Plain(const std::string& text) { ToErr(text); }
 
 void CliConsole::Note(const std::string& text) {
-    if (Lvl != Level::Quiet) ToErr("pelkisp: " + text);
+    if (Lvl != Level::Quiet) ToErr(Named(text));
 }
 
 void CliConsole::Verbose(const std::string& text) {
-    if (Lvl == Level::Verbose) ToErr("pelkisp: " + text);
+    if (Lvl == Level::Verbose) ToErr(Named(text));
 }
 
 void CliConsole::TraceText(const std::string& lines) {

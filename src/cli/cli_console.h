@@ -59,9 +59,10 @@ public:
     // A result line, exactly the engine's message, on standard output
     // (not with -q). A failed write is noted (OutputError), not fatal.
     void Result(const std::string& line);
-    // "pelkisp: " + text on standard error, always.
+    // "pelkisp: " + text on standard error, always (with a prefix, the
+    // prefix instead of "pelkisp: ").
     void Error(const std::string& text);
-    // A text of the system's own (a port's message) on standard error, as it is.
+    // A line on standard error as it is (a board's summary).
     void Plain(const std::string& text);
     // A summary line on standard error (not with -q).
     void Note(const std::string& text);
@@ -90,6 +91,7 @@ public:
     int OutputError() const { return OutError; }
 
 private:
+    std::string Named(const std::string& text) const;
     void ToErr(const std::string& text);
     void Redraw();
     void ClearBar();

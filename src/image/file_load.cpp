@@ -58,8 +58,16 @@ bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, 
     }
     if (!in.is_open()) {
         // The window shows the fixed text; the command line adds why.
-        if (openError == 0) reporter.Message(msg::CantOpenFile);
-        else reporter.MessageWithReason(msg::CantOpenFile, fileName.string() + ": " + std::strerror(openError));
+        if (openError == 0) {
+            reporter.Message(msg::CantOpenFile);
+            return false;
+        }
+        // In the words every file message of the programs uses.
+        const std::filesystem::path folder = fileName.has_parent_path() ? fileName.parent_path() : ".";
+        std::string why = std::strerror(openError);
+        if (openError == EISDIR) why = "it is a folder";
+        else if (!std::filesystem::is_directory(folder, ec)) why = "the folder " + folder.string() + " does not exist";
+        reporter.MessageWithReason(msg::CantOpenFile, fileName.string() + ": " + why);
         return false;
     }
     const uint32_t oldExtent = image.LoadedExtent;
