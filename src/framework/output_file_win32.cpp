@@ -171,14 +171,17 @@ OutputPlan Decide(const fs::path& Path, Resolved& R) {
     return plan;
 }
 
-// A new file next to Target, for this process alone.
+// A new file next to Target, for this process alone. Its name is Target's
+// with ".NNNNNN.tmp" added, Target's cut short where that would pass the
+// 255 characters a name may have.
 Handle CreateTemporary(const fs::path& Target, fs::path& Temp, DWORD& Error) {
     std::random_device seed;
     std::mt19937 random(seed());
     Error = 0;
+    std::wstring base = Target.filename().wstring();
+    if (base.size() + 11 > 255) base.resize(255 - 11);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path candidate = Target;
-        candidate += "." + std::to_string(random() % 1000000) + ".tmp";
+        const fs::path candidate = Target.parent_path() / (base + L"." + std::to_wstring(random() % 1000000) + L".tmp");
         HANDLE h = CreateFileW(candidate.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
