@@ -484,8 +484,10 @@ TEST_F(CliTest, UsageFileAndPortErrors) {
     } cases[] = {
         {{"checksum", "/dev/zero", "--format", "hex"}, 2, "", "pelkisp: /dev/zero: Can't open file (no line end in 65536"},
         {{"--port", "sim", "--sim-flash", "null", "erase"}, 2, "", "Can't use flash file null: not a regular file"},
-        {{"--port", "COM1", "erase"}, 3, "", "Unable to open specified device COM1 (25), Inappropriate ioctl for device\n"
+        {{"--port", "COM1", "erase"}, 3, "", "pelkisp: Unable to open specified device COM1 (25), Inappropriate ioctl for device\n"
                                              "pelkisp: COM1 is " + fs::canonical(Dir / "notatty").string() + "\n"},
+        // com1 is COM1, and finds the same link.
+        {{"--port", " com1", "erase"}, 3, "", "pelkisp: Unable to open specified device COM1 (25)"},
         {{}, 2, "", "no command given"},
         {{"--port", "sim", "frobnicate"}, 2, "", "unknown command"},
         {{"erase"}, 2, "", "needs --port"},
