@@ -60,7 +60,9 @@ std::string Plural(uint64_t n, const char* one, const char* many) {
 
 int LoadImageForCli(const CliOptions& options, const std::string& fileName, MemoryImage& image, CliConsole& console,
                     bool forDevice, uint64_t* bytesLoaded) {
-    ConsoleReporter reporter(console, fileName);
+    // "-" is standard input, and is called so.
+    const std::string shown = fileName == "-" ? "standard input" : fileName;
+    ConsoleReporter reporter(console, shown);
     auto staging = std::make_unique<StagingBuffer>();
     const ImageFileFormat format = options.Format == FileFormat::Hex      ? ImageFileFormat::Hex
                                    : options.Format == FileFormat::Binary ? ImageFileFormat::Binary
@@ -73,11 +75,11 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
     const bool hex = facts.Hex;
     const HexFileFacts& hexFacts = facts.HexFacts;
     const BinaryFileFacts& binFacts = facts.Binary;
-    if (facts.ByContent) console.Note(fileName + ": read as Intel HEX, by its content");
+    if (facts.ByContent) console.Note(shown + ": read as Intel HEX, by its content");
     if (hex && hexFacts.DataRecords == 0 && !hexFacts.EndRecord && !hexFacts.FirstErrors.empty()) {
         // Not one record: whatever the name says, this is no HEX file.
         const HexRecordError& e = hexFacts.FirstErrors.front();
-        console.Error(fileName + ": not an Intel HEX file (line " + std::to_string(e.Line) + ": " + e.Reason +
+        console.Error(shown + ": not an Intel HEX file (line " + std::to_string(e.Line) + ": " + e.Reason +
                       "); --format bin reads it as binary");
         return ExitUsage;
     }
@@ -112,9 +114,9 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
 
     // What the file holds in the range taken, and where it went.
     const ChecksumSummary sum = ComputeChecksumSummary(image);
-    if (placed.BytesSupplied == 0) console.Note(fileName + ": no data, CRC " + Hex(sum.Crc, 4));
+    if (placed.BytesSupplied == 0) console.Note(shown + ": no data, CRC " + Hex(sum.Crc, 4));
     else
-        console.Note(fileName + ": " + Plural(placed.BytesSupplied, "byte", "bytes") + " in " + Hex(placed.FirstSupplied) +
+        console.Note(shown + ": " + Plural(placed.BytesSupplied, "byte", "bytes") + " in " + Hex(placed.FirstSupplied) +
                      "-" + Hex(placed.LastSupplied) + ", CRC " + Hex(sum.Crc, 4));
 
     // What makes the image differ from what the file meant.
@@ -146,9 +148,9 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
 
     reporter.Print(msg::HexChecksumError);  // the record errors are among the problems
     const bool fatal = forDevice && !options.Force && !problems.empty();
-    for (const std::string& p : problems) console.Error(fileName + ": " + p + (forDevice && !fatal ? " (going on: --force)" : ""));
+    for (const std::string& p : problems) console.Error(shown + ": " + p + (forDevice && !fatal ? " (going on: --force)" : ""));
     if (!fatal) return ExitOk;
-    console.Error(fileName + ": " + (options.Command == CliCommand::Verify ? "not verified" : "not programmed") +
+    console.Error(shown + ": " + (options.Command == CliCommand::Verify ? "not verified" : "not programmed") +
                   "; --force goes on all the same");
     return ExitUsage;
 }

@@ -389,6 +389,14 @@ TEST_F(CliTest, LoadSummaryFormatAndOffset) {
         EXPECT_EQ(r.Status, c.status);
         EXPECT_EQ(r.Err.rfind(c.err, 0), 0u);
     }
+    // "-" is standard input, a pipe here, HEX by its content.
+    for (const std::string& command : {std::string("checksum -"), std::string("-p sim program -")}) {
+        ChildProcess p("/bin/sh", {"-c", std::string(PELKISP_PATH) + " " + command + " < gap.h86"}, Dir, -1, -1, Env());
+        EXPECT_EQ(p.Wait(), 0) << command << "\n" << p.StdErr;
+        EXPECT_EQ(p.StdErr.rfind("pelkisp: standard input: read as Intel HEX, by its content\n"
+                                 "pelkisp: standard input: 32 bytes in 00100-0011F, CRC 4F32\n", 0), 0u) << p.StdErr;
+        EXPECT_EQ(p.StdOut, command[0] == 'c' ? "Checksum: E210\nCRC: 4F32\n" : "Device erased.\nDevice programmed.\nVerification OK.\n");
+    }
     // The results log counts the same bytes; the chip is blank, so the
     // first data block fails.
     const CliRun v = Pelkisp({"-p", "sim", "--log", "log.csv", "verify", "gap.hex"});
