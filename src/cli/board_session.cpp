@@ -108,6 +108,7 @@ int BoardSession::Open() {
     }
     Result.Device = CommPort.DevicePath();
     VerboseDevice();
+    if (Trace) Trace->Mark("port " + Result.Device + " open: " + CommPort.AppliedLineSettings());
     if (!CheckLines()) {
         CommPort.Close();
         return fail(ExitPort);
@@ -157,10 +158,22 @@ LineSequenceRunner::Millis BoardSession::NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(MainLoop::Clock::now().time_since_epoch()).count();
 }
 
+void BoardSession::TracedLines::SetDTR(bool State) {
+    Board.Lines.SetDTR(State);
+    if (Board.Trace) Board.Trace->Mark(std::string(Board.SequenceName) + ": " + (State ? "dtr" : "-dtr"));
+}
+
+void BoardSession::TracedLines::SetRTS(bool State) {
+    Board.Lines.SetRTS(State);
+    if (Board.Trace) Board.Trace->Mark(std::string(Board.SequenceName) + ": " + (State ? "rts" : "-rts"));
+}
+
 void BoardSession::StartSequence(const char* name, const LineSequence& sequence, void (BoardSession::*then)()) {
     AfterSequence = then;
+    SequenceName = name;
     Console.Verbose(std::string(name) + ": " + sequence.Text());
-    const std::optional<LineSequenceRunner::Millis> next = Runner.Start(sequence, Lines, NowMs());
+    if (Trace) Trace->Mark(std::string(name) + " " + sequence.Text());
+    const std::optional<LineSequenceRunner::Millis> next = Runner.Start(sequence, SequenceLines, NowMs());
     if (!next) return SequenceEnded();
     SequenceTimer = Loop.StartTimer(std::chrono::milliseconds(*next - NowMs()), [this] { AdvanceSequence(); }, false);
 }

@@ -102,9 +102,9 @@ public:
 class EngineEvents {
 public:
     virtual ~EngineEvents() = default;
-    // The reply time-out of `transmission` (1..10) ran out after `waitedMs`;
+    // The reply time-out (`timeoutMs`) of `transmission` (1..10) ran out;
     // `givingUp`: no copy is left.
-    virtual void ReplyTimedOut(unsigned transmission, int64_t waitedMs, bool givingUp) = 0;
+    virtual void ReplyTimedOut(unsigned transmission, int64_t timeoutMs, bool givingUp) = 0;
     // The inter-byte time-out dropped a half-received reply.
     virtual void ReplyAbandoned() = 0;
     // A reply came for a frame sent `copies` times, with fewer replies than

@@ -113,19 +113,28 @@ TEST_F(CliInput, DoubtfulFilesAreNotProgrammedUnlessForced) {
 TEST_F(CliInput, TraceShowsEveryFrameAndReplyAndTheResendAfterACorruptedReply) {
     // The third reply (Verify's) goes out with a bad CRC: the frame is sent again.
     const std::string port = StartTarget({"--corrupt-every", "3"});
-    const CliRun r = Pelkisp({"-p", port, "-b", "115200", "--trace=trace.txt", "program",
+    const CliRun r = Pelkisp({"-p", port, "-b", "115200", "--before", "20ms", "--trace=trace.txt", "program",
                               std::string(PELK_EXAMPLES_DIR) + "/blinky.hex"});
     ASSERT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Out, "Device erased.\nDevice programmed.\nVerification OK.\n");
     std::ifstream in(Dir / "trace.txt");
-    std::vector<std::string> lines;
+    std::vector<std::string> lines;  // the decoded lines, each with its time
+    std::vector<std::string> bytes;  // the bytes under them, in hexadecimal
     const std::regex stamp(R"(^ *\d+\.\d{3} (.*)$)");
     for (std::string line; std::getline(in, line);) {
         std::smatch m;
+        if (line.rfind(std::string(12, ' '), 0) == 0) {
+            bytes.push_back(line.substr(12));
+            continue;
+        }
         ASSERT_TRUE(std::regex_match(line, m, stamp)) << "no millisecond timestamp: " << line;
         lines.push_back(m[1]);
     }
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "-- port " + fs::canonical(port).string() +
+                            " open: 115200 bit/s, 8 data bits, no parity, 1 stop bit, no flow control, raw");
     const std::vector<std::string> expected{
+        "-- before 20ms",
         "-- Erase",
         "> preamble 55 FF FF",
         "> Erase       00000  CRC 5D64  (after the preamble)",
@@ -144,7 +153,13 @@ TEST_F(CliInput, TraceShowsEveryFrameAndReplyAndTheResendAfterACorruptedReply) {
         "< reply 1 (done)  CRC A80D good",
         "-- Verification OK.",
     };
-    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), expected);
+    // Every frame's 136 bytes (five lines of up to 32) and every reply's.
+    ASSERT_EQ(bytes.size(), 4u * 5u + 4u);
+    EXPECT_EQ(bytes[0].substr(0, 17), "99 87 06 00 00 00");
+    EXPECT_EQ(bytes[5], "55 04 01 A8 0D");
+    EXPECT_EQ(bytes[17], "55 04 01 A8 F2");
+    EXPECT_EQ(bytes[4], "00 00 00 00 00 00 5D 64") << "the Erase frame ends with its CRC";
 }
 
 // Runs pelkisp with standard error on a pseudo-terminal of the given size
