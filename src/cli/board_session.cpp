@@ -300,6 +300,14 @@ void BoardSession::Tick() {
     if (!Running) return;
     Engine.TimerTimer();
     CheckStep();
+    if (!Running) return;
+    // A board that waits shows why, instead of a bar that stands still.
+    std::string note;
+    if (Engine.WaitingForQuietLine()) note = "waiting for the line to go quiet";
+    else if (Engine.Transmissions() > 1 || Engine.ReplyWait() >= 1000)
+        note = "no reply, transmission " + std::to_string(Engine.Transmissions()) + " of " +
+               std::to_string(unsigned{TransmissionsPerFrame});
+    Console.ProgressNote(note);
     Console.ProgressTick();
 }
 

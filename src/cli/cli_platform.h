@@ -15,6 +15,8 @@ void IgnoreBrokenPipe();
 bool IsTerminal(std::FILE* Stream);
 // Columns of the terminal on the stream, 0 when it is not one or does not say.
 int TerminalColumns(std::FILE* Stream);
+// Rows of the terminal on the stream, 0 when it is not one or does not say.
+int TerminalRows(std::FILE* Stream);
 // True when the progress bar may redraw its line with escape codes on this
 // terminal; false: it covers the old line with blanks (as for TERM=dumb).
 bool TerminalTakesEscapeCodes(std::FILE* Stream);

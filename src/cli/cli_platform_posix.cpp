@@ -27,6 +27,12 @@ int TerminalColumns(std::FILE* Stream) {
     return 0;
 }
 
+int TerminalRows(std::FILE* Stream) {
+    winsize ws{};
+    if (::ioctl(fileno(Stream), TIOCGWINSZ, &ws) == 0) return ws.ws_row;
+    return 0;
+}
+
 bool TerminalTakesEscapeCodes(std::FILE*) {
     const char* term = std::getenv("TERM");
     return term != nullptr && std::strcmp(term, "dumb") != 0;

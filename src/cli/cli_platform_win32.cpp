@@ -27,6 +27,13 @@ bool IsTerminal(std::FILE* Stream) { return win32::IsConsole(_fileno(Stream)); }
 
 int TerminalColumns(std::FILE* Stream) { return win32::ConsoleColumns(_fileno(Stream)); }
 
+int TerminalRows(std::FILE* Stream) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(Stream)));
+    if (!win32::IsConsole(_fileno(Stream)) || !GetConsoleScreenBufferInfo(h, &info)) return 0;
+    return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
+
 bool TerminalTakesEscapeCodes(std::FILE* Stream) { return win32::EnableEscapeCodes(_fileno(Stream)); }
 
 bool SameFile(const std::string& A, const std::string& B) {

@@ -156,6 +156,11 @@ public:
     bool AwaitingReply() const { return Awaiting; }
     // Copies of the current frame sent so far (re-sends included).
     unsigned Transmissions() const { return Copies; }
+    // How long the latest copy has waited for its reply (0 when none waits).
+    Millis ReplyWait() const { return Awaiting ? Now() - LastSent : 0; }
+    // A frame sent more than once was answered; the engine waits for the
+    // line to go quiet before it goes on.
+    bool WaitingForQuietLine() const { return Settling; }
     // Number of blocks in the plan of the running or last walk.
     uint32_t PlanBlocks() const;
 
