@@ -5,6 +5,7 @@
 #include "cli/cli_platform.h"
 #include "image/device_table.h"
 #include "protocol/block_plan.h"
+#include "serial/vaconst.h"
 
 namespace pelk {
 
@@ -84,11 +85,12 @@ int BoardSession::Open() {
         try {
             Simulator->Start();
         } catch (const SimulatedTargetFileError& e) {
-            Console.Plain(e.what());
+            // The flash file is a file of the run, like the firmware.
+            Console.Error(e.what());
             Result.Result = e.what();
             return fail(ExitUsage);
         } catch (const std::exception& e) {
-            Console.Plain(e.what());
+            Console.Error(e.what());
             Result.Result = e.what();
             return fail(ExitPort);
         }
@@ -106,6 +108,7 @@ int BoardSession::Open() {
     }
     Result.Device = CommPort.DevicePath();
     VerboseDevice();
+    if (Trace) Trace->Mark("port " + Result.Device + " open: " + CommPort.AppliedLineSettings());
     if (!CheckLines()) {
         CommPort.Close();
         return fail(ExitPort);
@@ -121,7 +124,7 @@ bool BoardSession::CheckLines() {
         try {
             Lines.CheckModemLines();
         } catch (const std::exception& e) {
-            Console.Plain(e.what());
+            Console.Error(e.what());
             Result.Result = e.what();
             return false;
         }
@@ -155,10 +158,22 @@ LineSequenceRunner::Millis BoardSession::NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(MainLoop::Clock::now().time_since_epoch()).count();
 }
 
+void BoardSession::TracedLines::SetDTR(bool State) {
+    Board.Lines.SetDTR(State);
+    if (Board.Trace) Board.Trace->Mark(std::string(Board.SequenceName) + ": " + (State ? "dtr" : "-dtr"));
+}
+
+void BoardSession::TracedLines::SetRTS(bool State) {
+    Board.Lines.SetRTS(State);
+    if (Board.Trace) Board.Trace->Mark(std::string(Board.SequenceName) + ": " + (State ? "rts" : "-rts"));
+}
+
 void BoardSession::StartSequence(const char* name, const LineSequence& sequence, void (BoardSession::*then)()) {
     AfterSequence = then;
+    SequenceName = name;
     Console.Verbose(std::string(name) + ": " + sequence.Text());
-    const std::optional<LineSequenceRunner::Millis> next = Runner.Start(sequence, Lines, NowMs());
+    if (Trace) Trace->Mark(std::string(name) + " " + sequence.Text());
+    const std::optional<LineSequenceRunner::Millis> next = Runner.Start(sequence, SequenceLines, NowMs());
     if (!next) return SequenceEnded();
     SequenceTimer = Loop.StartTimer(std::chrono::milliseconds(*next - NowMs()), [this] { AdvanceSequence(); }, false);
 }
@@ -175,7 +190,7 @@ void BoardSession::SequenceEnded() {
     AfterSequence = nullptr;
     if (Runner.Failed()) {
         // A line that cannot be set (the adapter went away mid-sequence).
-        Console.Plain(Runner.Error());
+        Console.Error(Runner.Error());
         if (!StepsOver) {
             Result.Result = Runner.Error();
             Gone = true;  // no "after" on lines that fail
@@ -214,11 +229,14 @@ void BoardSession::FlushTrace() {
 void BoardSession::PortFailed(const std::string& message) {
     // The component names the port as it was given ("COM1"); the device
     // that name led to is named too, so the user sees what was opened.
-    Console.Plain(message);
+    Console.Error(message);
     const std::string name = CommPort.GetDeviceName();
     const std::string device = CommPort.Active() ? CommPort.DevicePath() : PortDevice(name);
     if (device.empty()) Console.Error(name + " names no serial port of this machine");
-    else if (message.find(device) == std::string::npos) Console.Error(name + " is " + device);
+    else if (device != name && message.find(device) == std::string::npos) Console.Error(name + " is " + device);
+    // The line settings were refused: of them only the rate is the user's.
+    if (message.rfind(std::string(sVa::WriteDcbError).substr(0, 17), 0) == 0)
+        Console.Error(name + " does not take " + std::to_string(Options.Baud) + " bit/s");
 }
 
 void BoardSession::PortHungUp(const std::string& message) {
@@ -235,7 +253,7 @@ void BoardSession::PortHungUp(const std::string& message) {
         Console.ProgressEnd(false);
     }
     FlushTrace();
-    Console.Plain(message);
+    Console.Error(message);
     Result.Result = message;
     EndSteps(ExitStepFailed);
 }
@@ -282,6 +300,14 @@ void BoardSession::Tick() {
     if (!Running) return;
     Engine.TimerTimer();
     CheckStep();
+    if (!Running) return;
+    // A board that waits shows why, instead of a bar that stands still.
+    std::string note;
+    if (Engine.WaitingForQuietLine()) note = "waiting for the line to go quiet";
+    else if (Engine.Transmissions() > 1 || Engine.ReplyWait() >= 1000)
+        note = "no reply, transmission " + std::to_string(Engine.Transmissions()) + " of " +
+               std::to_string(unsigned{TransmissionsPerFrame});
+    Console.ProgressNote(note);
     Console.ProgressTick();
 }
 
@@ -367,7 +393,7 @@ void BoardSession::Conclude() {
         try {
             Simulator->Stop();
         } catch (const std::exception& e) {
-            Console.Plain(e.what());
+            Console.Error(e.what());
             if (Result.Status == ExitOk) Result.Status = ExitUsage;
         }
         Simulator.reset();

@@ -132,6 +132,18 @@ private:
     TVaComm CommPort;
     PortOf<TVaComm> Link{CommPort};
     ModemLinesOf<TVaComm> Lines{CommPort};
+    // The lines as the sequences set them, each step also noted in the trace.
+    class TracedLines final : public ModemLines {
+    public:
+        explicit TracedLines(BoardSession& board) : Board(board) {}
+        void CheckModemLines() override { Board.Lines.CheckModemLines(); }
+        void SetDTR(bool State) override;
+        void SetRTS(bool State) override;
+
+    private:
+        BoardSession& Board;
+    } SequenceLines{*this};
+    const char* SequenceName = "";
     std::unique_ptr<WireTrace> Trace;
     TracedPort Traced{Link, nullptr};
     OperationEngine Engine{Image, Traced, *this};

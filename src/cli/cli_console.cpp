@@ -35,7 +35,7 @@ constexpr auto RedrawEvery = std::chrono::milliseconds(100);
 }  // namespace
 
 std::string FormatProgress(const std::string& step, uint64_t done, uint64_t total, double seconds, int width,
-                           bool finished) {
+                           bool finished, const std::string& note) {
     const int percent = finished ? 100 : total == 0 ? 0 : static_cast<int>(std::min<uint64_t>(done * 100 / total, 100));
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
     std::string head = step;
@@ -43,7 +43,9 @@ std::string FormatProgress(const std::string& step, uint64_t done, uint64_t tota
     // The tail, from the fullest form to the shortest.
     const std::string pct = Printf("%3.0f%%", percent);
     std::vector<std::string> tails;
-    if (finished) {
+    if (!note.empty() && !finished) {
+        tails.push_back(pct + "  " + note);
+    } else if (finished) {
         if (total > 0) tails.push_back(pct + "  " + Rate(rate) + "  " + Printf("%.2f s", seconds));
         tails.push_back(pct + "  " + Printf("%.2f s", seconds));
     } else if (total > 0) {
@@ -81,6 +83,20 @@ int TerminalWidth(std::FILE* stream) {
     return 80;
 }
 
+int TerminalHeight(std::FILE* stream) {
+    if (const int rows = TerminalRows(stream); rows > 0) return rows;
+    if (const char* rows = std::getenv("LINES")) {
+        const long n = std::strtol(rows, nullptr, 10);
+        if (n > 0 && n < 10000) return static_cast<int>(n);
+    }
+    return 24;
+}
+
+size_t RowsOf(size_t length, int width) {
+    const size_t w = width > 0 ? static_cast<size_t>(width) : 1;
+    return length == 0 ? 1 : (length + w - 1) / w;
+}
+
 size_t ProgressLines::Slot() {
     Lines.emplace_back();
     return Lines.size() - 1;
@@ -94,20 +110,35 @@ void ProgressLines::Set(size_t slot, std::string line) {
 }
 
 void ProgressLines::Clear() {
-    if (Drawn == 0) return;
-    std::fprintf(Err, "\033[%zuA\r\033[J", Drawn);
+    if (DrawnLengths.empty()) return;
+    const int width = TerminalWidth(Err);
+    size_t rows = 0;
+    for (const size_t length : DrawnLengths) rows += RowsOf(length, width);
+    std::fprintf(Err, "\033[%zuA\r\033[J", rows);
     std::fflush(Err);
-    Drawn = 0;
+    DrawnLengths.clear();
 }
 
 void ProgressLines::Draw() {
-    if (Drawn != 0) return;
-    std::string text;
+    if (!DrawnLengths.empty()) return;
+    const size_t width = static_cast<size_t>(std::max(TerminalWidth(Err), 2) - 1);
+    const size_t room = static_cast<size_t>(std::max(TerminalHeight(Err), 2) - 1);
+    std::vector<std::string> shown;
     for (const std::string& line : Lines)
-        if (!line.empty()) {
-            text += line + "\033[K\n";
-            ++Drawn;
-        }
+        if (!line.empty()) shown.push_back(line);
+    if (shown.size() > room) {
+        // More boards than rows: the block would push its first lines into
+        // the scrollback, where nothing can erase them.
+        const size_t more = shown.size() - (room - 1);
+        shown.resize(room - 1);
+        shown.push_back("(" + std::to_string(more) + " more boards)");
+    }
+    std::string text;
+    for (std::string& line : shown) {
+        if (line.size() > width) line.resize(width);
+        text += line + "\033[K\n";
+        DrawnLengths.push_back(line.size());
+    }
     std::fputs(text.c_str(), Err);
     std::fflush(Err);
 }
@@ -145,15 +176,19 @@ void CliConsole::Redraw() {
     if (Shared) Shared->Draw();
 }
 
-void CliConsole::Error(const std::string& text) { ToErr("pelkisp: " + text); }
+// With several boards a line starts with its port instead of the program's
+// name: "COM2: ...", never "COM2: pelkisp: ...".
+std::string CliConsole::Named(const std::string& text) const { return Prefix.empty() ? "pelkisp: " + text : text; }
+
+void CliConsole::Error(const std::string& text) { ToErr(Named(text)); }
 void CliConsole::Plain(const std::string& text) { ToErr(text); }
 
 void CliConsole::Note(const std::string& text) {
-    if (Lvl != Level::Quiet) ToErr("pelkisp: " + text);
+    if (Lvl != Level::Quiet) ToErr(Named(text));
 }
 
 void CliConsole::Verbose(const std::string& text) {
-    if (Lvl == Level::Verbose) ToErr("pelkisp: " + text);
+    if (Lvl == Level::Verbose) ToErr(Named(text));
 }
 
 void CliConsole::TraceText(const std::string& lines) {
@@ -178,6 +213,7 @@ void CliConsole::ProgressBegin(const std::string& step, uint64_t total) {
     Step = step;
     Total = total;
     Done = 0;
+    BarNote.clear();
     BarOn = true;
     Began = std::chrono::steady_clock::now();
     DrawBar(false);
@@ -193,9 +229,16 @@ void CliConsole::ProgressTick() {
     if (BarOn && std::chrono::steady_clock::now() - LastDraw >= RedrawEvery) DrawBar(false);
 }
 
+void CliConsole::ProgressNote(const std::string& note) {
+    if (!BarOn || note == BarNote) return;
+    BarNote = note;
+    DrawBar(false);
+}
+
 void CliConsole::ProgressEnd(bool completed) {
     if (!BarOn) return;
     if (completed) Done = Total;
+    BarNote.clear();
     if (Shared) {
         // The step's last state stays as a line of its own above the block.
         BarOn = false;
@@ -217,15 +260,21 @@ void CliConsole::ProgressEnd(bool completed) {
 void CliConsole::DrawBar(bool finished) {
     LastDraw = std::chrono::steady_clock::now();
     const double seconds = std::chrono::duration<double>(LastDraw - Began).count();
-    const int width = TerminalWidth(Err) - static_cast<int>(Prefix.size());
-    const std::string line = Prefix + FormatProgress(Step, Done, Total, seconds, width, finished);
+    const int columns = TerminalWidth(Err);
+    const int width = columns - static_cast<int>(Prefix.size());
+    std::string line = Prefix + FormatProgress(Step, Done, Total, seconds, width, finished, BarNote);
+    // A prefix wider than the terminal would make the line wrap.
+    if (columns > 1 && line.size() >= static_cast<size_t>(columns)) line.resize(static_cast<size_t>(columns - 1));
     if (Shared) {
         Drawn = line;
         if (!finished) Shared->Set(SharedSlot, line);
         return;
     }
-    if (BarDrawn && line == Drawn && !finished) return;
-    std::string text = "\r" + line;
+    if (BarDrawn && line == Drawn && !finished && columns == DrawnWidth) return;
+    // The line drawn before, now wrapped by a narrower terminal, is erased
+    // from its first row.
+    const size_t up = BarDrawn && !Plain_ ? RowsOf(DrawnLength, columns) - 1 : 0;
+    std::string text = (up > 0 ? "\033[" + std::to_string(up) + "A" : std::string()) + "\r" + line;
     // Plain terminals get no escape codes: spaces cover what is left of a
     // longer line drawn before.
     if (Plain_) text += std::string(DrawnLength > line.size() ? DrawnLength - line.size() : 0, ' ');
@@ -234,14 +283,20 @@ void CliConsole::DrawBar(bool finished) {
     std::fflush(Err);
     Drawn = line;
     DrawnLength = line.size();
+    DrawnWidth = columns;
     BarDrawn = true;
 }
 
 void CliConsole::ClearBar() {
     if (Shared) return Shared->Clear();
     if (!BarDrawn) return;
-    if (Plain_) std::fprintf(Err, "\r%s\r", std::string(DrawnLength, ' ').c_str());
-    else std::fputs("\r\033[K", Err);
+    if (Plain_) {
+        std::fprintf(Err, "\r%s\r", std::string(DrawnLength, ' ').c_str());
+    } else {
+        const size_t up = RowsOf(DrawnLength, TerminalWidth(Err)) - 1;
+        if (up > 0) std::fprintf(Err, "\033[%zuA", up);
+        std::fputs("\r\033[J", Err);
+    }
     BarDrawn = false;
     DrawnLength = 0;
 }

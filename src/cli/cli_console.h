@@ -17,19 +17,29 @@ namespace pelk {
 // the terminal does not wrap): the step's name, a bar (left out when there is
 // no room), the percentage, bytes per second and the time left, or at the end
 // the time taken. `total` 0: a step without blocks (Erase, Blank check),
-// shown by its time alone.
+// shown by its time alone. A `note` (a board waiting for a reply) takes the
+// place of the rate and the time.
 std::string FormatProgress(const std::string& step, uint64_t done, uint64_t total, double seconds, int width,
-                           bool finished);
+                           bool finished, const std::string& note = "");
 
 // Columns of the terminal on `stream`, else COLUMNS, else 80.
 int TerminalWidth(std::FILE* stream);
+// Rows of the terminal on `stream`, else LINES, else 24.
+int TerminalHeight(std::FILE* stream);
+// Screen rows that a line of `length` columns takes on a terminal `width`
+// columns wide: a terminal made narrower after the line was drawn wraps it.
+size_t RowsOf(size_t length, int width);
 
 class CliConsole;
 
 // The progress bars of several boards at once on one terminal: one line per
 // board, in a block below the other output, redrawn in place (with cursor
 // movement, so not on a TERM=dumb terminal). A line of output first erases
-// the block and draws it again below itself.
+// the block and draws it again below itself. The block never leaves a line
+// behind in the scrollback: it is at most one row less than the terminal is
+// high (boards beyond that are counted in its last line), each line is cut
+// to the terminal's width, and lines that a narrower terminal now wraps are
+// erased row by row.
 class ProgressLines {
 public:
     explicit ProgressLines(std::FILE* err) : Err(err) {}
@@ -45,7 +55,7 @@ public:
 private:
     std::FILE* Err;
     std::vector<std::string> Lines;
-    size_t Drawn = 0;
+    std::vector<size_t> DrawnLengths;  // of the lines on the screen, in order
 };
 
 class CliConsole {
@@ -59,9 +69,10 @@ public:
     // A result line, exactly the engine's message, on standard output
     // (not with -q). A failed write is noted (OutputError), not fatal.
     void Result(const std::string& line);
-    // "pelkisp: " + text on standard error, always.
+    // "pelkisp: " + text on standard error, always (with a prefix, the
+    // prefix instead of "pelkisp: ").
     void Error(const std::string& text);
-    // A text of the system's own (a port's message) on standard error, as it is.
+    // A line on standard error as it is (a board's summary).
     void Plain(const std::string& text);
     // A summary line on standard error (not with -q).
     void Note(const std::string& text);
@@ -85,11 +96,15 @@ public:
     void ProgressUpdate(uint64_t done);
     void ProgressTick();
     void ProgressEnd(bool completed);
+    // Shown in the bar in place of the rate while it is not empty ("no
+    // reply, transmission 3 of 10"); redrawn at once when it changes.
+    void ProgressNote(const std::string& note);
 
     // The error of the first result line that could not be written, 0 if none.
     int OutputError() const { return OutError; }
 
 private:
+    std::string Named(const std::string& text) const;
     void ToErr(const std::string& text);
     void Redraw();
     void ClearBar();
@@ -106,7 +121,8 @@ private:
     bool BarOn = false;  // a step's bar is running
     bool BarDrawn = false;
     size_t DrawnLength = 0;
-    std::string Step, Drawn;
+    std::string Step, Drawn, BarNote;
+    int DrawnWidth = 0;  // the terminal's width when the bar was drawn
     uint64_t Total = 0, Done = 0;
     std::chrono::steady_clock::time_point Began, LastDraw;
 };

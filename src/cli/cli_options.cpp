@@ -46,6 +46,17 @@ constexpr unsigned Walks = Bit(CliCommand::Program) | Bit(CliCommand::Verify);
 constexpr unsigned AllCommands = DeviceCommands | FileCommands | Bit(CliCommand::Ports);
 
 // The same port twice: COM names in any letter case, paths as written.
+// A port as given, blanks around it taken off, and comN in any letter case
+// written COMn: COM1 and com1 are one port everywhere.
+std::string PortName(std::string name) {
+    const size_t first = name.find_first_not_of(" \t");
+    name = first == std::string::npos ? std::string() : name.substr(first, name.find_last_not_of(" \t") - first + 1);
+    if (name.size() > 3 && Lower(name.substr(0, 3)) == "com" &&
+        std::all_of(name.begin() + 3, name.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return "COM" + name.substr(3);
+    return name;
+}
+
 bool SamePortName(const std::string& a, const std::string& b) {
     return a.find('/') == std::string::npos ? Lower(a) == Lower(b) : a == b;
 }
@@ -82,7 +93,7 @@ const std::vector<CliOptionRow> CliOptionTable{
          size_t start = 0;
          do {
              const size_t comma = std::min(v.find(',', start), v.size());
-             const std::string name = v.substr(start, comma - start);
+             const std::string name = PortName(v.substr(start, comma - start));
              if (name.empty()) return "needs a port name";
              for (const std::string& given : o.Ports)
                  if (SamePortName(given, name) && name != "sim") return name + " is given twice";
@@ -234,6 +245,7 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
                                            ": " + error;
     };
 
+    std::pair<std::string, std::string> wordAfterBareOption;
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -255,6 +267,10 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
             if (eq != std::string::npos) {
                 if (row->Takes == CliOptionRow::Flag) return fail(name + " takes no value");
                 value = a.substr(eq + 1);
+                if (value.empty() && row->Takes == CliOptionRow::OptionalValue) return fail(name + ": needs a file name");
+            } else if (row->Takes == CliOptionRow::OptionalValue) {
+                // "--trace FILE" names no file: FILE is the next word.
+                if (i + 1 < args.size()) wordAfterBareOption = {name, args[i + 1]};
             } else if (row->Takes == CliOptionRow::Value) {
                 if (i + 1 >= args.size()) return fail(name + " needs a value (" + row->ValueName + ")");
                 value = args[++i];
@@ -284,7 +300,12 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
     if (words.empty()) return fail("no command given");
     const auto c = std::find_if(std::begin(Commands), std::end(Commands),
                                 [&](const CommandWord& w) { return words[0] == w.Name; });
-    if (c == std::end(Commands)) return fail("unknown command " + words[0]);
+    if (c == std::end(Commands)) {
+        if (words[0] == wordAfterBareOption.second)
+            return fail("unknown command " + words[0] + " (for " + wordAfterBareOption.first + " to write to " + words[0] +
+                        ", write " + wordAfterBareOption.first + "=" + words[0] + ")");
+        return fail("unknown command " + words[0]);
+    }
     o.Command = c->Command;
     o.Files.assign(words.begin() + 1, words.end());
     if (o.Files.size() != c->Files)

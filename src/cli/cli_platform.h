@@ -15,14 +15,21 @@ void IgnoreBrokenPipe();
 bool IsTerminal(std::FILE* Stream);
 // Columns of the terminal on the stream, 0 when it is not one or does not say.
 int TerminalColumns(std::FILE* Stream);
+// Rows of the terminal on the stream, 0 when it is not one or does not say.
+int TerminalRows(std::FILE* Stream);
 // True when the progress bar may redraw its line with escape codes on this
 // terminal; false: it covers the old line with blanks (as for TERM=dumb).
 bool TerminalTakesEscapeCodes(std::FILE* Stream);
 // True when both names lead to the same existing file.
 bool SameFile(const std::string& A, const std::string& B);
-// Opens a text file for writing (created or emptied), not inherited by
-// child processes; nullptr with errno set when it cannot be opened.
-std::FILE* OpenOutputText(const std::string& Path);
+// True when both names name one file: the same existing file, or, where
+// one does not exist yet, the same place.
+bool NameOneFile(const std::string& A, const std::string& B);
+// Opens a text file to be written as the run goes (created or emptied) by
+// the rules of every file the programs write, not inherited by child
+// processes; "-" is standard output. nullptr with the reason (the name
+// first) in Why.
+std::FILE* OpenOutputText(const std::string& Path, std::string& Why);
 
 // What `pelkisp ports` prints.
 std::vector<std::string> SerialPortLines();

@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <filesystem>
+
 #include "cli/cli_platform.h"
+#include "framework/output_file.h"
 #include "serial/posix/device_names.h"
 #include "serial/posix/port_list.h"
 
@@ -24,6 +27,12 @@ int TerminalColumns(std::FILE* Stream) {
     return 0;
 }
 
+int TerminalRows(std::FILE* Stream) {
+    winsize ws{};
+    if (::ioctl(fileno(Stream), TIOCGWINSZ, &ws) == 0) return ws.ws_row;
+    return 0;
+}
+
 bool TerminalTakesEscapeCodes(std::FILE*) {
     const char* term = std::getenv("TERM");
     return term != nullptr && std::strcmp(term, "dumb") != 0;
@@ -35,7 +44,24 @@ bool SameFile(const std::string& A, const std::string& B) {
            sa.st_ino == sb.st_ino;
 }
 
-std::FILE* OpenOutputText(const std::string& Path) { return std::fopen(Path.c_str(), "we"); }
+bool NameOneFile(const std::string& A, const std::string& B) {
+    if (SameFile(A, B)) return true;
+    std::error_code ea, eb;
+    const std::filesystem::path a = std::filesystem::weakly_canonical(A, ea), b = std::filesystem::weakly_canonical(B, eb);
+    return !ea && !eb && a == b;
+}
+
+std::FILE* OpenOutputText(const std::string& Path, std::string& Why) {
+    const int fd = OpenOutputStream(Path == "-" ? "/dev/stdout" : Path, Why);
+    if (fd < 0) return nullptr;
+    std::FILE* f = ::fdopen(fd, "w");
+    if (!f) {
+        Why = Path + ": " + std::strerror(errno);
+        ::close(fd);
+    }
+    return f;
+}
+
 
 std::vector<std::string> SerialPortLines() { return posix::PortListLines({}); }
 

@@ -1,8 +1,14 @@
 // pelkisp's system calls on Windows.
+#include <io.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 
 #include "cli/cli_platform.h"
 #include "framework/console_win32.h"
+#include "framework/output_file.h"
 #include "serial/win32/port_list.h"
 #include "serial/win32/serial_device.h"
 
@@ -20,6 +26,13 @@ void IgnoreBrokenPipe() {}
 bool IsTerminal(std::FILE* Stream) { return win32::IsConsole(_fileno(Stream)); }
 
 int TerminalColumns(std::FILE* Stream) { return win32::ConsoleColumns(_fileno(Stream)); }
+
+int TerminalRows(std::FILE* Stream) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(Stream)));
+    if (!win32::IsConsole(_fileno(Stream)) || !GetConsoleScreenBufferInfo(h, &info)) return 0;
+    return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
 
 bool TerminalTakesEscapeCodes(std::FILE* Stream) { return win32::EnableEscapeCodes(_fileno(Stream)); }
 
@@ -40,7 +53,27 @@ bool SameFile(const std::string& A, const std::string& B) {
 
 // "N": not inherited by child processes. Text mode: lines end in CR LF, as
 // Windows programs read them.
-std::FILE* OpenOutputText(const std::string& Path) { return std::fopen(Path.c_str(), "wN"); }
+bool NameOneFile(const std::string& A, const std::string& B) {
+    if (SameFile(A, B)) return true;
+    std::error_code ea, eb;
+    const std::filesystem::path a = std::filesystem::weakly_canonical(A, ea), b = std::filesystem::weakly_canonical(B, eb);
+    return !ea && !eb && a == b;
+}
+
+std::FILE* OpenOutputText(const std::string& Path, std::string& Why) {
+    const int fd = Path == "-" ? _dup(1) : OpenOutputStream(Path, Why);
+    if (fd < 0) {
+        if (Path == "-") Why = "standard output: " + std::string(std::strerror(errno));
+        return nullptr;
+    }
+    std::FILE* f = _fdopen(fd, "wb");
+    if (!f) {
+        Why = Path + ": " + std::strerror(errno);
+        _close(fd);
+    }
+    return f;
+}
+
 
 std::vector<std::string> SerialPortLines() { return win32::PortListLines(); }
 

@@ -60,7 +60,9 @@ std::string Plural(uint64_t n, const char* one, const char* many) {
 
 int LoadImageForCli(const CliOptions& options, const std::string& fileName, MemoryImage& image, CliConsole& console,
                     bool forDevice, uint64_t* bytesLoaded) {
-    ConsoleReporter reporter(console, fileName);
+    // "-" is standard input, and is called so.
+    const std::string shown = fileName == "-" ? "standard input" : fileName;
+    ConsoleReporter reporter(console, shown);
     auto staging = std::make_unique<StagingBuffer>();
     const ImageFileFormat format = options.Format == FileFormat::Hex      ? ImageFileFormat::Hex
                                    : options.Format == FileFormat::Binary ? ImageFileFormat::Binary
@@ -73,11 +75,11 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
     const bool hex = facts.Hex;
     const HexFileFacts& hexFacts = facts.HexFacts;
     const BinaryFileFacts& binFacts = facts.Binary;
-    if (facts.ByContent) console.Note(fileName + ": read as Intel HEX, by its content");
+    if (facts.ByContent) console.Note(shown + ": read as Intel HEX, by its content");
     if (hex && hexFacts.DataRecords == 0 && !hexFacts.EndRecord && !hexFacts.FirstErrors.empty()) {
         // Not one record: whatever the name says, this is no HEX file.
         const HexRecordError& e = hexFacts.FirstErrors.front();
-        console.Error(fileName + ": not an Intel HEX file (line " + std::to_string(e.Line) + ": " + e.Reason +
+        console.Error(shown + ": not an Intel HEX file (line " + std::to_string(e.Line) + ": " + e.Reason +
                       "); --format bin reads it as binary");
         return ExitUsage;
     }
@@ -112,9 +114,9 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
 
     // What the file holds in the range taken, and where it went.
     const ChecksumSummary sum = ComputeChecksumSummary(image);
-    if (placed.BytesSupplied == 0) console.Note(fileName + ": no data, CRC " + Hex(sum.Crc, 4));
+    if (placed.BytesSupplied == 0) console.Note(shown + ": no data, CRC " + Hex(sum.Crc, 4));
     else
-        console.Note(fileName + ": " + Plural(placed.BytesSupplied, "byte", "bytes") + " in " + Hex(placed.FirstSupplied) +
+        console.Note(shown + ": " + Plural(placed.BytesSupplied, "byte", "bytes") + " in " + Hex(placed.FirstSupplied) +
                      "-" + Hex(placed.LastSupplied) + ", CRC " + Hex(sum.Crc, 4));
 
     // What makes the image differ from what the file meant.
@@ -146,9 +148,9 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
 
     reporter.Print(msg::HexChecksumError);  // the record errors are among the problems
     const bool fatal = forDevice && !options.Force && !problems.empty();
-    for (const std::string& p : problems) console.Error(fileName + ": " + p + (forDevice && !fatal ? " (going on: --force)" : ""));
+    for (const std::string& p : problems) console.Error(shown + ": " + p + (forDevice && !fatal ? " (going on: --force)" : ""));
     if (!fatal) return ExitOk;
-    console.Error(fileName + ": " + (options.Command == CliCommand::Verify ? "not verified" : "not programmed") +
+    console.Error(shown + ": " + (options.Command == CliCommand::Verify ? "not verified" : "not programmed") +
                   "; --force goes on all the same");
     return ExitUsage;
 }
@@ -169,6 +171,7 @@ CliSession::~CliSession() {
 }
 
 int CliSession::Prepare() {
+    if (int s = CheckFileRoles()) return s;
     switch (Options.Command) {
         case CliCommand::Ports:
             for (const std::string& line : SerialPortLines()) Console.Result(line);
@@ -248,8 +251,7 @@ int CliSession::Prepare() {
                     text += prefix + lines.substr(start, end - start) + "\n";
                     start = end + 1;
                 }
-                std::fputs(text.c_str(), TraceFile);
-                std::fflush(TraceFile);
+                WriteTrace(text);
             };
         }
         board->Session = std::make_unique<BoardSession>(Options, port, Image, Steps, *console, Loop, std::move(sink));
@@ -265,17 +267,48 @@ int CliSession::Prepare() {
     return -1;
 }
 
+// The names of the files a run reads and writes must be different files:
+// the simulated flash is read and written back, the trace and the log are
+// written. Two of them that name one file, whether it exists yet or not,
+// would overwrite each other (the firmware turned into a flash image, CSV
+// lines in the trace). A log on the port being programmed is refused too.
+int CliSession::CheckFileRoles() {
+    struct Role {
+        const char* Option;  // as the user names it
+        std::string Name;
+        bool Written;
+    };
+    const std::vector<Role> roles{
+        {"the firmware", Options.Files.empty() || Options.Command == CliCommand::Convert ? "" : Options.Files[0], false},
+        {"--sim-flash", Options.SimFlash, true},
+        {"--trace", Options.TraceFile, true},
+        {"--log", Options.LogFile, true},
+    };
+    for (size_t a = 0; a < roles.size(); ++a)
+        for (size_t b = a + 1; b < roles.size(); ++b) {
+            if (roles[a].Name.empty() || roles[b].Name.empty() || roles[a].Name == "-" || roles[b].Name == "-") continue;
+            if (!roles[a].Written && !roles[b].Written) continue;
+            if (!NameOneFile(roles[a].Name, roles[b].Name)) continue;
+            const std::string option = roles[b].Option;
+            Console.Error(option + (option == "--trace" ? "=" : " ") + roles[b].Name + ": that is " + roles[a].Name +
+                          (a == 0 ? ", the firmware, which the run reads" : ", which the run also writes as " + std::string(roles[a].Option)));
+            return ExitUsage;
+        }
+    if (!Options.LogFile.empty())
+        for (const std::string& port : Options.Ports) {
+            const std::string device = port == "sim" ? std::string() : PortDevice(port);
+            if (!device.empty() && NameOneFile(device, Options.LogFile)) {
+                Console.Error("--log " + Options.LogFile + ": that is the port " + port + ", which the run programs");
+                return ExitUsage;
+            }
+        }
+    return ExitOk;
+}
+
 // The results log is opened before any port, so that a log that cannot be
 // written stops the run before anything is sent.
 int CliSession::OpenLog() {
     if (Options.LogFile.empty()) return ExitOk;
-    for (const std::string& input : {Options.Files.empty() ? std::string() : Options.Files[0], Options.SimFlash,
-                                     Options.TraceFile})
-        if (!input.empty() && SameFile(input, Options.LogFile)) {
-            Console.Error("--log " + Options.LogFile + ": that is " + input + ", which the run " +
-                          (input == Options.TraceFile ? "writes its trace to" : "reads"));
-            return ExitUsage;
-        }
     if (const std::string why = Log.Open(Options.LogFile); !why.empty()) {
         Console.Error("--log " + Options.LogFile + ": can't open it (" + why + ")");
         return ExitUsage;
@@ -314,18 +347,25 @@ int CliSession::OpenTrace() {
         Console.SetProgressShown(false);
         return ExitOk;
     }
-    // A trace must never overwrite the firmware or the simulated flash.
-    for (const std::string& input : {Options.Files.empty() ? std::string() : Options.Files[0], Options.SimFlash})
-        if (!input.empty() && SameFile(input, Options.TraceFile)) {
-            Console.Error("--trace=" + Options.TraceFile + ": that is " + input + ", which the run reads");
-            return ExitUsage;
-        }
-    TraceFile = OpenOutputText(Options.TraceFile);
+    // By the rules of every file the programs write: a write-protected
+    // file is refused, a FIFO without a reader fails at once.
+    std::string why;
+    TraceFile = OpenOutputText(Options.TraceFile, why);
     if (!TraceFile) {
-        Console.Error("--trace=" + Options.TraceFile + ": can't open it (" + std::strerror(errno) + ")");
+        if (why.rfind(Options.TraceFile + ": ", 0) == 0) why.erase(0, Options.TraceFile.size() + 2);
+        Console.Error("--trace=" + Options.TraceFile + ": can't open it (" + why + ")");
         return ExitUsage;
     }
     return ExitOk;
+}
+
+// The trace's lines into its file; a write that fails is reported once, at
+// the end, and the run then ends with exit status 2.
+void CliSession::WriteTrace(const std::string& text) {
+    errno = 0;
+    if ((std::fputs(text.c_str(), TraceFile) < 0 || std::fflush(TraceFile) != 0 || std::ferror(TraceFile)) &&
+        TraceError == 0)
+        TraceError = errno != 0 ? errno : EIO;
 }
 
 void CliSession::Begin() {
@@ -340,6 +380,7 @@ void CliSession::BoardFinished(const BoardSession& board) {
     LogBoard(board);
     if (Unfinished == 0 || --Unfinished != 0) return;
     Summary();
+    if (TraceError) Console.Error("--trace=" + Options.TraceFile + ": can't write it (" + std::strerror(TraceError) + ")");
     Status = CombinedStatus();
     // A run that ends before the loop has started (a walk with no block to
     // send) makes it return as soon as it runs.
@@ -352,8 +393,9 @@ void CliSession::Interrupt(int signal) {
 }
 
 int CliSession::CombinedStatus() const {
-    // A results line that was lost makes a run that otherwise succeeded a failure.
-    const int clean = LogError ? ExitUsage : ExitOk;
+    // A results line or trace lines that were lost make a run that otherwise
+    // succeeded a failure.
+    const int clean = LogError || TraceError ? ExitUsage : ExitOk;
     // Stopped by a signal: 128 + its number, also when a board had already
     // ended its steps and only its "after" ran.
     if (Signal != 0) return ExitSignalBase + Signal;

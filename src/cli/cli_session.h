@@ -61,8 +61,10 @@ private:
         std::unique_ptr<CliConsole> Console;
         std::unique_ptr<BoardSession> Session;
     };
+    int CheckFileRoles();
     int OpenTrace();
     int OpenLog();
+    void WriteTrace(const std::string& text);
     void LogBoard(const BoardSession& board);
     void BoardFinished(const BoardSession& board);
     int CombinedStatus() const;
@@ -74,7 +76,8 @@ private:
     std::vector<CliStep> Steps;
     std::FILE* TraceFile = nullptr;
     ResultsLog Log;
-    int LogError = 0;  // a line of the log could not be written
+    int LogError = 0;    // a line of the log could not be written
+    int TraceError = 0;  // the error of the first trace lines that could not be written
     uint64_t BytesLoaded = 0;
     std::unique_ptr<ProgressLines> Bars;
     std::vector<std::unique_ptr<BoardEntry>> BoardList;

@@ -18,7 +18,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "framework/output_file.h"
 #endif
@@ -121,27 +120,21 @@ ResultsLog::~ResultsLog() { Close(); }
 
 namespace {
 
-// Why Path could not be opened, in the user's terms.
-std::string OpenFailure(const std::string& Path, int Error) {
-    namespace fs = std::filesystem;
-    struct stat st {};
-    switch (Error) {
-        case EISDIR:
-            return "it is a folder, not a file";
-        case ENOENT: {
-            const fs::path folder = fs::path(Path).parent_path();
-            if (!folder.empty() && ::stat(folder.c_str(), &st) != 0)
-                return "the folder " + folder.string() + " does not exist";
-            break;
-        }
-        case ENXIO:
-            if (::stat(Path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) return "no program is reading from this FIFO";
-            if (::stat(Path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return "it is a socket, not a file";
-            break;
-        default:
-            break;
-    }
-    return std::strerror(Error);
+// Why Path could not be opened, in the words of every file message.
+std::string OpenFailure(const std::string& Path, int Error) { return FileProblem(Path, Error); }
+
+// False when the file open on Fd has a first line other than the log's
+// header. A file this user may not read is given the benefit of the doubt.
+bool FirstLineIsHeader(int Fd) {
+    const int in = ::open(("/proc/self/fd/" + std::to_string(Fd)).c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return true;
+    const std::string header = ResultsLogHeader();
+    std::string start(header.size() + 2, '\0');
+    const ssize_t n = ::pread(in, start.data(), start.size(), 0);
+    ::close(in);
+    if (n < 0) return true;
+    start.resize(static_cast<size_t>(n));
+    return start.rfind(header + "\n", 0) == 0 || start == header + "\r\n";
 }
 
 // Writes Text at the end of Fd, in one write when the system takes it
@@ -217,7 +210,7 @@ std::string ResultsLog::Open(const std::string& Path) {
     Close();
     if (Path.empty()) return "no file name given";
     int fd = -1;
-    const int own = OwnDescriptor(Path);
+    const int own = Path == "-" ? 1 : OwnDescriptor(Path);  // "-" is standard output
     if (own >= 0) {
         fd = ::fcntl(own, F_DUPFD_CLOEXEC, 3);
         if (fd < 0) return errno == EBADF ? "the program has no such open file" : std::strerror(errno);
@@ -245,6 +238,17 @@ std::string ResultsLog::Open(const std::string& Path) {
         ::close(fd);
         return failure;
     }
+    // A terminal or a serial port named as the log would get the lines on
+    // its screen or line; the program's own output may be one.
+    if (own < 0 && ::isatty(fd) == 1) {
+        ::close(fd);
+        return "it is a terminal or a serial port, not a file";
+    }
+    // The permission bits decide, also for root, who may write a file.
+    if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) {
+        ::close(fd);
+        return "the file is write-protected";
+    }
     if (S_ISREG(st.st_mode)) {
         // "Empty, so the header goes first" is decided and done by one
         // process at a time: of two processes creating the log together,
@@ -261,6 +265,10 @@ std::string ResultsLog::Open(const std::string& Path) {
         } else if (st.st_size == 0) {
             failure = WriteLine(fd, ResultsLogHeader() + "\n");
             if (failure.empty()) failure = Sync(fd);
+            if (!failure.empty() && ::ftruncate(fd, 0) != 0) failure += "; the header is left in part";
+        } else if (!FirstLineIsHeader(fd)) {
+            // Never CSV lines at the end of firmware or of some other file.
+            failure = "it is not a results log: its first line is not the log's header";
         }
         if (locked == 0) ::flock(fd, LOCK_UN);
         if (!failure.empty()) {
@@ -274,7 +282,22 @@ std::string ResultsLog::Open(const std::string& Path) {
 
 std::string ResultsLog::Append(const ResultsLogRecord& R) {
     if (Fd < 0) return "the results log is not open";
+    struct stat st {};
+    const bool regular = ::fstat(Fd, &st) == 0 && S_ISREG(st.st_mode);
+    // A line that goes out only in part (a full disk) is cut off again, so
+    // that the next line does not start in the middle of it. The lock keeps
+    // other programs' lines out between the end found and the cut.
+    int locked = -1;
+    if (regular) {
+        do {
+            locked = ::flock(Fd, LOCK_EX);
+        } while (locked != 0 && errno == EINTR);
+    }
+    const off_t before = regular && ::fstat(Fd, &st) == 0 ? st.st_size : -1;
     std::string failure = WriteLine(Fd, FormatResultsLogLine(R) + "\n");
+    if (!failure.empty() && before >= 0 && ::ftruncate(Fd, before) != 0)
+        failure += "; the part written is left in the file";
+    if (locked == 0) ::flock(Fd, LOCK_UN);
     if (failure.empty()) failure = Sync(Fd);
     return failure;
 }
@@ -312,7 +335,7 @@ std::string SystemText(DWORD Code) { return win32::PlatformErrorText(static_cast
 std::string OpenFailure(const std::wstring& Name, const std::string& Path, DWORD Error) {
     const DWORD attributes = GetFileAttributesW(Name.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return "it is a folder, not a file";
+        return "it is a folder";
     if (Error == ERROR_PATH_NOT_FOUND) {
         const size_t slash = Path.find_last_of("/\\");
         if (slash != std::string::npos && slash > 0) return "the folder " + Path.substr(0, slash) + " does not exist";
@@ -375,6 +398,16 @@ void EndTurn(HANDLE H) {
 std::string ResultsLog::Open(const std::string& Path) {
     Close();
     if (Path.empty()) return "no file name given";
+    if (Path == "-") {
+        // Standard output, as it is: a pipe, a file or the console.
+        HANDLE out = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_OUTPUT_HANDLE), GetCurrentProcess(), &out, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
+            return SystemText(GetLastError());
+        Handle = out;
+        OnDisk = false;
+        return "";
+    }
     bool ok = false;
     const std::wstring name = Wide(Path, ok);
     if (!ok) return "the name is not valid UTF-8";

@@ -48,6 +48,21 @@ std::string Seconds(size_t ms) {
     return text;
 }
 
+// Bytes in hexadecimal, 32 to a line, each line indented under the time
+// stamp: what a developer compares with a logic analyser's capture.
+std::string HexLines(const uint8_t* bytes, size_t count, size_t shown) {
+    std::string out;
+    for (size_t i = 0; i < std::min(count, shown); ++i) {
+        if (i % 32 == 0) out += (i == 0 ? "" : "\n") + std::string(12, ' ');
+        else out += ' ';
+        out += Hex(bytes[i], 2);
+    }
+    if (count > shown) out += " ... (" + std::to_string(count) + " bytes in all)";
+    return out + "\n";
+}
+
+constexpr size_t NoiseShown = 64;
+
 }  // namespace
 
 WireTrace::WireTrace(Sink sink, Clock::time_point zero) : Out(std::move(sink)), Zero(zero) {}
@@ -78,6 +93,8 @@ void WireTrace::ReplyTimeout(unsigned transmission, int64_t waitedMs, bool givin
 
 void WireTrace::Note(const std::string& text) { Events.push_back({Kind::Note, Clock::now(), 0, 0, 0, false, text}); }
 
+void WireTrace::Mark(const std::string& text) { Events.push_back({Kind::StepEnds, Clock::now(), 0, 0, 0, false, text}); }
+
 void WireTrace::ByteTimeout() { Events.push_back({Kind::ByteTimeout, Clock::now(), 0, 0, 0, false, {}}); }
 
 void WireTrace::StepBegins(const std::string& name, uint32_t blocks) {
@@ -98,8 +115,9 @@ std::string WireTrace::Stamp(Clock::time_point at) const {
 void WireTrace::Noise(std::string& out, Clock::time_point at) {
     if (NoiseBytes == 0) return;
     out += Stamp(at) + "< " + std::to_string(NoiseBytes) + (NoiseBytes == 1 ? " byte" : " bytes") +
-           " outside a reply, skipped\n";
+           " outside a reply, skipped\n" + HexLines(NoiseSeen.data(), NoiseBytes, NoiseShown);
     NoiseBytes = 0;
+    NoiseSeen.clear();
 }
 
 void WireTrace::Frame(std::string& out, const Event& e, const uint8_t* frame, bool afterPreamble) {
@@ -133,7 +151,7 @@ void WireTrace::Frame(std::string& out, const Event& e, const uint8_t* frame, bo
         }
     }
     if (afterPreamble) line += "  (after the preamble)";
-    out += line + "\n";
+    out += line + "\n" + HexLines(frame, TxFrameSize, TxFrameSize);
     Resend = Why::None;
 }
 
@@ -152,6 +170,9 @@ void WireTrace::Reply(std::string& out, Clock::time_point at) {
         line += "  CRC bad (length byte " + std::to_string(L) + ")";
     }
     out += line + "\n";
+    std::vector<uint8_t> bytes{ReplySync};
+    bytes.insert(bytes.end(), f.begin(), f.begin() + std::min<size_t>(Shadow.RxCount, f.size()));
+    out += HexLines(bytes.data(), bytes.size(), bytes.size());
     Resend = !good ? Why::BadCrc : f[1] == ReplySendAgain ? Why::Asked : Why::None;
 }
 
@@ -186,7 +207,10 @@ void WireTrace::Flush() {
                 lonePreamble();
                 for (size_t i = 0; i < e.Count; ++i) {
                     const uint8_t b = bytes[i];
-                    if (Shadow.RxState == ReplyReceiver::Idle && b != ReplySync) ++NoiseBytes;
+                    if (Shadow.RxState == ReplyReceiver::Idle && b != ReplySync) {
+                        ++NoiseBytes;
+                        if (NoiseSeen.size() < NoiseShown) NoiseSeen.push_back(b);
+                    }
                     if (Shadow.TakeByte(b)) {
                         Noise(out, e.At);
                         Reply(out, e.At);

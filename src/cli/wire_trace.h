@@ -1,7 +1,8 @@
 #pragma once
 // The wire trace of --trace: every frame sent and every reply received, with
 // a millisecond timestamp, decoded (command, address, reply code, CRC good or
-// bad), with the resends, time-outs and bytes outside replies.
+// bad) and in hexadecimal, with the resends, time-outs and bytes outside
+// replies, the port's line settings and each reset-line step.
 //
 // It sits at the Port seam (TracedPort) and leaves the frames alone. Its cost
 // stays off the wire path: while the engine exchanges frames, the trace only
@@ -36,6 +37,8 @@ public:
     void ByteTimeout();
     // A line of the engine's own (waiting for a quiet line, a duplicate reply dropped).
     void Note(const std::string& text);
+    // A line of the session's own: the port's line settings, a reset-line step.
+    void Mark(const std::string& text);
     void StepBegins(const std::string& name, uint32_t blocks);
     void StepEnds(const std::string& message);
 
@@ -65,6 +68,7 @@ private:
     // Decoding state, kept from one Flush to the next.
     ReplyReceiver Shadow;
     size_t NoiseBytes = 0;
+    std::vector<uint8_t> NoiseSeen;  // the first of them, to show
     TxFrameBytes Last{};
     bool HaveLast = false;
     unsigned Transmissions = 0;

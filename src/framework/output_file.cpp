@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <algorithm>
@@ -21,13 +22,18 @@ namespace fs = std::filesystem;
 // Links followed before giving up, as the kernel does.
 constexpr int MaxLinkHops = 40;
 
+constexpr const char* WriteProtected = "the file is write-protected";
+
 OutputFileStatus Failed(OutputFailure Failure, const fs::path& Path, const std::string& Text) {
     return {Failure, Path.string() + ": " + Text};
 }
 
 OutputFileStatus Failed(OutputFailure Failure, const fs::path& Path, int Error) {
-    return Failed(Failure, Path, std::strerror(Error));
+    return Failed(Failure, Path, FileProblem(Path, Error));
 }
+
+// A file name may have at most this many bytes on the systems we know.
+constexpr size_t NameMax = 255;
 
 // Writes all of Content at the descriptor's position (or at Offset when it
 // is not negative); 0 or the error.
@@ -143,20 +149,35 @@ OutputPlan Decide(const fs::path& Path, Resolved& R) {
     } else if (R.Exists && !S_ISREG(R.St.st_mode)) {
         plan.Kind = OutputKind::Stream;
     } else if (R.Exists && !WritableFile(R.Target, R.St)) {
-        plan.Reason = Failed(OutputFailure::Open, R.Target, "the file is write-protected").Reason;
+        plan.Reason = Failed(OutputFailure::Open, R.Target, WriteProtected).Reason;
     } else {
         plan.Kind = OutputKind::Replace;
     }
     return plan;
 }
 
-// A new file next to Target, for this process alone; -1 with Error set.
+// True when the folder is sticky and neither it nor the file is this
+// user's: the system will not let a rename replace the file.
+bool StickyRefusesRename(const Resolved& R) {
+    if (geteuid() == 0 || R.St.st_uid == geteuid()) return false;
+    const fs::path folder = R.Target.has_parent_path() ? R.Target.parent_path() : fs::path(".");
+    struct stat dir {};
+    return ::stat(folder.c_str(), &dir) == 0 && (dir.st_mode & S_ISVTX) && dir.st_uid != geteuid();
+}
+
+// A new file next to Target, for this process alone; -1 with Error set. Its
+// name is Target's with ".NNNNNN.tmp" added, Target's cut short where that
+// would pass the longest name a folder takes.
 int CreateTemporary(const fs::path& Target, fs::path& Temp, int& Error) {
     std::random_device seed;
     std::mt19937 random(seed());
+    std::string base = Target.filename().string();
+    constexpr size_t Added = 11;  // ".NNNNNN.tmp"
+    if (base.size() + Added > NameMax) base.resize(NameMax - Added);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path candidate = Target;
-        candidate += "." + std::to_string(random() % 1000000) + ".tmp";
+        char added[16];
+        std::snprintf(added, sizeof added, ".%06u.tmp", static_cast<unsigned>(random() % 1000000));
+        const fs::path candidate = Target.parent_path() / (base + added);
         // Mode 0666 less the umask: what a new file would get.
         const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
@@ -175,37 +196,6 @@ void SyncFolder(const fs::path& File) {
     if (fd < 0) return;
     (void)::fsync(fd);
     ::close(fd);
-}
-
-OutputFileStatus Replace(const Resolved& R, int Fd, const fs::path& Temp, std::string_view Content, bool KeepBeyond) {
-    auto fail = [&](int Error) {
-        ::close(Fd);
-        ::unlink(Temp.c_str());
-        return Failed(OutputFailure::Write, R.Target, Error);
-    };
-    if (R.Exists) {
-        // Owner first: changing it may clear the set-id bits that the mode
-        // then puts back.
-        if (R.St.st_uid != geteuid() || R.St.st_gid != getegid()) (void)::fchown(Fd, R.St.st_uid, R.St.st_gid);
-        if (::fchmod(Fd, R.St.st_mode & 07777) != 0) return fail(errno);
-    }
-    if (int e = WriteAll(Fd, Content)) return fail(e);
-    if (KeepBeyond && R.Exists && R.St.st_size > static_cast<off_t>(Content.size())) {
-        if (int e = CopyTail(Fd, R.Target, static_cast<off_t>(Content.size()))) return fail(e);
-    }
-    if (::fsync(Fd) != 0) return fail(errno);
-    if (::close(Fd) != 0) {
-        const int e = errno;
-        ::unlink(Temp.c_str());
-        return Failed(OutputFailure::Write, R.Target, e);
-    }
-    if (::rename(Temp.c_str(), R.Target.c_str()) != 0) {
-        const int e = errno;
-        ::unlink(Temp.c_str());
-        return Failed(OutputFailure::Write, R.Target, e);
-    }
-    SyncFolder(R.Target);
-    return {};
 }
 
 OutputFileStatus InPlace(const Resolved& R, std::string_view Content, bool KeepBeyond) {
@@ -227,15 +217,47 @@ OutputFileStatus InPlace(const Resolved& R, std::string_view Content, bool KeepB
     return {};
 }
 
-OutputFileStatus Stream(const fs::path& Path, const Resolved& R, std::string_view Content) {
+OutputFileStatus Replace(const Resolved& R, int Fd, const fs::path& Temp, std::string_view Content, bool KeepBeyond) {
+    auto fail = [&](int Error) {
+        ::close(Fd);
+        ::unlink(Temp.c_str());
+        return Failed(OutputFailure::Write, R.Target, Error);
+    };
+    if (R.Exists) {
+        // Owner first: changing it may clear the set-id bits that the mode
+        // then puts back.
+        if ((R.St.st_uid != geteuid() || R.St.st_gid != getegid()) && ::fchown(Fd, R.St.st_uid, R.St.st_gid) != 0) {
+            // Not allowed to give the file away: it keeps this user as owner.
+        }
+        if (::fchmod(Fd, R.St.st_mode & 07777) != 0) return fail(errno);
+    }
+    if (int e = WriteAll(Fd, Content)) return fail(e);
+    if (KeepBeyond && R.Exists && R.St.st_size > static_cast<off_t>(Content.size())) {
+        if (int e = CopyTail(Fd, R.Target, static_cast<off_t>(Content.size()))) return fail(e);
+    }
+    if (::fsync(Fd) != 0) return fail(errno);
+    if (::close(Fd) != 0) {
+        const int e = errno;
+        ::unlink(Temp.c_str());
+        return Failed(OutputFailure::Write, R.Target, e);
+    }
+    if (::rename(Temp.c_str(), R.Target.c_str()) != 0) {
+        const int e = errno;
+        ::unlink(Temp.c_str());
+        // A sticky folder refuses to replace another user's file: written
+        // in place instead, as in a folder that takes no temporary file.
+        if ((e == EPERM || e == EACCES) && R.Exists) return InPlace(R, Content, KeepBeyond);
+        return Failed(OutputFailure::Write, R.Target, e);
+    }
+    SyncFolder(R.Target);
+    return {};
+}
+
+OutputFileStatus Stream(const fs::path& Path, std::string_view Content) {
     // Without waiting: a FIFO that nobody reads fails at once (ENXIO)
     // instead of hanging the program.
     const int fd = ::open(Path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENXIO && S_ISFIFO(R.St.st_mode))
-            return Failed(OutputFailure::Open, Path, "no program reads from this FIFO");
-        return Failed(OutputFailure::Open, Path, errno);
-    }
+    if (fd < 0) return Failed(OutputFailure::Open, Path, errno);
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     OutputFileStatus status = WriteOutputStream(fd, Content, Path.string());
@@ -255,6 +277,7 @@ OutputPlan PlanOutputFile(const std::filesystem::path& Path) {
     if (fd >= 0) {
         ::close(fd);
         ::unlink(temp.c_str());
+        if (r.Exists && StickyRefusesRename(r)) plan.Kind = OutputKind::InPlace;
         return plan;
     }
     if (r.Exists) {
@@ -289,7 +312,7 @@ OutputFileStatus WriteOutputFile(const std::filesystem::path& Path, std::string_
     const OutputPlan plan = Decide(Path, r);
     switch (plan.Kind) {
         case OutputKind::Refused: return {OutputFailure::Open, plan.Reason};
-        case OutputKind::Stream: return Stream(Path, r, Content);
+        case OutputKind::Stream: return Stream(Path, Content);
         default: break;
     }
     fs::path temp;
@@ -299,6 +322,60 @@ OutputFileStatus WriteOutputFile(const std::filesystem::path& Path, std::string_
     // No temporary file in this folder: the file itself, if it is there.
     if (r.Exists) return InPlace(r, Content, Options.KeepBeyond);
     return Failed(OutputFailure::Open, r.Target, error);
+}
+
+int OpenOutputStream(const std::filesystem::path& Path, std::string& Why) {
+    if (const int own = OwnDescriptor(Path.string()); own >= 0) {
+        const int fd = ::fcntl(own, F_DUPFD_CLOEXEC, 3);
+        if (fd < 0) Why = Path.string() + ": " + (errno == EBADF ? "the program has no such open file" : std::strerror(errno));
+        return fd;
+    }
+    Resolved r;
+    const OutputPlan plan = Decide(Path, r);
+    if (plan.Kind == OutputKind::Refused) {
+        Why = plan.Reason;
+        return -1;
+    }
+    // Without waiting: a FIFO that nobody reads fails at once.
+    const int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (plan.Kind == OutputKind::Stream ? 0 : O_CREAT | O_TRUNC);
+    int fd;
+    do {
+        fd = ::open(plan.Target.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        Why = Failed(OutputFailure::Open, Path, errno).Reason;
+        return -1;
+    }
+    const int now = ::fcntl(fd, F_GETFL);
+    if (now >= 0) (void)::fcntl(fd, F_SETFL, now & ~O_NONBLOCK);
+    return fd;
+}
+
+std::string FileProblem(const std::filesystem::path& Path, int Error) {
+    struct stat st {};
+    const fs::path folder = Path.has_parent_path() ? Path.parent_path() : fs::path(".");
+    switch (Error) {
+        case EISDIR: return "it is a folder";
+        case ENOENT:
+        case ENOTDIR:
+            if (::stat(folder.c_str(), &st) != 0) return "the folder " + folder.string() + " does not exist";
+            if (!S_ISDIR(st.st_mode)) return folder.string() + " is not a folder";
+            break;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            if (::stat(Path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(Path.c_str(), W_OK) != 0)
+                return WriteProtected;
+            if (::stat(folder.c_str(), &st) == 0 && ::access(folder.c_str(), W_OK) != 0)
+                return "the folder " + folder.string() + " is write-protected";
+            break;
+        case ENXIO:
+            if (::stat(Path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) return "no program reads from this FIFO";
+            if (::stat(Path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return "it is a socket";
+            break;
+        default: break;
+    }
+    return std::strerror(Error);
 }
 
 OutputFileStatus WriteOutputStream(int Fd, std::string_view Content, const std::string& Name) {

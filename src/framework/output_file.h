@@ -11,9 +11,11 @@
 //  - A symbolic link is written through: the file it leads to gets the new
 //    content by the rule above, in that file's folder; the link stays a link.
 //  - A folder where no temporary file can be made (no write permission),
-//    while the file itself is writable: the file is written in place. Room
-//    for the content is reserved first where the file system can, so that a
-//    full disk is found before the old content is touched.
+//    or where the file may not be replaced by a rename (a sticky folder such
+//    as /tmp, the file and the folder another user's), while the file itself
+//    is writable: the file is written in place. Room for the content is
+//    reserved first where the file system can, so that a full disk is found
+//    before the old content is touched.
 //  - A write-protected file (no write permission bit, or none for this
 //    user) is not overwritten, also by root.
 //  - Anything else (a device node, a FIFO) is never replaced: the content
@@ -80,6 +82,19 @@ OutputFileStatus WriteOutputFile(const std::filesystem::path& Path, std::string_
 // Writes Content into an open descriptor (standard output) as a stream;
 // Name is the file's name in the reason of a failure.
 OutputFileStatus WriteOutputStream(int Fd, std::string_view Content, const std::string& Name);
+
+// Opens a file to be written as the program goes (a trace): by the same
+// rules, except that a regular file is emptied and written in place rather
+// than replaced at the end. A write-protected file is refused, also for
+// root; a FIFO without a reader fails at once. Returns the descriptor, or
+// -1 with the reason (the name first) in Why.
+int OpenOutputStream(const std::filesystem::path& Path, std::string& Why);
+
+// Why a file could not be opened or written, in the same words wherever a
+// program says it: "it is a folder", "the folder X does not exist", "the
+// file is write-protected", or the system's text. Error is the system's
+// error code (errno, or on Windows GetLastError's).
+std::string FileProblem(const std::filesystem::path& Path, int Error);
 
 #ifndef _WIN32
 // The descriptor that a name of the process's own descriptors stands for

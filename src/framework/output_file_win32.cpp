@@ -54,7 +54,7 @@ OutputFileStatus Failed(OutputFailure Failure, const fs::path& Path, const std::
 }
 
 OutputFileStatus Failed(OutputFailure Failure, const fs::path& Path, DWORD Code) {
-    return Failed(Failure, Path, SystemText(Code));
+    return Failed(Failure, Path, FileProblem(Path, static_cast<int>(Code)));
 }
 
 // Closes a handle when it goes out of scope.
@@ -162,7 +162,7 @@ OutputPlan Decide(const fs::path& Path, Resolved& R) {
     } else if (R.Exists && !R.Disk) {
         plan.Kind = OutputKind::Stream;
     } else if (R.Exists && (R.Attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        plan.Reason = Failed(OutputFailure::Open, Path, "this is a folder").Reason;
+        plan.Reason = Failed(OutputFailure::Open, Path, "it is a folder").Reason;
     } else if (R.Exists && (R.Attributes & FILE_ATTRIBUTE_READONLY)) {
         plan.Reason = Failed(OutputFailure::Open, R.Target, "the file is write-protected").Reason;
     } else {
@@ -171,14 +171,17 @@ OutputPlan Decide(const fs::path& Path, Resolved& R) {
     return plan;
 }
 
-// A new file next to Target, for this process alone.
+// A new file next to Target, for this process alone. Its name is Target's
+// with ".NNNNNN.tmp" added, Target's cut short where that would pass the
+// 255 characters a name may have.
 Handle CreateTemporary(const fs::path& Target, fs::path& Temp, DWORD& Error) {
     std::random_device seed;
     std::mt19937 random(seed());
     Error = 0;
+    std::wstring base = Target.filename().wstring();
+    if (base.size() + 11 > 255) base.resize(255 - 11);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path candidate = Target;
-        candidate += "." + std::to_string(random() % 1000000) + ".tmp";
+        const fs::path candidate = Target.parent_path() / (base + L"." + std::to_wstring(random() % 1000000) + L".tmp");
         HANDLE h = CreateFileW(candidate.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
@@ -323,6 +326,38 @@ OutputFileStatus WriteOutputStream(int Fd, std::string_view Content, const std::
     if (mode != -1) _setmode(Fd, mode);
     if (error != 0) return {OutputFailure::Write, Name + ": " + std::strerror(error)};
     return {};
+}
+
+std::string FileProblem(const std::filesystem::path& Path, int Error) {
+    const DWORD attributes = GetFileAttributesW(Path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return "it is a folder";
+    const fs::path folder = Path.has_parent_path() ? Path.parent_path() : fs::path(".");
+    if (Error == ERROR_PATH_NOT_FOUND) return "the folder " + folder.string() + " does not exist";
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return "the file is write-protected";
+    return SystemText(static_cast<DWORD>(Error));
+}
+
+int OpenOutputStream(const std::filesystem::path& Path, std::string& Why) {
+    const DWORD attributes = GetFileAttributesW(Path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) {
+        Why = Path.string() + ": " + FileProblem(Path, ERROR_ACCESS_DENIED);
+        return -1;
+    }
+    // A device (NUL, CON) is opened as it is; a file is emptied.
+    HANDLE h = CreateFileW(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           attributes == INVALID_FILE_ATTRIBUTES ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        Why = Path.string() + ": " + FileProblem(Path, static_cast<int>(GetLastError()));
+        return -1;
+    }
+    if (GetFileType(h) == FILE_TYPE_DISK) SetEndOfFile(h);
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_WRONLY);
+    if (fd < 0) {
+        CloseHandle(h);
+        Why = Path.string() + ": " + std::strerror(errno);
+    }
+    return fd;
 }
 
 }  // namespace pelk

@@ -1,5 +1,12 @@
 #include "image/file_load.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -37,6 +44,36 @@ private:
     std::array<char, 1 << 16> Buffer;
 };
 
+// Standard input ("-" as a file name), read as it comes, bytes as they are
+// (on Windows in binary mode, so a 0x0D 0x0A pair stays two bytes).
+class StandardInputBuffer final : public std::streambuf {
+public:
+    StandardInputBuffer() = default;
+
+protected:
+    int_type underflow() override {
+        if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+#ifdef _WIN32
+        if (!Binary) Binary = _setmode(0, _O_BINARY) != -1;
+        const int n = _read(0, Buffer.data(), static_cast<unsigned>(Buffer.size()));
+#else
+        ssize_t n;
+        do n = ::read(0, Buffer.data(), Buffer.size());
+        while (n < 0 && errno == EINTR);
+#endif
+        if (n < 0) throw std::ios_base::failure(std::string("standard input: ") + std::strerror(errno));
+        if (n == 0) return traits_type::eof();
+        setg(Buffer.data(), Buffer.data(), Buffer.data() + n);
+        return traits_type::to_int_type(Buffer[0]);
+    }
+
+private:
+    std::array<char, 1 << 16> Buffer;
+#ifdef _WIN32
+    bool Binary = false;
+#endif
+};
+
 }  // namespace
 
 void ClearStaging(StagingBuffer& staging, uint32_t lastAddress) {
@@ -48,30 +85,41 @@ bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, 
                      FileReporter& reporter, const std::function<uint32_t(StagingInput&)>& fill) {
     ClearStaging(staging, image.LastAddress);
     std::error_code ec;
-    const std::filesystem::file_status status = std::filesystem::status(fileName, ec);
+    const bool standardInput = fileName == "-";
+    const std::filesystem::file_status status =
+        standardInput ? std::filesystem::file_status() : std::filesystem::status(fileName, ec);
     std::ifstream in;
+    StandardInputBuffer stdinBuffer;
     int openError = EISDIR;
-    if (!std::filesystem::is_directory(status)) {
+    if (!standardInput && !std::filesystem::is_directory(status)) {
         errno = 0;
         in.open(fileName, std::ios::in | std::ios::binary);
         openError = errno;
     }
-    if (!in.is_open()) {
+    if (!standardInput && !in.is_open()) {
         // The window shows the fixed text; the command line adds why.
-        if (openError == 0) reporter.Message(msg::CantOpenFile);
-        else reporter.MessageWithReason(msg::CantOpenFile, fileName.string() + ": " + std::strerror(openError));
+        if (openError == 0) {
+            reporter.Message(msg::CantOpenFile);
+            return false;
+        }
+        // In the words every file message of the programs uses.
+        const std::filesystem::path folder = fileName.has_parent_path() ? fileName.parent_path() : ".";
+        std::string why = std::strerror(openError);
+        if (openError == EISDIR) why = "it is a folder";
+        else if (!std::filesystem::is_directory(folder, ec)) why = "the folder " + folder.string() + " does not exist";
+        reporter.MessageWithReason(msg::CantOpenFile, fileName.string() + ": " + why);
         return false;
     }
     const uint32_t oldExtent = image.LoadedExtent;
     image.LoadedExtent = 0;
     std::string start(StagingStartBytes, '\0');
-    in.read(start.data(), static_cast<std::streamsize>(start.size()));
-    start.resize(static_cast<size_t>(in.gcount()));
-    bool readFailed = in.bad();
-    in.clear(in.rdstate() & ~(std::ios::failbit | std::ios::eofbit));
-    const auto replay = std::make_unique<ReplayBuffer>(start, in.rdbuf());
+    std::istream head(standardInput ? static_cast<std::streambuf*>(&stdinBuffer) : in.rdbuf());
+    head.read(start.data(), static_cast<std::streamsize>(start.size()));
+    start.resize(static_cast<size_t>(head.gcount()));
+    bool readFailed = head.bad();
+    const auto replay = std::make_unique<ReplayBuffer>(start, head.rdbuf());
     std::istream whole(replay.get());
-    StagingInput input{whole, std::filesystem::is_regular_file(status), {}, {}};
+    StagingInput input{whole, !standardInput && std::filesystem::is_regular_file(status), {}, {}};
     input.Start = start;
     const uint32_t extent = fill(input);
     readFailed = readFailed || whole.bad() || in.bad();
@@ -80,7 +128,7 @@ bool ReadIntoStaging(const std::filesystem::path& fileName, MemoryImage& image, 
         // A file that opens but cannot be read must not pass for a short one.
         image.LoadedExtent = oldExtent;
         if (input.Reason.empty()) reporter.Message(msg::CantOpenFile);
-        else reporter.MessageWithReason(msg::CantOpenFile, fileName.string() + ": " + input.Reason);
+        else reporter.MessageWithReason(msg::CantOpenFile, (standardInput ? "standard input" : fileName.string()) + ": " + input.Reason);
         return false;
     }
     image.LoadedExtent = extent;

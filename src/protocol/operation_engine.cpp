@@ -139,7 +139,7 @@ void OperationEngine::TimerTimer() {
         }
         if (Awaiting && now >= ReplyDeadline) {
             const bool last = Copies >= TransmissionsPerFrame;
-            if (Events) Events->ReplyTimedOut(Copies, now - LastSent, last);
+            if (Events) Events->ReplyTimedOut(Copies, ReplyTimeout, last);
             if (last) GiveUp();
             else SendAgain();
         }

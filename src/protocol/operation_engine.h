@@ -102,9 +102,9 @@ public:
 class EngineEvents {
 public:
     virtual ~EngineEvents() = default;
-    // The reply time-out of `transmission` (1..10) ran out after `waitedMs`;
+    // The reply time-out (`timeoutMs`) of `transmission` (1..10) ran out;
     // `givingUp`: no copy is left.
-    virtual void ReplyTimedOut(unsigned transmission, int64_t waitedMs, bool givingUp) = 0;
+    virtual void ReplyTimedOut(unsigned transmission, int64_t timeoutMs, bool givingUp) = 0;
     // The inter-byte time-out dropped a half-received reply.
     virtual void ReplyAbandoned() = 0;
     // A reply came for a frame sent `copies` times, with fewer replies than
@@ -156,6 +156,11 @@ public:
     bool AwaitingReply() const { return Awaiting; }
     // Copies of the current frame sent so far (re-sends included).
     unsigned Transmissions() const { return Copies; }
+    // How long the latest copy has waited for its reply (0 when none waits).
+    Millis ReplyWait() const { return Awaiting ? Now() - LastSent : 0; }
+    // A frame sent more than once was answered; the engine waits for the
+    // line to go quiet before it goes on.
+    bool WaitingForQuietLine() const { return Settling; }
     // Number of blocks in the plan of the running or last walk.
     uint32_t PlanBlocks() const;
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -94,6 +95,7 @@ void SimulatedTarget::Start() {
 void SimulatedTarget::FailStart(const std::string& what) {
     const std::string message = ErrnoText(what);
     CloseDescriptors();
+    ReleaseFlashFile(true);
     FlashLoaded = false;  // nothing was served, so the flash file is left as it is
     Stopped = true;
     throw SimulatedTargetError(message);
@@ -110,6 +112,7 @@ void SimulatedTarget::Stop() {
     }
     CloseDescriptors();
     if (FlashLoaded) SaveFlashFile();
+    ReleaseFlashFile(false);
 }
 
 void SimulatedTarget::CloseDescriptors() {
@@ -122,6 +125,9 @@ void SimulatedTarget::CloseDescriptors() {
 void SimulatedTarget::LoadFlashFile() {
     namespace fs = std::filesystem;
     if (Options.FlashFile.empty()) return;
+    auto fail = [&](const std::string& why) {
+        throw SimulatedTargetFileError("Can't use flash file " + Options.FlashFile + ": " + why);
+    };
     // Fixed now, so that a later change of the working directory does not move it.
     std::error_code ec;
     FlashPath = fs::absolute(Options.FlashFile, ec);
@@ -130,34 +136,58 @@ void SimulatedTarget::LoadFlashFile() {
     // before anything has been programmed into it. Only a regular file (or
     // none yet) holds a flash: a device node or a FIFO would be read for
     // ever or never, and is never replaced by a file.
-    const OutputPlan plan = PlanOutputFile(FlashPath);
-    if (plan.Kind == OutputKind::Stream)
-        throw SimulatedTargetFileError("Can't use flash file " + Options.FlashFile + ": not a regular file");
-    if (plan.Kind == OutputKind::Refused) throw SimulatedTargetError("Can't write flash file " + Options.FlashFile + ": " + plan.Reason);
-
-    const int fd = open(FlashPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        if (errno != ENOENT) throw SimulatedTargetError(ErrnoText("Can't read flash file " + Options.FlashFile));
-        FlashLoaded = true;  // starts erased; the file is created at Stop
-        return;
+    if (fs::is_directory(FlashPath, ec)) fail("it is a folder");
+    const OutputPlan plan = PlanOutputFile(Options.FlashFile);
+    if (plan.Kind == OutputKind::Stream) fail("not a regular file");
+    if (plan.Kind == OutputKind::Refused) {
+        std::string why = plan.Reason;
+        if (const size_t colon = why.find(": "); colon != std::string::npos) why.erase(0, colon + 2);
+        fail(why);
     }
+
+    // Held, with a lock, until the flash has been written back: a second
+    // target on the same file is refused instead of the last one to stop
+    // silently winning. A file that is not there yet is made empty (it
+    // reads as erased flash) so that there is something to lock.
+    int fd = open(FlashPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    bool created = false;
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(FlashPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        created = fd >= 0;
+    }
+    if (fd < 0) fail(FileProblem(Options.FlashFile, errno));
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        throw SimulatedTargetFileError("Can't use flash file " + Options.FlashFile + ": not a regular file");
+        fail("not a regular file");
     }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        if (created) unlink(FlashPath.c_str());
+        fail(error == EWOULDBLOCK ? "another simulated target is using it" : std::strerror(error));
+    }
+    FlashLock = fd;
+    CreatedFlash = created;
     // The device's size and no more; what the file holds beyond it is kept
     // in the file when it is written back.
     std::lock_guard<std::mutex> hold(Lock);
     std::vector<uint8_t>& flash = Loader.Flash();
-    const bool ok = ReadUpTo(fd, flash.data(), flash.size());
-    const std::string message = ok ? "" : ErrnoText("Can't read flash file " + Options.FlashFile);
-    close(fd);
-    if (!ok) {
+    if (!ReadUpTo(fd, flash.data(), flash.size())) {
+        const std::string why = std::strerror(errno);
         std::fill(flash.begin(), flash.end(), ErasedByte);
-        throw SimulatedTargetError(message);
+        ReleaseFlashFile(true);
+        fail("can't read it: " + why);
     }
     FlashLoaded = true;
+}
+
+void SimulatedTarget::ReleaseFlashFile(bool unused) {
+    if (FlashLock < 0) return;
+    // A file made only to be locked, never written, goes again.
+    if (unused && CreatedFlash) unlink(FlashPath.c_str());
+    close(FlashLock);
+    FlashLock = -1;
 }
 
 void SimulatedTarget::SaveFlashFile() {
@@ -165,7 +195,12 @@ void SimulatedTarget::SaveFlashFile() {
     const OutputFileStatus status =
         WriteOutputFile(FlashPath, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
                         {.KeepBeyond = true});
-    if (!status) throw SimulatedTargetError("Can't write flash file " + Options.FlashFile + ": " + status.Reason);
+    ReleaseFlashFile(false);
+    if (!status) {
+        std::string why = status.Reason;
+        if (why.rfind(FlashPath.string() + ": ", 0) == 0) why.erase(0, FlashPath.string().size() + 2);
+        throw SimulatedTargetFileError("Can't write flash file " + Options.FlashFile + ": " + why);
+    }
 }
 
 bool SimulatedTarget::WaitForFramesServed(uint64_t frames, std::chrono::milliseconds timeout) const {

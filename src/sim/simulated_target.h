@@ -78,8 +78,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The flash file named is not a regular file (a device node, a FIFO, a
-// folder): a usage error rather than a failure.
+// The flash file cannot be used (not a regular file, a folder that is not
+// there, write-protected, in use by another target): an error of a file the
+// user named rather than of the target.
 class SimulatedTargetFileError : public SimulatedTargetError {
 public:
     using SimulatedTargetError::SimulatedTargetError;
@@ -93,12 +94,12 @@ public:
     SimulatedTarget(const SimulatedTarget&) = delete;
     SimulatedTarget& operator=(const SimulatedTarget&) = delete;
 
-    // Reads the flash file (if one is named and exists), opens the pty pair and
-    // starts serving. Throws SimulatedTargetError with a message that names the
-    // failing file or call, also when the flash file could not be written back
-    // (a folder that is not there, a write-protected file), and
-    // SimulatedTargetFileError for a flash file that is not a regular file.
-    // Called once.
+    // Reads the flash file (if one is named and exists) and locks it for the
+    // target's life, opens the pty pair and starts serving. Throws
+    // SimulatedTargetFileError for any trouble with the flash file (not a
+    // regular file, a folder that is not there, write-protected, locked by
+    // another target) and SimulatedTargetError for the pty; both name the
+    // failing file or call. Called once.
     void Start();
 
     // Path of the slave side, e.g. "/dev/pts/3"; empty before Start.
@@ -127,6 +128,9 @@ private:
 
     void LoadFlashFile();
     void SaveFlashFile();
+    // Lets go of the flash file's lock; `unused`: nothing was written, and
+    // a file made only to be locked is removed.
+    void ReleaseFlashFile(bool unused);
     void Serve();
     bool TakeBytes(const uint8_t* data, size_t count);
     std::vector<uint8_t> ApplyReplyFaults(std::vector<uint8_t> reply);
@@ -146,6 +150,8 @@ private:
     bool Started = false;
     bool Stopped = false;
     bool FlashLoaded = false;
+    int FlashLock = -1;        // the flash file, open and locked while the target runs
+    bool CreatedFlash = false;  // made empty at Start, to be locked
     std::filesystem::path FlashPath;     // the flash file, made absolute at Start
 
     mutable std::mutex Lock;  // guards Loader, Counters and the fields below

@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #endif
 
 #include "cli/results_log.h"
@@ -260,20 +261,36 @@ TEST_F(ResultsLogFile, TwoProgramsAppendToOneNewLog) {
 
 TEST_F(ResultsLogFile, OpenErrorsNameTheReason) {
     ResultsLog log;
-    EXPECT_EQ(log.Open(Dir.string()), "it is a folder, not a file");
+    EXPECT_EQ(log.Open(Dir.string()), "it is a folder");
     EXPECT_FALSE(log.IsOpen());
     const fs::path missing = Dir / "missing";
     EXPECT_EQ(log.Open((missing / "log.csv").string()), "the folder " + missing.string() + " does not exist");
     EXPECT_FALSE(fs::exists(missing));
     EXPECT_EQ(log.Append(GoodBoard()), "the results log is not open");
+    // Never CSV lines at the end of firmware: a file that is there and
+    // does not start with the header is no log. One that does is taken.
+    const fs::path firmware = Dir / "fw.hex";
+    std::ofstream(firmware, std::ios::binary) << ":00000001FF\r\n";
+    EXPECT_EQ(log.Open(firmware.string()), "it is not a results log: its first line is not the log's header");
+    EXPECT_EQ(ReadAll(firmware), ":00000001FF\r\n");
+    const fs::path earlier = Dir / "earlier.csv";
+    std::ofstream(earlier, std::ios::binary) << ResultsLogHeader() << "\n";
+    EXPECT_EQ(log.Open(earlier.string()), "");
+    log.Close();
 #ifndef _WIN32
-    if (geteuid() != 0) {  // root may write anywhere
-        const fs::path locked = Dir / "locked.csv";
-        std::ofstream(locked).put('x');
-        ASSERT_EQ(chmod(locked.c_str(), 0444), 0);
-        EXPECT_EQ(log.Open(locked.string()), "Permission denied");
-        EXPECT_EQ(ReadAll(locked), "x");
-    }
+    // Write-protected is refused also for root, who could write it.
+    const fs::path locked = Dir / "locked.csv";
+    std::ofstream(locked) << ResultsLogHeader() << "\n";
+    ASSERT_EQ(chmod(locked.c_str(), 0444), 0);
+    EXPECT_EQ(log.Open(locked.string()), "the file is write-protected");
+    EXPECT_EQ(ReadAll(locked), ResultsLogHeader() + "\n");
+    // A terminal (a serial port is one too) would get the lines on its line.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    EXPECT_EQ(log.Open(ptsname(master)), "it is a terminal or a serial port, not a file");
+    close(master);
 #endif
 }
 
@@ -283,7 +300,7 @@ TEST_F(ResultsLogFile, StreamsGetTheLinesWithoutHeader) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ResultsLog log;
     // Nobody reading: refused at once rather than waiting for a reader.
-    EXPECT_EQ(log.Open(fifo.string()), "no program is reading from this FIFO");
+    EXPECT_EQ(log.Open(fifo.string()), "no program reads from this FIFO");
 
     const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
@@ -335,6 +352,10 @@ TEST_F(ResultsLogFile, AFullDiskIsReported) {
     std::signal(SIGXFSZ, SIG_DFL);
     EXPECT_EQ(failure, "the line was written only in part (10 of " + std::to_string(line.size()) +
                            " bytes): File too large");
+    // The part was cut off again: the next line follows the header whole.
+    EXPECT_EQ(ReadAll(path), ResultsLogHeader() + "\n");
+    ASSERT_EQ(log.Append(FailedBoard()), "");
+    EXPECT_EQ(ReadAll(path), ResultsLogHeader() + "\n" + FormatResultsLogLine(FailedBoard()) + "\n");
 }
 #endif
 

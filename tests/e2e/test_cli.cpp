@@ -175,7 +175,7 @@ TEST_F(CliTest, HangUpOfThePortEndsTheRunAtOnceWithOneMessage) {
     Targets.back()->Wait();
     EXPECT_EQ(p.Wait(), 1);
     EXPECT_EQ(p.StdOut, "");
-    EXPECT_EQ(p.StdErr, "Device " + port + " hung up or was removed\n");
+    EXPECT_EQ(p.StdErr, "pelkisp: Device " + port + " hung up or was removed\n");
 }
 
 TEST_F(CliTest, TerminalHangUpStopsLikeCtrlCAndKeepsTheSimulatedFlash) {
@@ -299,6 +299,66 @@ TEST_F(CliTest, ResetLineSequencesOnAPortWithoutModemLines) {
     EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
 }
 
+// Every file a run reads or writes follows one rule and is named in one
+// way: a folder, a missing folder, a write-protected file (also for root),
+// a FIFO nobody reads (at once, no hang), a device that takes nothing; the
+// files of one run never name each other; the flash file's problems are the
+// user's file errors (exit 2, with the program's name).
+TEST_F(CliTest, FilesOfARunFollowOneRule) {
+    { std::ofstream(Dir / "fw.hex", std::ios::binary) << ":0100000002FD\r\n:00000001FF\r\n"; }
+    { std::ofstream(Dir / "ro.txt") << "keep"; }
+    { std::ofstream(Dir / "notalog.csv") << "some notes\n"; }
+    ASSERT_EQ(chmod((Dir / "ro.txt").c_str(), 0444), 0);
+    ASSERT_EQ(mkfifo((Dir / "fifo").c_str(), 0600), 0);
+    fs::create_directory(Dir / "dir");
+    const std::string noFolder = (fs::path("nofolder") / "x").string();
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"checksum", "dir"}, 2, "pelkisp: dir: Can't open file (it is a folder)\n"},
+        {{"convert", "fw.hex", "dir"}, 2, "pelkisp: dir: Can't open file (it is a folder)\n"},
+        {{"-p", "sim", "--trace=dir", "erase"}, 2, "pelkisp: --trace=dir: can't open it (it is a folder)\n"},
+        {{"-p", "sim", "--log", "dir", "erase"}, 2, "pelkisp: --log dir: can't open it (it is a folder)\n"},
+        {{"-p", "sim", "--sim-flash", "dir", "erase"}, 2, "pelkisp: Can't use flash file dir: it is a folder\n"},
+        {{"checksum", noFolder}, 2, "Can't open file (the folder nofolder does not exist)\n"},
+        {{"-p", "sim", "--trace=" + noFolder, "erase"}, 2, "can't open it (the folder nofolder does not exist)\n"},
+        {{"-p", "sim", "--log", noFolder, "erase"}, 2, "can't open it (the folder nofolder does not exist)\n"},
+        {{"-p", "sim", "--sim-flash", noFolder, "erase"}, 2, "pelkisp: Can't use flash file nofolder/x: the folder nofolder does not exist\n"},
+        {{"convert", "fw.hex", "ro.txt"}, 2, "pelkisp: ro.txt: Can't open file (the file is write-protected)\n"},
+        {{"-p", "sim", "--trace=ro.txt", "erase"}, 2, "pelkisp: --trace=ro.txt: can't open it (the file is write-protected)\n"},
+        {{"-p", "sim", "--log", "ro.txt", "erase"}, 2, "pelkisp: --log ro.txt: can't open it (the file is write-protected)\n"},
+        {{"-p", "sim", "--sim-flash", "ro.txt", "erase"}, 2, "pelkisp: Can't use flash file ro.txt: the file is write-protected\n"},
+        {{"-p", "sim", "--trace=fifo", "erase"}, 2, "can't open it (no program reads from this FIFO)\n"},
+        {{"-p", "sim", "--trace=/dev/full", "erase"}, 2, "pelkisp: --trace=/dev/full: can't write it (No space left on device)\n"},
+        {{"-p", "sim", "--log", "notalog.csv", "erase"}, 2, "it is not a results log: its first line is not the log's header"},
+        {{"-p", "sim", "--sim-flash", "fw.hex", "program", "fw.hex"}, 2,
+         "pelkisp: --sim-flash fw.hex: that is fw.hex, the firmware, which the run reads\n"},
+        {{"-p", "sim", "--sim-flash", "new.bin", "--trace=new.bin", "erase"}, 2,
+         "pelkisp: --trace=new.bin: that is new.bin, which the run also writes as --sim-flash\n"},
+        {{"-p", "sim", "--trace=t.txt", "--log", "t.txt", "erase"}, 2,
+         "pelkisp: --log t.txt: that is t.txt, which the run also writes as --trace\n"},
+    };
+    for (const auto& c : cases) {
+        const CliRun r = Pelkisp(c.args);
+        SCOPED_TRACE(c.args[c.args.size() - 2] + " " + c.args.back() + "\n" + r.Err);
+        EXPECT_EQ(r.Status, c.status);
+        EXPECT_NE(r.Err.find(c.err), std::string::npos);
+    }
+    EXPECT_EQ(ReadFile("ro.txt"), std::vector<uint8_t>({'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(ReadFile("fw.hex").size(), 28u) << "the firmware was never turned into a flash image";
+    EXPECT_FALSE(fs::exists(Dir / "new.bin"));
+    EXPECT_FALSE(fs::exists(Dir / "t.txt"));
+    // "-" is standard output for the log: the results line comes after the
+    // result lines, and without a header.
+    const CliRun out = Pelkisp({"-p", "sim", "--log", "-", "erase"});
+    EXPECT_EQ(out.Status, 0) << out.Err;
+    EXPECT_EQ(out.Out.rfind("Device erased.\n", 0), 0u) << out.Out;
+    EXPECT_NE(out.Out.find(",sim,"), std::string::npos) << out.Out;
+    EXPECT_EQ(out.Out.find("time,port"), std::string::npos) << out.Out;
+}
+
 // What a load reports: the bytes the file holds and the span they cover
 // (not the gap before them), HEX read by its content whatever the name, a
 // .hex that is not HEX refused, an offset anywhere inside the device; and a
@@ -328,6 +388,14 @@ TEST_F(CliTest, LoadSummaryFormatAndOffset) {
         SCOPED_TRACE(c.args[c.args.size() > 2 && c.args[0] == "-d" ? 3 : 1] + "\n" + r.Err);
         EXPECT_EQ(r.Status, c.status);
         EXPECT_EQ(r.Err.rfind(c.err, 0), 0u);
+    }
+    // "-" is standard input, a pipe here, HEX by its content.
+    for (const std::string& command : {std::string("checksum -"), std::string("-p sim program -")}) {
+        ChildProcess p("/bin/sh", {"-c", std::string(PELKISP_PATH) + " " + command + " < gap.h86"}, Dir, -1, -1, Env());
+        EXPECT_EQ(p.Wait(), 0) << command << "\n" << p.StdErr;
+        EXPECT_EQ(p.StdErr.rfind("pelkisp: standard input: read as Intel HEX, by its content\n"
+                                 "pelkisp: standard input: 32 bytes in 00100-0011F, CRC 4F32\n", 0), 0u) << p.StdErr;
+        EXPECT_EQ(p.StdOut, command[0] == 'c' ? "Checksum: E210\nCRC: 4F32\n" : "Device erased.\nDevice programmed.\nVerification OK.\n");
     }
     // The results log counts the same bytes; the chip is blank, so the
     // first data block fails.
@@ -424,8 +492,10 @@ TEST_F(CliTest, UsageFileAndPortErrors) {
     } cases[] = {
         {{"checksum", "/dev/zero", "--format", "hex"}, 2, "", "pelkisp: /dev/zero: Can't open file (no line end in 65536"},
         {{"--port", "sim", "--sim-flash", "null", "erase"}, 2, "", "Can't use flash file null: not a regular file"},
-        {{"--port", "COM1", "erase"}, 3, "", "Unable to open specified device COM1 (25), Inappropriate ioctl for device\n"
+        {{"--port", "COM1", "erase"}, 3, "", "pelkisp: Unable to open specified device COM1 (25), Inappropriate ioctl for device\n"
                                              "pelkisp: COM1 is " + fs::canonical(Dir / "notatty").string() + "\n"},
+        // com1 is COM1, and finds the same link.
+        {{"--port", " com1", "erase"}, 3, "", "pelkisp: Unable to open specified device COM1 (25)"},
         {{}, 2, "", "no command given"},
         {{"--port", "sim", "frobnicate"}, 2, "", "unknown command"},
         {{"erase"}, 2, "", "needs --port"},

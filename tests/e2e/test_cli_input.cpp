@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,8 +30,15 @@ protected:
     void File(const std::string& name, const std::string& bytes) {
         std::ofstream(Dir / name, std::ios::binary) << bytes;
     }
+    // Resize: after this many bytes have come, the terminal is made this
+    // many columns wide (0: never); ResizedAt gets where in the text it was.
+    struct Resize {
+        size_t AfterBytes = 0;
+        unsigned short Columns = 0;
+        size_t ResizedAt = 0;
+    };
     std::string OnTerminal(const std::vector<std::string>& args, unsigned short columns,
-                           const std::vector<std::string>& env);
+                           const std::vector<std::string>& env, unsigned short rows = 24, Resize* resize = nullptr);
 };
 
 TEST_F(CliInput, DoubtfulFilesAreNotProgrammedUnlessForced) {
@@ -113,19 +121,28 @@ TEST_F(CliInput, DoubtfulFilesAreNotProgrammedUnlessForced) {
 TEST_F(CliInput, TraceShowsEveryFrameAndReplyAndTheResendAfterACorruptedReply) {
     // The third reply (Verify's) goes out with a bad CRC: the frame is sent again.
     const std::string port = StartTarget({"--corrupt-every", "3"});
-    const CliRun r = Pelkisp({"-p", port, "-b", "115200", "--trace=trace.txt", "program",
+    const CliRun r = Pelkisp({"-p", port, "-b", "115200", "--before", "20ms", "--trace=trace.txt", "program",
                               std::string(PELK_EXAMPLES_DIR) + "/blinky.hex"});
     ASSERT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Out, "Device erased.\nDevice programmed.\nVerification OK.\n");
     std::ifstream in(Dir / "trace.txt");
-    std::vector<std::string> lines;
+    std::vector<std::string> lines;  // the decoded lines, each with its time
+    std::vector<std::string> bytes;  // the bytes under them, in hexadecimal
     const std::regex stamp(R"(^ *\d+\.\d{3} (.*)$)");
     for (std::string line; std::getline(in, line);) {
         std::smatch m;
+        if (line.rfind(std::string(12, ' '), 0) == 0) {
+            bytes.push_back(line.substr(12));
+            continue;
+        }
         ASSERT_TRUE(std::regex_match(line, m, stamp)) << "no millisecond timestamp: " << line;
         lines.push_back(m[1]);
     }
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "-- port " + fs::canonical(port).string() +
+                            " open: 115200 bit/s, 8 data bits, no parity, 1 stop bit, no flow control, raw");
     const std::vector<std::string> expected{
+        "-- before 20ms",
         "-- Erase",
         "> preamble 55 FF FF",
         "> Erase       00000  CRC 5D64  (after the preamble)",
@@ -144,15 +161,21 @@ TEST_F(CliInput, TraceShowsEveryFrameAndReplyAndTheResendAfterACorruptedReply) {
         "< reply 1 (done)  CRC A80D good",
         "-- Verification OK.",
     };
-    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), expected);
+    // Every frame's 136 bytes (five lines of up to 32) and every reply's.
+    ASSERT_EQ(bytes.size(), 4u * 5u + 4u);
+    EXPECT_EQ(bytes[0].substr(0, 17), "99 87 06 00 00 00");
+    EXPECT_EQ(bytes[5], "55 04 01 A8 0D");
+    EXPECT_EQ(bytes[17], "55 04 01 A8 F2");
+    EXPECT_EQ(bytes[4], "00 00 00 00 00 00 5D 64") << "the Erase frame ends with its CRC";
 }
 
 // Runs pelkisp with standard error on a pseudo-terminal of the given size
 // and returns all it wrote there.
 std::string CliInput::OnTerminal(const std::vector<std::string>& args, unsigned short columns,
-                                 const std::vector<std::string>& env) {
+                                 const std::vector<std::string>& env, unsigned short rows, Resize* resize) {
     int master = -1, slave = -1;
-    winsize ws{24, columns, 0, 0};
+    winsize ws{rows, columns, 0, 0};
     if (openpty(&master, &slave, nullptr, nullptr, &ws) != 0) return "openpty failed";
     fcntl(master, F_SETFD, FD_CLOEXEC);
     fcntl(slave, F_SETFD, FD_CLOEXEC);
@@ -166,6 +189,11 @@ std::string CliInput::OnTerminal(const std::vector<std::string>& args, unsigned 
         const ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0) break;  // EIO once the program has ended and closed it
         screen.append(buf, size_t(n));
+        if (resize && resize->Columns != 0 && resize->ResizedAt == 0 && screen.size() >= resize->AfterBytes) {
+            const winsize narrower{rows, resize->Columns, 0, 0};
+            ioctl(master, TIOCSWINSZ, &narrower);
+            resize->ResizedAt = screen.size();
+        }
     }
     close(master);
     p.Wait();
@@ -222,40 +250,60 @@ TEST_F(CliInput, ProgressBarFitsTheTerminalAndKeepsToPlainTextOnADumbOne) {
     EXPECT_EQ(quiet.Out + quiet.Err, "");
 }
 
-// What a terminal shows after `text`: the few controls pelkisp uses (CR,
-// LF, erase to the end of the line, cursor up, erase to the end of the
-// screen) applied to a screen of lines. `widest` gets the longest line ever
-// drawn.
-std::vector<std::string> Screen(const std::string& text, size_t& widest) {
-    std::vector<std::string> rows(1);
-    size_t row = 0, col = 0;
+// What a terminal shows after `text`, scrollback included: the controls
+// pelkisp uses (CR, LF, erase to the end of the line, cursor up, erase to
+// the end of the screen), lines wrapped at the width, a height beyond which
+// rows scroll away where the cursor cannot reach them, and, at `resizedAt`,
+// a new width to which every line is wrapped again (as most terminals do
+// when made narrower). Returns the lines; `widest` gets the longest row
+// ever drawn.
+std::vector<std::string> Screen(const std::string& text, size_t& widest, size_t width = 1000, size_t height = 1000,
+                                size_t resizedAt = 0, size_t newWidth = 0) {
+    std::vector<std::string> lines(1);  // logical lines; a wrapped one takes several rows
+    size_t line = 0, col = 0;
     widest = 0;
+    auto rowsOf = [&](const std::string& l) { return l.empty() ? size_t{1} : (l.size() + width - 1) / width; };
     for (size_t i = 0; i < text.size(); ++i) {
+        if (i == resizedAt && newWidth != 0) width = newWidth;
         const char c = text[i];
         if (c == '\r') {
-            col = 0;
+            col = col / width * width;  // to the start of its row
         } else if (c == '\n') {
-            if (++row == rows.size()) rows.emplace_back();
+            if (++line == lines.size()) lines.emplace_back();
             col = 0;
         } else if (c == '\033' && i + 1 < text.size() && text[i + 1] == '[') {
             size_t j = i + 2, n = 0;
             while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j]))) n = n * 10 + size_t(text[j++] - '0');
             if (j >= text.size()) break;
-            if (text[j] == 'K') rows[row].resize(std::min(rows[row].size(), col));
-            else if (text[j] == 'A') row -= std::min(row, n == 0 ? 1 : n);
-            else if (text[j] == 'J') {
-                rows[row].resize(std::min(rows[row].size(), col));
-                rows.resize(row + 1);
+            if (text[j] == 'K') {
+                lines[line].resize(std::min(lines[line].size(), col));
+            } else if (text[j] == 'A') {
+                // Up n rows, never above the first row still on the screen.
+                size_t total = 0, at = 0;
+                for (size_t k = 0; k < lines.size(); ++k) {
+                    if (k == line) at = total + col / width;
+                    total += rowsOf(lines[k]);
+                }
+                const size_t top = total > height ? total - height : 0;
+                size_t target = at >= (n == 0 ? 1 : n) ? at - (n == 0 ? 1 : n) : 0;
+                if (target < top) target = top;
+                size_t start = 0;
+                for (line = 0; line + 1 < lines.size() && start + rowsOf(lines[line]) <= target; ++line)
+                    start += rowsOf(lines[line]);
+                col = (target - start) * width;
+            } else if (text[j] == 'J') {
+                lines[line].resize(std::min(lines[line].size(), col));
+                lines.resize(line + 1);
             }
             i = j;
         } else {
-            if (rows[row].size() <= col) rows[row].resize(col + 1, ' ');
-            rows[row][col++] = c;
-            widest = std::max(widest, rows[row].size());
+            if (lines[line].size() <= col) lines[line].resize(col + 1, ' ');
+            lines[line][col++] = c;
+            widest = std::max(widest, std::min(lines[line].size(), width));
         }
     }
-    while (!rows.empty() && rows.back().empty()) rows.pop_back();
-    return rows;
+    while (!lines.empty() && lines.back().empty()) lines.pop_back();
+    return lines;
 }
 
 // Several boards on a terminal: a line per board, redrawn in place; what
@@ -291,9 +339,49 @@ TEST_F(CliInput, SeveralBoardsShareTheTerminalALinePerBoard) {
     // Lines of other kinds: the load's summary alone.
     EXPECT_EQ(rows.size(), 2 * 4 + 1u) << screen;
 
+    // A board that waits for a reply says so in its bar.
+    const std::string held = StartTarget({"--stall", "1:2500"});
+    const std::string waiting = OnTerminal({"-p", held, "-p", b, "-b", "115200", "erase"}, 70, Env({"TERM=xterm"}));
+    EXPECT_NE(waiting.find(held + ": Erasing       0%  no reply, transmission 1 of 10"), std::string::npos) << waiting;
+
     const std::string dumb = OnTerminal(run, 70, Env({"TERM=dumb"}));
     EXPECT_EQ(dumb.find('%'), std::string::npos) << dumb;
     EXPECT_NE(dumb.find(a + ": succeeded in "), std::string::npos) << dumb;
+}
+
+// No bar line is left behind in the scrollback: with more boards than the
+// terminal has rows, with a port's name wider than the terminal, and when
+// the terminal is made narrower in the middle of the run. What stays is
+// each step's final line (100%) and the summaries.
+TEST_F(CliInput, ProgressLeavesNoStaleLines) {
+    RandomImageFile("image.bin", 0x4000, 9);
+    std::vector<std::string> fiveBoards;
+    for (int i = 0; i < 5; ++i) fiveBoards.insert(fiveBoards.end(), {"-p", "sim"});
+    fiveBoards.insert(fiveBoards.end(), {"program", "image.bin"});
+    const std::string paced = StartTarget({"--pace", "115200"});
+    const std::string other = StartTarget({"--pace", "115200"});
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        unsigned short columns, rows, narrower;
+    } cases[] = {
+        {"five boards, four rows", fiveBoards, 80, 4, 0},
+        {"a port wider than the terminal", {"-p", paced, "-p", other, "-b", "115200", "program", "image.bin"}, 8, 24, 0},
+        {"narrower in the middle", {"-p", paced, "-p", other, "-b", "115200", "program", "image.bin"}, 120, 24, 40},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Resize resize{600, c.narrower, 0};
+        const std::string text = OnTerminal(c.args, c.columns, Env({"TERM=xterm"}), c.rows, &resize);
+        size_t widest = 0;
+        const std::vector<std::string> lines =
+            Screen(text, widest, c.columns, c.rows, resize.ResizedAt, c.narrower);
+        for (const std::string& line : lines) {
+            const bool bar = line.find('%') != std::string::npos;
+            EXPECT_TRUE(!bar || line.find("100%") != std::string::npos) << "left behind: " << line << "\n" << text;
+            EXPECT_EQ(line.find("more boards"), std::string::npos) << line;
+        }
+    }
 }
 
 }  // namespace

@@ -198,5 +198,49 @@ TEST_F(OutputFile, FolderWithoutRoomForATemporaryFileIsWrittenInPlace) {
     EXPECT_EQ(Entries(folder), 2u);
 }
 
+// A sticky folder (as /tmp) where the file is another user's: the file may
+// be written, but no rename may replace it. The write falls back to writing
+// in place, in a child process as a user who owns neither.
+TEST_F(OutputFile, StickyFolderWithAnotherUsersFileIsWrittenInPlace) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to hand the file and the folder to other users";
+    const fs::path folder = Dir / "shared";
+    fs::create_directory(folder);
+    ASSERT_EQ(chmod(Dir.Path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+    const fs::path file = folder / "results.bin";
+    test::WriteFile(file, "old content that is longer");
+    const uid_t owner = 65533, writer = 65534;
+    ASSERT_EQ(chown(file.c_str(), owner, owner), 0);
+    ASSERT_EQ(chmod(file.c_str(), 0666), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const bool planned = setgid(writer) == 0 && setuid(writer) == 0 && PlanOutputFile(file).Kind == OutputKind::InPlace;
+        _exit(planned && WriteOutputFile(file, "new") ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(test::ReadFile(file), "new");
+    EXPECT_EQ(Stat(file).st_uid, owner) << "the same file, written in place";
+    EXPECT_EQ(Entries(folder), 1u);
+}
+
+// The longest name a folder takes: the temporary file's name is cut short,
+// and the file is still replaced whole by a rename (a new inode), not
+// written in place.
+TEST_F(OutputFile, LongestNameIsReplacedByARename) {
+    const fs::path file = Dir / std::string(246, 'n');
+    test::WriteFile(file, "old");
+    const ino_t before = Stat(file).st_ino;
+    ASSERT_TRUE(WriteOutputFile(file, "new content"));
+    EXPECT_EQ(test::ReadFile(file), "new content");
+    EXPECT_NE(Stat(file).st_ino, before);
+    const fs::path longest = Dir / std::string(255, 'm');
+    ASSERT_TRUE(WriteOutputFile(longest, "x"));
+    EXPECT_EQ(test::ReadFile(longest), "x");
+    EXPECT_EQ(Entries(Dir.Path()), 2u);
+}
+
 }  // namespace
 }  // namespace pelk

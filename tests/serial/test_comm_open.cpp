@@ -1,6 +1,8 @@
 // Opening and closing the port on a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <termios.h>
+
 #include <fstream>
 
 #include "comm_fixture.h"
@@ -21,6 +23,27 @@ TEST_F(OpenCloseTest, OpenTwiceRaisesAndThePortKeepsWorking) {
     EXPECT_TRUE(Comm->Active());
     EXPECT_EQ(Comm->WriteBuf("ok", 2), 2);
     EXPECT_EQ(Receive(2), "ok");
+}
+
+// A terminal used as the port (as /dev/tty) gets its settings back at
+// Close: the user's shell is not left raw and without echo.
+TEST_F(OpenCloseTest, CloseRestoresTheLineSettingsItFound) {
+    termios before{};
+    ASSERT_EQ(tcgetattr(Pty.Slave(), &before), 0);
+    before.c_lflag |= ICANON | ECHO | ISIG;
+    before.c_oflag |= OPOST | ONLCR;
+    ASSERT_EQ(tcsetattr(Pty.Slave(), TCSANOW, &before), 0);
+    Comm->Open();
+    termios open{};
+    ASSERT_EQ(tcgetattr(Pty.Slave(), &open), 0);
+    EXPECT_EQ(open.c_lflag & (ICANON | ECHO | ISIG), 0u) << "raw while open";
+    Comm->Close();
+    termios after{};
+    ASSERT_EQ(tcgetattr(Pty.Slave(), &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
 }
 
 TEST_F(OpenCloseTest, ComZeroFailsAndLeavesThePortClosed) {

@@ -104,9 +104,15 @@ TEST_F(PortList, ComNamesAndPortsFromAFakeMachine) {
     };
     EXPECT_EQ(posix::PortListLines(F), expected);
 
-    // A link in the folder wins over the n-th port.
+    // A link in the folder wins over the n-th port; a file or a folder that
+    // only bears the name is said to be one.
     Link(D / "work/COM1", Dev("ttyS1"));
-    EXPECT_EQ(posix::PortListLines(F)[0], "COM1  " + Dev("ttyS1") + " (a link in this folder)");
+    Write(D / "work/COM3", "");
+    fs::create_directory(D / "work/COM4");
+    const std::vector<std::string> lines = posix::PortListLines(F);
+    EXPECT_EQ(lines[0], "COM1  " + Dev("ttyS1") + " (a link in this folder)");
+    EXPECT_EQ(lines[2], "COM3  a file named COM3 in this folder, not a link to a serial port");
+    EXPECT_EQ(lines[3], "COM4  a folder named COM4 in this folder, not a link to a serial port");
 }
 
 TEST_F(PortList, AMachineWithoutSerialPorts) {

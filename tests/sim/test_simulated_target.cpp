@@ -357,7 +357,17 @@ TEST_F(SimulatedTargetFlashFile, MissingFileStartsErasedAndIsWrittenAtStop) {
     StartWithFile(0x7FFF);
     EXPECT_EQ(Client->Exchange(CommandFrame(CmdBlankCheck, 0)), ReplyBlank);
     EXPECT_EQ(Client->Exchange(CommandFrame(CmdProgram, 0x7F80, 0xA5)), ReplyDone);
-    EXPECT_FALSE(std::filesystem::exists(File)) << "written at Stop, not before";
+    EXPECT_EQ(std::filesystem::file_size(File), 0u) << "held empty and locked until Stop writes it";
+    // A second target on the same file is refused while this one runs.
+    SimulatedTargetOptions second;
+    second.FlashFile = File.string();
+    SimulatedTarget other(second);
+    try {
+        other.Start();
+        FAIL() << "two targets started on one flash file";
+    } catch (const SimulatedTargetFileError& e) {
+        EXPECT_EQ(std::string(e.what()), "Can't use flash file " + File.string() + ": another simulated target is using it");
+    }
     Target->Stop();
     const Bytes file = ReadFileBytes(File);
     ASSERT_EQ(file.size(), 0x8000u);
@@ -500,9 +510,9 @@ TEST_F(SimulatedTargetFlashFile, FileInAMissingFolderStopsTheStart) {
     try {
         t.Start();
         FAIL() << "Start accepted a flash file that could never be written";
-    } catch (const SimulatedTargetError& e) {
-        EXPECT_NE(std::string(e.what()).find("Can't write flash file " + o.FlashFile), std::string::npos)
-            << e.what();
+    } catch (const SimulatedTargetFileError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Can't use flash file " + o.FlashFile + ": the folder " + (Dir / "missing").string() + " does not exist");
     }
 }
 
@@ -523,8 +533,8 @@ TEST_F(SimulatedTargetFlashFile, UnwritableFileIsReportedByStop) {
     std::filesystem::create_directory(sub);
     File = sub / "flash.bin";
     StartWithFile(0x7FFF);
-    std::filesystem::remove(sub);
-    EXPECT_THROW(Target->Stop(), SimulatedTargetError);
+    std::filesystem::remove_all(sub);
+    EXPECT_THROW(Target->Stop(), SimulatedTargetFileError);
 }
 
 }  // namespace

@@ -349,7 +349,7 @@ TEST_F(WineCli, FarSideGoingAwayEndsTheRunWithOneMessage) {
     const RunResult r = Finish(*child);
     EXPECT_EQ(r.Status, 1);
     EXPECT_EQ(r.Out, "");
-    EXPECT_EQ(r.Err, "Device COM14 hung up or was removed\r\n");
+    EXPECT_EQ(r.Err, "pelkisp: Device COM14 hung up or was removed\r\n");
 }
 
 TEST_F(WineCli, CtrlCStopsTheRun) {

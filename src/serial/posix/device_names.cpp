@@ -98,10 +98,11 @@ std::string ResolveDeviceName(const std::string& Name) {
     if (Name.size() > 3 && std::toupper(static_cast<unsigned char>(Name[0])) == 'C' &&
         std::toupper(static_cast<unsigned char>(Name[1])) == 'O' &&
         std::toupper(static_cast<unsigned char>(Name[2])) == 'M') {
-        const long n = NumberAfter("COM" + Name.substr(3), "COM");
+        const std::string com = "COM" + Name.substr(3);  // com1 is COM1, as everywhere
+        const long n = NumberAfter(com, "COM");
         if (n >= 0) {
             struct stat st{};
-            if (lstat(Name.c_str(), &st) == 0) return Name;
+            if (lstat(com.c_str(), &st) == 0) return com;
             if (n == 0) return std::string();
             const std::vector<std::string> ports = ListSerialPorts();
             return static_cast<size_t>(n) <= ports.size() ? ports[static_cast<size_t>(n) - 1] : std::string();

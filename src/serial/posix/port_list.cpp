@@ -134,6 +134,10 @@ ComResolution ResolveComNumber(int Number, const PortFolders& Folders) {
         std::error_code ec;
         r.Path = S_ISLNK(st.st_mode) ? fs::read_symlink(link, ec).string() : link.string();
         r.Dangling = !fs::exists(link, ec);
+        r.Found = S_ISLNK(st.st_mode)   ? ComResolution::Entry::Link
+                  : S_ISREG(st.st_mode) ? ComResolution::Entry::File
+                  : S_ISDIR(st.st_mode) ? ComResolution::Entry::Folder
+                                        : ComResolution::Entry::Other;
         return r;
     }
     if (Number >= 1 && static_cast<size_t>(Number) <= ports.size()) {
@@ -185,9 +189,14 @@ std::vector<std::string> PortListLines(const PortFolders& Folders) {
         std::string line = com + "  ";
         switch (r.How) {
             case ComResolution::Link:
-                line += r.Dangling ? "nothing (the link " + com + " in this folder leads to " + r.Path +
-                                         ", which does not exist)"
-                                   : r.Path + " (a link in this folder)";
+                if (r.Found == ComResolution::Entry::File || r.Found == ComResolution::Entry::Folder)
+                    line += std::string(r.Found == ComResolution::Entry::File ? "a file" : "a folder") + " named " +
+                            com + " in this folder, not a link to a serial port";
+                else
+                    line += r.Dangling ? "nothing (the link " + com + " in this folder leads to " + r.Path +
+                                             ", which does not exist)"
+                                       : r.Path + (r.Found == ComResolution::Entry::Link ? " (a link in this folder)"
+                                                                                           : " (in this folder)");
                 break;
             case ComResolution::NthPort:
                 line += r.Path + " (the " + Ordinal(static_cast<size_t>(n)) + " serial port of this machine)";

@@ -24,6 +24,9 @@ struct ComResolution {
     enum Kind { Link, NthPort, Nothing } How = Nothing;
     std::string Path;        // the device file it opens (a link: the link's target); empty: none
     bool Dangling = false;   // a link whose target does not exist
+    // For How == Link, what the name in the folder is: a link, or a file or
+    // folder that only bears the name (it opens as nothing useful).
+    enum class Entry { Link, File, Folder, Other } Found = Entry::Link;
     size_t PortsFound = 0;   // serial ports of the machine (consoles left out)
 };
 ComResolution ResolveComNumber(int Number, const PortFolders& Folders);

@@ -58,6 +58,7 @@ SerialDevice::SerialDevice(int Fd, std::string Path) : FFd(Fd), FPath(std::move(
     FRealPath = ::realpath(FPath.c_str(), real) ? std::string(real) : FPath;
     // Line errors from before the port was opened are not ours to report.
     FHaveErrorBase = ReadCounters(FErrorBase);
+    FHaveSaved = GetLineTermios(FFd, FSaved);
 }
 
 SerialDevice::~SerialDevice() { Close(); }
@@ -104,6 +105,7 @@ void SerialDevice::Close() {
     if (FClosed) return;
     FClosed = true;
     if (FRtsToggleOn) SetRtsToggle(false);
+    if (FHaveSaved) (void)SetLineTermios(FFd, FSaved);
     // A pseudo-terminal outlives our descriptor; without this it would stay
     // closed to everyone but root.
     (void)IoctlRetry(FFd, TIOCNXCL, nullptr);

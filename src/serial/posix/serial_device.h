@@ -150,6 +150,11 @@ private:
     bool FHaveErrorBase = false;
     LineCounters FErrorBase;
     bool FRtsToggleOn = false;  // RS-485 mode switched on by us
+    // The line's settings as they were before the port was opened, put back
+    // at Close: a terminal used as the port (/dev/tty) is left as the
+    // user's shell had it, not raw and without echo.
+    bool FHaveSaved = false;
+    LineTermios FSaved{};
 };
 
 }  // namespace pelk::posix
