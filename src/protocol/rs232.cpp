@@ -4,12 +4,6 @@
 
 namespace pelk {
 
-uint16_t LinkCrc(const uint8_t* data, size_t count) {
-    LinkCrcRegister reg;
-    reg.Update(data, count);
-    return reg.Finish();
-}
-
 void AppendFrameCrc(uint8_t* frame) {
     const size_t L = frame[1];
     const uint16_t crc = LinkCrc(frame + 1, L - 2);

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "protocol/link_crc.h"
+#include "crc/link_crc.h"
 
 namespace pelk {
 
