@@ -110,12 +110,7 @@ double RunBareLoop() {
     TxFrameBytes frame{};
     for (uint8_t command : {CmdProgram, CmdVerify}) {
         for (uint32_t k = 0; k < Blocks; ++k) {
-            frame[0] = TxSync;
-            frame[1] = TxLength;
-            frame[2] = command;
-            PutFrameAddress(frame.data(), k * BlockSize);
-            std::copy_n(Files().Bytes.begin() + k * BlockSize, BlockSize, frame.begin() + TxDataOffset);
-            AppendFrameCrc(frame.data());
+            BuildCommandFrame(frame, command, k * BlockSize, Files().Bytes.data() + k * BlockSize);
             if (write(fd, frame.data(), frame.size()) != ssize_t(frame.size())) return -1;
             size_t got = 0;
             uint8_t reply[8];

@@ -1,5 +1,6 @@
 #include "cli/board_session.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/cli_platform.h"
@@ -44,23 +45,21 @@ BoardSession::BoardSession(const CliOptions& options, std::string port, const Me
     CommPort.SetDeviceName("COM%d");
     CommPort.Buffers().SetReadSize(1000);
     CommPort.Buffers().SetWriteSize(1000);
-    CommPort.OnRxChar = [this](TVaCustomComm*, int) { Guarded(&BoardSession::Received); };
+    CommPort.OnRxChar = [this](TVaCustomComm*, int) { Guarded(&ProgrammingRun::Received); };
     CommPort.OnHangUp = [this](TVaCustomComm*, const std::string& message) { PortHungUp(message); };
-    Engine.SkipBlankBlocks = !Options.AllBlocks;
-    Engine.SetLineRate(Options.Baud);
+    Run.Engine().SkipBlankBlocks = !Options.AllBlocks;
+    Run.Engine().SetLineRate(Options.Baud);
+    Run.SetSequences(Options.Before, Options.After);
     if (traceSink) {
         Trace = std::make_unique<WireTrace>(std::move(traceSink));
         Traced.SetTrace(Trace.get());
-        Engine.Events = this;
     }
-    if (Options.Before) Before = *Options.Before;
-    if (Options.After) After = *Options.After;
     Result.Began = Result.Ended = std::chrono::steady_clock::now();
 }
 
 BoardSession::~BoardSession() {
     Loop.StopTimer(TickTimer);
-    Loop.StopTimer(SequenceTimer);
+    Loop.StopTimer(WakeTimer);
     CommPort.OnRxChar = nullptr;
     CommPort.OnHangUp = nullptr;
     if (CommPort.Active()) CommPort.Close();
@@ -73,7 +72,7 @@ int BoardSession::Open() {
     auto fail = [this](int status) {
         Result.Status = status;
         Result.Ended = std::chrono::steady_clock::now();
-        StepsOver = Over = true;
+        Over = true;
         return status;
     };
     std::string device = Port;
@@ -109,28 +108,15 @@ int BoardSession::Open() {
     Result.Device = CommPort.DevicePath();
     VerboseDevice();
     if (Trace) Trace->Mark("port " + Result.Device + " open: " + CommPort.AppliedLineSettings());
-    if (!CheckLines()) {
+    // A sequence that sets a line needs a port that has them; this is found
+    // out before anything is sent, so a pseudo-terminal refuses at once.
+    if (const std::string problem = Run.LinesProblem(); !problem.empty()) {
+        Console.Error(problem);
+        Result.Result = problem;
         CommPort.Close();
         return fail(ExitPort);
     }
     return ExitOk;
-}
-
-// A sequence that sets a line needs a port that has them; this is found out
-// before anything is sent, so a pseudo-terminal refuses at once.
-bool BoardSession::CheckLines() {
-    for (const std::optional<LineSequence>* s : {&Before, &After}) {
-        if (!*s || !(*s)->UsesLines()) continue;
-        try {
-            Lines.CheckModemLines();
-        } catch (const std::exception& e) {
-            Console.Error(e.what());
-            Result.Result = e.what();
-            return false;
-        }
-        break;
-    }
-    return true;
 }
 
 void BoardSession::VerboseDevice() {
@@ -148,78 +134,71 @@ void BoardSession::VerboseDevice() {
 void BoardSession::Begin(std::function<void()> onFinished) {
     OnFinished = std::move(onFinished);
     if (Over) return Conclude();
-    // The engine's 10 ms tick, on a drift-free grid.
-    TickTimer = Loop.StartTimer(std::chrono::milliseconds(10), [this] { Guarded(&BoardSession::Tick); }, true);
-    if (Before) StartSequence("before", *Before, &BoardSession::BeforeDone);
-    else StartStep();
+    std::vector<RunStep> steps;
+    for (const CliStep& step : Steps) steps.push_back({step.Start, step.Success});
+    try {
+        Run.Begin(std::move(steps));
+    } catch (const std::exception& e) {
+        PortFailed(e.what());
+        Result.Result = e.what();
+        Run.Fail();
+    }
+    FlushTrace();
 }
 
-LineSequenceRunner::Millis BoardSession::NowMs() {
+BoardSession::Millis BoardSession::Now() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(MainLoop::Clock::now().time_since_epoch()).count();
 }
 
-void BoardSession::TracedLines::SetDTR(bool State) {
-    Board.Lines.SetDTR(State);
-    if (Board.Trace) Board.Trace->Mark(std::string(Board.SequenceName) + ": " + (State ? "dtr" : "-dtr"));
-}
-
-void BoardSession::TracedLines::SetRTS(bool State) {
-    Board.Lines.SetRTS(State);
-    if (Board.Trace) Board.Trace->Mark(std::string(Board.SequenceName) + ": " + (State ? "rts" : "-rts"));
-}
-
-void BoardSession::StartSequence(const char* name, const LineSequence& sequence, void (BoardSession::*then)()) {
-    AfterSequence = then;
-    SequenceName = name;
-    Console.Verbose(std::string(name) + ": " + sequence.Text());
-    if (Trace) Trace->Mark(std::string(name) + " " + sequence.Text());
-    const std::optional<LineSequenceRunner::Millis> next = Runner.Start(sequence, SequenceLines, NowMs());
-    if (!next) return SequenceEnded();
-    SequenceTimer = Loop.StartTimer(std::chrono::milliseconds(*next - NowMs()), [this] { AdvanceSequence(); }, false);
-}
-
-void BoardSession::AdvanceSequence() {
-    SequenceTimer = 0;
-    const std::optional<LineSequenceRunner::Millis> next = Runner.Advance(NowMs());
-    if (!next) return SequenceEnded();
-    SequenceTimer = Loop.StartTimer(std::chrono::milliseconds(*next - NowMs()), [this] { AdvanceSequence(); }, false);
-}
-
-void BoardSession::SequenceEnded() {
-    void (BoardSession::*then)() = AfterSequence;
-    AfterSequence = nullptr;
-    if (Runner.Failed()) {
-        // A line that cannot be set (the adapter went away mid-sequence).
-        Console.Error(Runner.Error());
-        if (!StepsOver) {
-            Result.Result = Runner.Error();
-            Gone = true;  // no "after" on lines that fail
-            return EndSteps(ExitStepFailed);
-        }
-        if (Result.Status == ExitOk) Result.Status = ExitStepFailed;
-        return Conclude();
+void BoardSession::TicksNeeded(bool needed) {
+    if (needed == (TickTimer != 0)) return;  // a running tick keeps its phase
+    if (!needed) {
+        Loop.StopTimer(TickTimer);
+        TickTimer = 0;
+        return;
     }
-    (this->*then)();
+    // The engine's 10 ms tick, on a drift-free grid.
+    TickTimer = Loop.StartTimer(std::chrono::milliseconds(TickMs), [this] { Tick(); }, true);
 }
 
-void BoardSession::BeforeDone() { StartStep(); }
+void BoardSession::WakeAt(Millis when) {
+    Loop.StopTimer(WakeTimer);
+    WakeTimer = Loop.StartTimer(std::chrono::milliseconds(std::max<Millis>(when - Now(), 0)), [this] {
+        WakeTimer = 0;
+        Guarded(&ProgrammingRun::Wake);
+    }, false);
+}
 
-void BoardSession::Guarded(void (BoardSession::*action)()) {
-    if (StepsOver) return;
+void BoardSession::CancelWake() {
+    Loop.StopTimer(WakeTimer);
+    WakeTimer = 0;
+}
+
+void BoardSession::Guarded(void (ProgrammingRun::*action)()) {
+    if (Over) return;
     try {
-        (this->*action)();
+        (Run.*action)();
     } catch (const std::exception& e) {
-        // A failure of the port (a write that found no room) ends the run.
+        // A failure of the port (a write that found no room) ends the steps.
         PortFailed(e.what());
         Result.Result = e.what();
-        if (Running) {
-            Engine.Stop();
-            Running = false;
-            Console.ProgressEnd(false);
-        }
-        EndSteps(ExitStepFailed);
+        Run.Fail();
     }
     FlushTrace();
+}
+
+void BoardSession::Tick() {
+    Guarded(&ProgrammingRun::Tick);
+    if (Over || Run.CurrentPhase() != ProgrammingRun::Phase::Steps) return;
+    // A board that waits shows why, instead of a bar that stands still.
+    const OperationEngine& engine = Run.Engine();
+    std::string note;
+    if (engine.WaitingForQuietLine()) note = "waiting for the line to go quiet";
+    else if (engine.Transmissions() > 1 || engine.ReplyWait() >= 1000)
+        note = "no reply, transmission " + std::to_string(engine.Transmissions()) + " of " +
+               std::to_string(unsigned{TransmissionsPerFrame});
+    Console.ProgressNote(note);
+    Console.ProgressTick();
 }
 
 void BoardSession::FlushTrace() {
@@ -243,30 +222,23 @@ void BoardSession::PortHungUp(const std::string& message) {
     // The adapter was pulled or the line's other side went away: the
     // operation ends at once, with this one message and nothing more sent.
     if (Over) return;
-    Gone = true;
-    Runner.Cancel();
-    Loop.StopTimer(SequenceTimer);
-    if (StepsOver) return Conclude();
-    if (Running) {
-        Engine.Stop();
-        Running = false;
-        Console.ProgressEnd(false);
-    }
+    if (Run.CurrentPhase() == ProgrammingRun::Phase::Steps) Console.ProgressEnd(false);
     FlushTrace();
-    Console.Error(message);
-    Result.Result = message;
-    EndSteps(ExitStepFailed);
+    if (Run.CurrentPhase() != ProgrammingRun::Phase::After) {
+        Console.Error(message);
+        Result.Result = message;
+    }
+    Run.PortGone();
 }
 
 bool BoardSession::Walks(const CliStep& s) const {
     return s.Start == &OperationEngine::StartProgram || s.Start == &OperationEngine::StartVerify;
 }
 
-void BoardSession::StartStep() {
-    LastMessage.clear();
+void BoardSession::StepBegins(size_t index) {
+    StepBegun = true;
     StepStarted = std::chrono::steady_clock::now();
-    Running = true;
-    const CliStep& step = Steps[Current];
+    const CliStep& step = Steps[index];
     ++Result.StepsRun;
     Result.Steps += (Result.Steps.empty() ? "" : "+") + std::string(step.Word);
     uint32_t blocks = 0;
@@ -279,114 +251,111 @@ void BoardSession::StartStep() {
     }
     if (Trace) Trace->StepBegins(step.Name, blocks);
     Console.ProgressBegin(step.Progress, uint64_t{blocks} * BlockSize);
-    (Engine.*step.Start)();
-    CheckStep();  // a walk with no block to send ends at once
 }
 
-void BoardSession::ReplyTimedOut(unsigned transmission, int64_t waitedMs, bool givingUp) {
-    Trace->ReplyTimeout(transmission, waitedMs, givingUp);
-}
-
-void BoardSession::ReplyAbandoned() { Trace->ByteTimeout(); }
-
-void BoardSession::WaitingForQuiet(unsigned copies, unsigned replies) {
-    Trace->Note("the frame went out " + std::to_string(copies) + " times and " + Plural(replies, "reply", "replies") +
-                " came: waiting for the line to go quiet before going on");
-}
-
-void BoardSession::DuplicateDropped() { Trace->Note("reply to another copy of the frame, dropped"); }
-
-void BoardSession::Tick() {
-    if (!Running) return;
-    Engine.TimerTimer();
-    CheckStep();
-    if (!Running) return;
-    // A board that waits shows why, instead of a bar that stands still.
-    std::string note;
-    if (Engine.WaitingForQuietLine()) note = "waiting for the line to go quiet";
-    else if (Engine.Transmissions() > 1 || Engine.ReplyWait() >= 1000)
-        note = "no reply, transmission " + std::to_string(Engine.Transmissions()) + " of " +
-               std::to_string(unsigned{TransmissionsPerFrame});
-    Console.ProgressNote(note);
-    Console.ProgressTick();
-}
-
-void BoardSession::Received() {
-    Engine.ReceiveReplyBytes();
-    CheckStep();
-}
-
-void BoardSession::CheckStep() {
-    if (!Running || Engine.Operation != OpNone || Engine.StartDelay != 0) return;
-    Running = false;
-    const CliStep& step = Steps[Current];
-    const bool ok = LastMessage == step.Success;
-    Console.ProgressEnd(ok);
-    if (Trace) Trace->StepEnds(LastMessage);
+void BoardSession::StepEnded(size_t index, const std::string& message, bool succeeded) {
+    const CliStep& step = Steps[index];
+    Console.ProgressEnd(succeeded);
+    if (Trace) Trace->StepEnds(message);
     FlushTrace();
-    Console.Result(LastMessage);
+    Console.Result(message);
     // The window's message names no block; the command line says which one
     // failed, so the user can look at it.
-    if (LastMessage == msg::VerificationError)
-        Console.Error("the block at " + Hex(Engine.CurrentAddress) + "-" + Hex(Engine.CurrentAddress + BlockSize - 1) +
-                      " differs on the chip");
-    Result.Result = LastMessage;
+    if (message == msg::VerificationError) {
+        const uint32_t at = Run.Engine().CurrentAddress;
+        Console.Error("the block at " + Hex(at) + "-" + Hex(at + BlockSize - 1) + " differs on the chip");
+    }
+    Result.Result = message;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - StepStarted).count();
-    if (Walks(step) && ok) {
-        const uint64_t bytes = uint64_t{Engine.PlanBlocks()} * BlockSize;
+    if (Walks(step) && succeeded) {
+        const uint64_t bytes = uint64_t{Run.Engine().PlanBlocks()} * BlockSize;
         Console.Verbose(std::string(step.Name) + ": " + Plural(bytes, "byte", "bytes") + " in " + Seconds(seconds) +
                         (seconds > 0 ? ", " + std::to_string(static_cast<uint64_t>(double(bytes) / seconds)) + " bytes/s" : ""));
     } else {
         Console.Verbose(std::string(step.Name) + ": " + Seconds(seconds));
     }
-    if (!ok) return EndSteps(ExitStepFailed);
-    if (++Current == Steps.size()) return EndSteps(ExitOk);
-    StartStep();
 }
 
-void BoardSession::Interrupt(int Signal) {
+void BoardSession::SequenceBegins(const char* name, const LineSequence& sequence) {
+    Console.Verbose(std::string(name) + ": " + sequence.Text());
+    if (Trace) Trace->Mark(std::string(name) + " " + sequence.Text());
+}
+
+void BoardSession::LineStepDone(const char* name, LineAction action) {
+    if (!Trace) return;
+    const char* step = action == LineAction::SetDtr     ? "dtr"
+                       : action == LineAction::ClearDtr ? "-dtr"
+                       : action == LineAction::SetRts   ? "rts"
+                                                        : "-rts";
+    Trace->Mark(std::string(name) + ": " + step);
+}
+
+void BoardSession::SequenceFailed(const char*, const std::string& error) {
+    // A line that cannot be set (the adapter went away mid-sequence).
+    Console.Error(error);
+    if (Run.CurrentPhase() == ProgrammingRun::Phase::Before) Result.Result = error;
+}
+
+void BoardSession::StepsEnded(RunOutcome outcome) {
+    switch (outcome) {
+        case RunOutcome::Succeeded: Result.Status = ExitOk; break;
+        case RunOutcome::Stopped:
+            Result.Status = ExitSignalBase + Signal;
+            if (!StepBegun) {
+                // Stopped while "before" ran: no step had begun.
+                Console.Result(Run.LastMessage());
+                Result.Result = Run.LastMessage();
+            }
+            break;
+        default: Result.Status = ExitStepFailed; break;
+    }
+}
+
+void BoardSession::RunEnded(RunOutcome outcome) {
+    // A line that failed in "after" makes a success a failure.
+    if (outcome == RunOutcome::LinesFailed && Result.Status == ExitOk) Result.Status = ExitStepFailed;
+    Conclude();
+}
+
+void BoardSession::ReplyTimedOut(unsigned transmission, int64_t timeoutMs, bool givingUp) {
+    if (Trace) Trace->ReplyTimeout(transmission, timeoutMs, givingUp);
+}
+
+void BoardSession::ReplyAbandoned() {
+    if (Trace) Trace->ByteTimeout();
+}
+
+void BoardSession::WaitingForQuiet(unsigned copies, unsigned replies) {
+    if (Trace)
+        Trace->Note("the frame went out " + std::to_string(copies) + " times and " + Plural(replies, "reply", "replies") +
+                    " came: waiting for the line to go quiet before going on");
+}
+
+void BoardSession::DuplicateDropped() {
+    if (Trace) Trace->Note("reply to another copy of the frame, dropped");
+}
+
+void BoardSession::Interrupt(int signal) {
     if (Over) return;
-    const bool again = StopAsked;
-    StopAsked = true;
-    if (StepsOver) {
+    if (Run.CurrentPhase() == ProgrammingRun::Phase::After) {
         // The steps are over and "after" runs: a first stop lets it end (it
         // puts the board in the state it is to run in); a second one drops
         // it where it stands.
-        if (!again) return;
-        Runner.Cancel();
-        Loop.StopTimer(SequenceTimer);
-        return Conclude();
+        if (Signal != 0) return Run.CutShort();
+        Signal = signal;
+        return;
     }
-    if (Running) {
-        Engine.Stop();  // shows "Stopped."
-        Running = false;
-        Console.ProgressEnd(false);
-        if (Trace) Trace->StepEnds(LastMessage);
-        FlushTrace();
-    } else {
-        // Stopped while "before" ran: no step had begun.
-        Runner.Cancel();
-        Loop.StopTimer(SequenceTimer);
-        LastMessage = msg::Stopped;
-    }
-    Console.Result(LastMessage);
-    Result.Result = LastMessage;
-    EndSteps(ExitSignalBase + Signal);
-}
-
-void BoardSession::EndSteps(int status) {
-    if (StepsOver) return;
-    StepsOver = true;
-    Result.Status = status;
-    Loop.StopTimer(TickTimer);
-    TickTimer = 0;
-    if (After && !Gone && CommPort.Active()) return StartSequence("after", *After, &BoardSession::Conclude);
-    Conclude();
+    Signal = signal;
+    Run.Stop();
+    FlushTrace();
 }
 
 void BoardSession::Conclude() {
     if (Over && !OnFinished) return;
     Over = true;
+    Loop.StopTimer(TickTimer);
+    Loop.StopTimer(WakeTimer);
+    TickTimer = WakeTimer = 0;
     Result.Ended = std::chrono::steady_clock::now();
     if (CommPort.Active()) CommPort.Close();
     if (Simulator) {
@@ -405,10 +374,11 @@ void BoardSession::Conclude() {
     }
 }
 
-void BoardSession::ShowMessage(const std::string& text) { LastMessage = text; }
+void BoardSession::ShowMessage(const std::string&) {}
 
 void BoardSession::SetProgress(int position) {
-    if (Running && position > 0) Console.ProgressUpdate(uint64_t{Engine.PlanIndex} * BlockSize);
+    if (Run.CurrentPhase() == ProgrammingRun::Phase::Steps && position > 0)
+        Console.ProgressUpdate(uint64_t{Run.Engine().PlanIndex} * BlockSize);
 }
 
 }  // namespace pelk

@@ -27,6 +27,7 @@
 #include "protocol/line_sequence.h"
 #include "protocol/operation_engine.h"
 #include "protocol/port.h"
+#include "protocol/programming_run.h"
 #include "serial/vacomm.h"
 #include "sim/simulated_target.h"
 
@@ -63,7 +64,7 @@ struct BoardOutcome {
     double Seconds() const { return std::chrono::duration<double>(Ended - Began).count(); }
 };
 
-class BoardSession final : public EngineView, private EngineEvents {
+class BoardSession final : private ProgrammingRunHost {
 public:
     // `port` as the user gave it (COM1, a path, sim); `console` says this
     // board's lines (with its prefix when there are several); `traceSink`
@@ -85,42 +86,42 @@ public:
     // onFinished once, on the loop, when it is over.
     void Begin(std::function<void()> onFinished);
     // Ctrl-C and the like: stop as the Stop command does ("Stopped."), run
-    // the "after" sequence, and end with 128 + Signal. A board whose steps
+    // the "after" sequence, and end with 128 + signal. A board whose steps
     // are over lets its "after" end; a second call drops it.
-    void Interrupt(int Signal);
+    void Interrupt(int signal);
 
     bool Finished() const { return Over; }
     const BoardOutcome& Outcome() const { return Result; }
     const std::string& PortName() const { return Port; }
 
+private:
+    // ProgrammingRunHost: the loop's timers and clock, the console and the trace.
+    Millis Now() override;
+    void TicksNeeded(bool needed) override;
+    void WakeAt(Millis when) override;
+    void CancelWake() override;
     void ShowMessage(const std::string& text) override;
     void SetProgress(int position) override;
-
-private:
-    // EngineEvents: into the trace.
-    void ReplyTimedOut(unsigned transmission, int64_t waitedMs, bool givingUp) override;
+    void StepBegins(size_t index) override;
+    void StepEnded(size_t index, const std::string& message, bool succeeded) override;
+    void SequenceBegins(const char* name, const LineSequence& sequence) override;
+    void LineStepDone(const char* name, LineAction action) override;
+    void SequenceFailed(const char* name, const std::string& error) override;
+    void StepsEnded(RunOutcome outcome) override;
+    void RunEnded(RunOutcome outcome) override;
+    void ReplyTimedOut(unsigned transmission, int64_t timeoutMs, bool givingUp) override;
     void ReplyAbandoned() override;
     void WaitingForQuiet(unsigned copies, unsigned replies) override;
     void DuplicateDropped() override;
 
     void VerboseDevice();
-    bool CheckLines();
-    void StartSequence(const char* name, const LineSequence& sequence, void (BoardSession::*then)());
-    void AdvanceSequence();
-    void SequenceEnded();
-    void BeforeDone();
-    void StartStep();
-    void CheckStep();
-    void EndSteps(int status);
     void Conclude();
-    void Guarded(void (BoardSession::*action)());
+    void Guarded(void (ProgrammingRun::*action)());
     void Tick();
-    void Received();
     void PortHungUp(const std::string& message);
     void PortFailed(const std::string& message);
     void FlushTrace();
     bool Walks(const CliStep& s) const;
-    static LineSequenceRunner::Millis NowMs();
 
     const CliOptions& Options;
     const std::string Port;
@@ -132,35 +133,16 @@ private:
     TVaComm CommPort;
     PortOf<TVaComm> Link{CommPort};
     ModemLinesOf<TVaComm> Lines{CommPort};
-    // The lines as the sequences set them, each step also noted in the trace.
-    class TracedLines final : public ModemLines {
-    public:
-        explicit TracedLines(BoardSession& board) : Board(board) {}
-        void CheckModemLines() override { Board.Lines.CheckModemLines(); }
-        void SetDTR(bool State) override;
-        void SetRTS(bool State) override;
-
-    private:
-        BoardSession& Board;
-    } SequenceLines{*this};
-    const char* SequenceName = "";
     std::unique_ptr<WireTrace> Trace;
     TracedPort Traced{Link, nullptr};
-    OperationEngine Engine{Image, Traced, *this};
+    ProgrammingRun Run{Image, Traced, Lines, *this};
     MainLoop::TimerId TickTimer = 0;
-    MainLoop::TimerId SequenceTimer = 0;
-    LineSequenceRunner Runner;
-    void (BoardSession::*AfterSequence)() = nullptr;
-    std::optional<LineSequence> Before, After;
+    MainLoop::TimerId WakeTimer = 0;
     std::function<void()> OnFinished;
-    size_t Current = 0;
-    bool Running = false;    // a step is running in the engine
-    bool StepsOver = false;  // the steps have ended (the "after" sequence may still run)
+    int Signal = 0;          // the signal that stopped the board; 0: none
+    bool StepBegun = false;  // a step has begun (Stop in "before" ends none)
     bool Over = false;       // everything has ended
-    bool Gone = false;       // the port hung up: no "after"
-    bool StopAsked = false;  // Interrupt came
     BoardOutcome Result;
-    std::string LastMessage;
     std::chrono::steady_clock::time_point StepStarted;
 };
 

@@ -10,6 +10,7 @@
 #include "cli/cli_session.h"
 #include "framework/exception.h"
 #include "framework/main_loop.h"
+#include "pelk_version.h"
 
 int main(int argc, char** argv) {
     // A closed standard output (pelkisp ... | head -1) must not end a run

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "protocol/link_crc.h"
+#include "crc/link_crc.h"
 #include "protocol/operation_engine.h"
 
 namespace pelk {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <numeric>
 
-#include "protocol/link_crc.h"
+#include "crc/link_crc.h"
 
 namespace pelk {
 namespace {

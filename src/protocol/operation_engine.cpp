@@ -62,6 +62,7 @@ void OperationEngine::Reset() {
     StartDelay = 0;
     Awaiting = Settling = false;
     Copies = 0;
+    Receiver = ReplyReceiver{};
 }
 
 uint32_t OperationEngine::PlanBlocks() const {
@@ -91,19 +92,12 @@ void OperationEngine::StartOperation(uint8_t command, uint8_t operation, const c
             return;
         }
     }
-    TxFrame[0] = TxSync;
-    TxFrame[1] = TxLength;
-    TxFrame[2] = command;
-    PutFrameAddress(TxFrame.data(), 0);
     Operation = operation;
-    if (blocks) {
-        CurrentAddress = Plan.WholeDevice ? 0 : Plan.Blocks.front();
-        std::memcpy(TxFrame.data() + TxDataOffset, Image.ImageBuffer.data() + CurrentAddress, BlockSize);
-        PutFrameAddress(TxFrame.data(), CurrentAddress);
-    }
+    if (blocks) CurrentAddress = Plan.WholeDevice ? 0 : Plan.Blocks.front();
     // Erase and Blank check send whatever data block the previous frame
-    // carried; the checksum covers it, so it is recomputed all the same.
-    AppendFrameCrc(TxFrame.data());
+    // carried, at address 0; the checksum covers it all the same.
+    BuildCommandFrame(TxFrame, command, blocks ? CurrentAddress : 0,
+                      blocks ? Image.ImageBuffer.data() + CurrentAddress : nullptr);
     if (blocks) View.SetProgress(0);
     View.ShowMessage(message);
     Link.WriteBuf(LinkPreamble.data(), static_cast<int>(LinkPreamble.size()));
@@ -316,9 +310,7 @@ void OperationEngine::BlockStep(const char* endMessage) {
     }
     ++PlanIndex;
     CurrentAddress = Plan.WholeDevice ? CurrentAddress + BlockSize : Plan.Blocks[PlanIndex];
-    std::memcpy(TxFrame.data() + TxDataOffset, Image.ImageBuffer.data() + CurrentAddress, BlockSize);
-    PutFrameAddress(TxFrame.data(), CurrentAddress);
-    AppendFrameCrc(TxFrame.data());
+    BuildCommandFrame(TxFrame, TxFrame[2], CurrentAddress, Image.ImageBuffer.data() + CurrentAddress);
     // Progress counts the blocks of the plan; for the whole device this is
     // CurrentAddress over LastAddress.
     if (Plan.WholeDevice) View.SetProgress(BlockProgress(CurrentAddress, Image.LastAddress));

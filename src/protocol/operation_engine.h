@@ -164,7 +164,8 @@ public:
     // Number of blocks in the plan of the running or last walk.
     uint32_t PlanBlocks() const;
 
-    // No operation runs; the timers are idle.
+    // No operation runs; the timers are idle, and a half-received reply is
+    // dropped.
     void Reset();
 
     // The starting commands. Each replaces a running operation at once.

@@ -1,12 +1,8 @@
 #include "protocol/rs232.h"
 
-namespace pelk {
+#include <cstring>
 
-uint16_t LinkCrc(const uint8_t* data, size_t count) {
-    LinkCrcRegister reg;
-    reg.Update(data, count);
-    return reg.Finish();
-}
+namespace pelk {
 
 void AppendFrameCrc(uint8_t* frame) {
     const size_t L = frame[1];
@@ -19,6 +15,22 @@ void PutFrameAddress(uint8_t* frame, uint32_t address) {
     frame[TxAddressOffset] = static_cast<uint8_t>(address >> 16);
     frame[TxAddressOffset + 1] = static_cast<uint8_t>(address >> 8);
     frame[TxAddressOffset + 2] = static_cast<uint8_t>(address);
+}
+
+void BuildCommandFrame(TxFrameBytes& frame, uint8_t command, uint32_t address, const uint8_t* block) {
+    frame[0] = TxSync;
+    frame[1] = TxLength;
+    frame[2] = command;
+    PutFrameAddress(frame.data(), address);
+    if (block) std::memcpy(frame.data() + TxDataOffset, block, BlockSize);
+    AppendFrameCrc(frame.data());
+}
+
+TxFrameBytes MakeCommandFrame(uint8_t command, uint32_t address, const uint8_t* block, uint8_t fill) {
+    TxFrameBytes frame;
+    frame.fill(fill);
+    BuildCommandFrame(frame, command, address, block);
+    return frame;
 }
 
 std::vector<uint8_t> MakeReplyFrame(uint8_t code) {

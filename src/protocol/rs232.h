@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "protocol/link_crc.h"
+#include "crc/link_crc.h"
 
 namespace pelk {
 
@@ -58,6 +58,14 @@ void AppendFrameCrc(uint8_t* frame);
 // Stores a 24-bit block address big-endian at offsets 3..5 of a command
 // frame; bits above 23 are dropped.
 void PutFrameAddress(uint8_t* frame, uint32_t address);
+
+// Builds a command frame in place: sync, length, command, the address (bits
+// above 23 dropped), the 128 bytes of `block` (null: the data the frame
+// already holds, as Erase and Blank check send the previous frame's), and
+// the link CRC over all of it.
+void BuildCommandFrame(TxFrameBytes& frame, uint8_t command, uint32_t address, const uint8_t* block);
+// A new command frame; without a block every data byte is `fill`.
+TxFrameBytes MakeCommandFrame(uint8_t command, uint32_t address, const uint8_t* block = nullptr, uint8_t fill = 0);
 
 // A complete reply frame as the target sends it, sync byte included: code
 // only (L = 4), or code and 24-bit address (L = 7).

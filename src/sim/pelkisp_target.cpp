@@ -15,6 +15,7 @@
 #include "image/device_table.h"
 #include "sim/simulated_target.h"
 #include "sim/target_options.h"
+#include "pelk_version.h"
 
 namespace {
 

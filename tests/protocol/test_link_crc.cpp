@@ -71,15 +71,11 @@ TEST(ReplyFrames, WorkedExamples) {
 }
 
 TEST(CommandFrame, ProgramFrameOfErasedBlockEndsF558) {
-    TxFrameBytes f{};
-    f[0] = TxSync;
-    f[1] = TxLength;
-    f[2] = CmdProgram;
-    PutFrameAddress(f.data(), 0);
-    std::fill(f.begin() + TxDataOffset, f.begin() + TxDataOffset + BlockSize, 0xFF);
-    AppendFrameCrc(f.data());
-    EXPECT_EQ(f[134], 0xF5);
-    EXPECT_EQ(f[135], 0x58);
+    const TxFrameBytes f = MakeCommandFrame(CmdProgram, 0x12345, nullptr, 0xFF);
+    EXPECT_EQ(std::vector<uint8_t>(f.begin(), f.begin() + 6), (std::vector<uint8_t>{0x99, 0x87, 0x01, 0x01, 0x23, 0x45}));
+    const TxFrameBytes zero = MakeCommandFrame(CmdProgram, 0, nullptr, 0xFF);
+    EXPECT_EQ(zero[134], 0xF5);
+    EXPECT_EQ(zero[135], 0x58);
 }
 
 TEST(CommandFrame, AddressIsBigEndianAndCutTo24Bits) {
@@ -95,14 +91,11 @@ TEST(CommandFrame, AddressIsBigEndianAndCutTo24Bits) {
 }
 
 TEST(CommandFrame, ChecksumCoversStaleDataBlock) {
-    TxFrameBytes f{};
-    f[0] = TxSync;
-    f[1] = TxLength;
-    f[2] = CmdErase;
-    AppendFrameCrc(f.data());
+    TxFrameBytes f = MakeCommandFrame(CmdErase, 0);
     const auto before = f;
     f[TxDataOffset + 5] = 0x42;
-    AppendFrameCrc(f.data());
+    BuildCommandFrame(f, CmdErase, 0, nullptr);  // the data block is kept
+    EXPECT_EQ(f[TxDataOffset + 5], 0x42);
     EXPECT_NE(std::make_pair(before[134], before[135]), std::make_pair(f[134], f[135]));
 }
 

@@ -15,14 +15,8 @@ using Bytes = std::vector<uint8_t>;
 const Bytes Preamble(LinkPreamble.begin(), LinkPreamble.end());
 
 Bytes ExpectedFrame(uint8_t command, uint32_t address, const uint8_t* data) {
-    Bytes f(TxFrameSize, 0);
-    f[0] = TxSync;
-    f[1] = TxLength;
-    f[2] = command;
-    PutFrameAddress(f.data(), address);
-    if (data) std::copy(data, data + BlockSize, f.begin() + TxDataOffset);
-    AppendFrameCrc(f.data());
-    return f;
+    const TxFrameBytes f = MakeCommandFrame(command, address, data);
+    return Bytes(f.begin(), f.end());
 }
 
 class EngineTest : public ::testing::Test {

@@ -29,20 +29,13 @@ using namespace std::chrono_literals;
 constexpr std::chrono::milliseconds ReplyWait = 10s;
 
 inline Bytes CommandFrame(uint8_t command, uint32_t address, uint8_t fill = 0xFF) {
-    Bytes f(TxFrameSize, fill);
-    f[0] = TxSync;
-    f[1] = TxLength;
-    f[2] = command;
-    PutFrameAddress(f.data(), address);
-    AppendFrameCrc(f.data());
-    return f;
+    const TxFrameBytes f = MakeCommandFrame(command, address, nullptr, fill);
+    return Bytes(f.begin(), f.end());
 }
 
 inline Bytes BlockFrame(uint8_t command, uint32_t address, const uint8_t* block) {
-    Bytes f = CommandFrame(command, address);
-    std::copy(block, block + BlockSize, f.begin() + TxDataOffset);
-    AppendFrameCrc(f.data());
-    return f;
+    const TxFrameBytes f = MakeCommandFrame(command, address, block);
+    return Bytes(f.begin(), f.end());
 }
 
 inline Bytes WithPreamble(const Bytes& frame) {

@@ -9,13 +9,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 Bytes Frame(uint8_t command, uint32_t address, uint8_t fill = 0xFF) {
-    Bytes f(TxFrameSize, fill);
-    f[0] = TxSync;
-    f[1] = TxLength;
-    f[2] = command;
-    PutFrameAddress(f.data(), address);
-    AppendFrameCrc(f.data());
-    return f;
+    const TxFrameBytes f = MakeCommandFrame(command, address, nullptr, fill);
+    return Bytes(f.begin(), f.end());
 }
 
 class TargetLoaderTest : public ::testing::Test {

@@ -98,13 +98,9 @@ TEST_F(Win32CommTest, FailuresCarryTheSystemsCodeAndLeaveThePortClosed) {
 TEST_F(Win32CommTest, PreambleAndFrameGoOutAs139BytesInOrder) {
     CommPort.SetDeviceName("COM8");
     CommPort.Open();
-    TxFrameBytes frame{};
-    frame[0] = TxSync;
-    frame[1] = TxLength;
-    frame[2] = CmdVerify;
-    PutFrameAddress(frame.data(), 0xFF80);
-    for (size_t i = 0; i < BlockSize; ++i) frame[TxDataOffset + i] = uint8_t(255 - i);
-    AppendFrameCrc(frame.data());
+    uint8_t block[BlockSize];
+    for (size_t i = 0; i < BlockSize; ++i) block[i] = uint8_t(255 - i);
+    const TxFrameBytes frame = MakeCommandFrame(CmdVerify, 0xFF80, block);
     const std::string preamble(LinkPreamble.begin(), LinkPreamble.end());
     const std::string body(frame.begin(), frame.end());
     // Queued one right after the other, as the engine does.

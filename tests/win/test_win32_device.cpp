@@ -179,13 +179,9 @@ TEST(Win32DeviceTest, PreambleAndFrameGoOutInOrder) {
     auto line = OpenLine("COM8");
     ASSERT_NE(line, nullptr) << PlatformErrorMessage("(%d), %s");
     std::vector<uint8_t> sent(LinkPreamble.begin(), LinkPreamble.end());
-    TxFrameBytes frame{};
-    frame[0] = TxSync;
-    frame[1] = TxLength;
-    frame[2] = CmdProgram;
-    PutFrameAddress(frame.data(), 0x1280);
-    for (size_t i = 0; i < BlockSize; ++i) frame[TxDataOffset + i] = uint8_t(i * 7);
-    AppendFrameCrc(frame.data());
+    uint8_t block[BlockSize];
+    for (size_t i = 0; i < BlockSize; ++i) block[i] = uint8_t(i * 7);
+    const TxFrameBytes frame = MakeCommandFrame(CmdProgram, 0x1280, block);
     ASSERT_EQ(WriteAll(*line, LinkPreamble.data(), int(LinkPreamble.size())), 3);
     ASSERT_EQ(WriteAll(*line, frame.data(), int(frame.size())), 136);
     sent.insert(sent.end(), frame.begin(), frame.end());
