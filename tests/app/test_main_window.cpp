@@ -255,11 +255,14 @@ TEST_F(SerialDialogTest, AutomaticBaudRules) {
         sd.BaudrateChange();
         EXPECT_EQ(BaudIndex, 12);
         EXPECT_EQ(Formularz->CommPort.Baudrate(), br115200);
-        // A typed text that names no entry: index -1, and the rate stays.
+        // Typed: a text that names no listed rate leaves the rate.
         sd.Baudrate->setEditText("12345");
         sd.BaudrateChange();
-        EXPECT_EQ(BaudIndex, -1);
+        EXPECT_EQ(BaudIndex, 12);
         EXPECT_EQ(Formularz->CommPort.Baudrate(), br115200);
+        sd.Baudrate->setEditText("57600");
+        sd.BaudrateChange();
+        EXPECT_EQ(Formularz->CommPort.Baudrate(), br57600);
         sd.Baudrate->setCurrentIndex(12);
         sd.BaudrateChange();
         return int(QDialog::Rejected);
