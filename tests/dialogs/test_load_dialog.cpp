@@ -105,11 +105,16 @@ TEST_F(LoadTest, RangeIsClippedAtTheDevicesEnd) {
 TEST_F(LoadTest, StartAndStopPushEachOther) {
     StartWithDevice("1");
     Load(WriteBinary("f.bin", 0x100), 2, [](TLoadDialog& ld) {
-        ld.InputStop->setText("00020");
+        // Typed digit by digit, a stop moves nothing until it is complete.
+        ld.InputStart->setText("00010");
+        for (const char* typed : {"0", "00", "000", "0002", "00020"}) ld.InputStop->setText(typed);
+        EXPECT_EQ(ld.InputStart->text(), "00010");
         ld.InputStart->setText("00030");  // above the stop: the stop moves up
+        emit ld.InputStart->editingFinished();
         EXPECT_EQ(ld.InputStop->text(), "00030");
         EXPECT_EQ(ld.DataSize->text(), "000001");
         ld.InputStop->setText("00010");  // below the start: the start moves down
+        emit ld.InputStop->editingFinished();
         EXPECT_EQ(ld.InputStart->text(), "00010");
         EXPECT_EQ(ld.InputStartValue, 0x10u);
         ld.InputStop->setText("00100");  // beyond the file
