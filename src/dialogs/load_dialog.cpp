@@ -174,11 +174,12 @@ void TLoadDialog::Button2Click() {
 }
 
 void TLoadDialog::SpeedButtonMouseDown(DialogEdit* field, bool up) {
-    // Every field of this dialog steps up to MaxInputAddress; the offset's
-    // own change handler refuses what its limit does not allow. A stepped
-    // start or stop is complete.
-    StepField(*field, up, MaxInputAddress, true);
-    if (field != BufferOffset) RangeCommitted(field);
+    // Each field steps up to its own limit, so a step never meets "Adress
+    // out of range !": the offset of the two-bank device stops within a bank.
+    const bool offset = field == BufferOffset;
+    StepField(*field, up, offset ? BufferOffsetLimit(Formularz->Image.DeviceIndex, MaxInputAddress) : MaxInputAddress,
+              true);
+    if (!offset) RangeCommitted(field);
 }
 
 bool TLoadDialog::Execute() {

@@ -74,10 +74,14 @@ TEST_F(LoadTest, SmallFileLimitsTheOffset) {
 TEST_F(LoadTest, BankOneOfTheLargestDevice) {
     StartWithDevice("6");
     Formularz->resize(501, 581);
-    Load(WriteBinary("bank.bin", 0x200, 1), 2, [this](TLoadDialog& ld) {
+    Load(WriteBinary("bank.bin", 0x10200, 1), 2, [this](TLoadDialog& ld) {
         EXPECT_TRUE(ld.RadioBank0->isChecked());
         ld.BufferOffset->setText("10000");
+        ld.BufferOffset->SetText("0FFFF");
+        ld.SpeedButton5->OnMouseDown();  // at the bank's end the up button stops, without a message
+        EXPECT_EQ(ld.BufferOffset->text(), "0FFFF");
         EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Adress out of range !"});
+        ld.InputStop->setText("001FF");
         ld.BufferOffset->setText("00100");
         ld.RadioBank1->setChecked(true);
         return true;
