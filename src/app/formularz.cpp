@@ -584,11 +584,12 @@ void TFormularz::CommPortHangUp(TVaCustomComm*, const std::string& Message) {
 void TFormularz::Selectdevice1Click() {
     const uint8_t d = DeviceDialog->ChooseDevice();
     if (d == 0) return;
+    const uint32_t previousLast = Image.LastAddress;
     Image.DeviceIndex = d;
     SetPanelText(0, QString::fromStdString(ApplyDeviceIndex(Image, d)));
     BuildGrid();
     RefreshGrid();
-    DeviceChangedInDialogs();
+    DeviceChangedInDialogs(previousLast);
 }
 
 void TFormularz::Changeserialport1Click() {
@@ -628,7 +629,12 @@ void TFormularz::TablicaClick() {
 
 void TFormularz::TablicaDblClick() { EditCellClick(); }
 
-void TFormularz::EditCellClick() { ShowModeless(EditDialog); }
+void TFormularz::EditCellClick() {
+    // Opened, the dialog shows the grid's selected cell (also one chosen
+    // with the keys); already open, it keeps the address the user typed.
+    if (!EditDialog->isVisible()) EditDialog->ShowSelectedCell();
+    ShowModeless(EditDialog);
+}
 
 void TFormularz::FillBufferClick() { ShowModeless(FillDialog); }
 
@@ -709,9 +715,9 @@ void TFormularz::SpeedButton2Click() {
     }
 }
 
-void TFormularz::DeviceChangedInDialogs() {
+void TFormularz::DeviceChangedInDialogs(uint32_t previousLast) {
     EditDialog->DeviceChanged();
-    FillDialog->DeviceChanged();
+    FillDialog->DeviceChanged(previousLast);
 }
 
 }  // namespace pelk

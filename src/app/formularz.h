@@ -143,8 +143,9 @@ public:
     void BuildGrid();
     // The save dialog's file type changed: its default extension follows.
     QString SaveTypeChange(int filterIndex);
-    // The edit and fill dialogs follow a device change.
-    void DeviceChangedInDialogs();
+    // The edit and fill dialogs follow a device change from a device whose
+    // last address was previousLast.
+    void DeviceChangedInDialogs(uint32_t previousLast);
     // Makes a modeless dialog visible and active.
     void ShowModeless(QDialog* dialog);
 

@@ -59,19 +59,26 @@ void TEditDialog::ShowCurrent(uint8_t value, bool dotForZero) {
 }
 
 void TEditDialog::FormActivate() {
+    // The address stays as the user typed it or a click in the grid handed
+    // it over; activation shows its byte again, which Fill or a load may
+    // have changed meanwhile.
     const MemoryImage& image = Formularz->Image;
     EditMaxAddress = image.LastAddress;
-    // The selected cell's address. The character column has no byte of its
-    // own (its rule would name the next row's first byte, beyond the device
-    // on the last row): the dialog then keeps its address.
+    if (EditAddress > image.LastAddress) EditAddress = image.LastAddress;
+    ShowCurrent(image.ImageBuffer[EditAddress], true);
+    if (NewEdit->text().isEmpty()) NewEdit->SetText(CurrentEdit->text());
+}
+
+void TEditDialog::ShowSelectedCell() {
+    // The character column has no byte of its own (its rule would name the
+    // next row's first byte, beyond the device on the last row): the dialog
+    // then keeps its address.
     const int k = Formularz->Tablica->SelectedColumn();
     const int r = Formularz->Tablica->SelectedRow();
     const uint32_t a = uint32_t(r - 1) * 16 + uint32_t(k - 1);
-    if (k >= 1 && k <= 16 && a <= image.LastAddress) EditAddress = a;
-    if (EditAddress > image.LastAddress) EditAddress = image.LastAddress;
+    if (k >= 1 && k <= 16 && a <= Formularz->Image.LastAddress) EditAddress = a;
+    if (EditAddress > Formularz->Image.LastAddress) EditAddress = Formularz->Image.LastAddress;
     AdresEdit->SetText(Hex5(EditAddress));
-    ShowCurrent(image.ImageBuffer[EditAddress], true);
-    if (NewEdit->text().isEmpty()) NewEdit->SetText(CurrentEdit->text());
 }
 
 void TEditDialog::AdresEditChange() {

@@ -35,6 +35,8 @@ public:
     void KlawiszSetClick();
     // A grid cell was clicked: show its byte.
     void ShowCell(uint32_t address);
+    // Shows the byte of the grid's selected cell (when the dialog opens).
+    void ShowSelectedCell();
     // The device changed: an address beyond the new device moves to its last address.
     void DeviceChanged();
 

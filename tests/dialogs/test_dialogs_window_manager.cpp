@@ -117,10 +117,10 @@ TEST_F(WindowManagerTest, FillKeepsItsRangeAfterItsOwnMessageBox) {
     EXPECT_EQ(Formularz->Image.ImageBuffer[0x20], 0xFF);
     EXPECT_EQ(Formularz->PanelText(1), "Checksum: E020");
 
-    // Switching to the main window and back is a new activation: To resets.
+    // Switching to the main window and back keeps what was typed.
     ASSERT_TRUE(Activate(Formularz));
     ASSERT_TRUE(Activate(FillDialog));
-    EXPECT_EQ(FillDialog->FillStop->text(), "0FFFF");
+    EXPECT_EQ(FillDialog->FillStop->text(), "0001F");
 }
 
 TEST_F(WindowManagerTest, EditKeepsItsAddressAfterItsOwnMessageBox) {
@@ -138,6 +138,9 @@ TEST_F(WindowManagerTest, EditKeepsItsAddressAfterItsOwnMessageBox) {
     QTest::mouseClick(EditDialog->KlawiszSet, Qt::LeftButton);
     EXPECT_EQ(Formularz->Image.ImageBuffer[0x10], 0x12);
     EXPECT_EQ(Formularz->Image.ImageBuffer[0x24], 0xFF);
+    ASSERT_TRUE(Activate(Formularz));
+    ASSERT_TRUE(Activate(EditDialog));
+    EXPECT_EQ(EditDialog->AdresEdit->text(), "00010");
 }
 
 // The caption a window manager shows: _NET_WM_NAME of the window.
