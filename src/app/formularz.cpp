@@ -1,9 +1,13 @@
 #include "app/formularz.h"
 
+#include <unistd.h>
+
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -434,12 +438,29 @@ void TFormularz::LoadResetLines() {
 void TFormularz::SetResetLines(const ResetLinesSetting& before, const ResetLinesSetting& after) {
     LinesBefore = before;
     LinesAfter = after;
+    StoreUserSettings({{LinesBeforeOnKey, before.On},
+                       {LinesBeforeKey, before.Text},
+                       {LinesAfterOnKey, after.On},
+                       {LinesAfterKey, after.Text}});
+}
+
+void TFormularz::StoreUserSettings(const std::vector<std::pair<QString, QVariant>>& values) {
     UserSettings settings;
-    settings.setValue(LinesBeforeOnKey, before.On);
-    settings.setValue(LinesBeforeKey, before.Text);
-    settings.setValue(LinesAfterOnKey, after.On);
-    settings.setValue(LinesAfterKey, after.Text);
+    for (const auto& [key, value] : values) settings.setValue(key, value);
     settings.sync();
+    if (settings.status() == QSettings::NoError) return;
+    // The store tells no reason; its folder or its file does.
+    namespace fs = std::filesystem;
+    const fs::path file = settings.fileName().toStdString();
+    const fs::path folder = file.parent_path();
+    std::error_code ec;
+    std::string reason = file.string() + ": the settings could not be saved";
+    if (fs::exists(folder, ec) && !fs::is_directory(folder, ec)) reason = folder.string() + ": not a folder";
+    else if (!fs::create_directories(folder, ec) && ec) reason = folder.string() + ": " + ec.message();
+    else if (access(file.c_str(), W_OK) != 0 && errno != ENOENT) reason = file.string() + ": " + std::strerror(errno);
+    std::fprintf(stderr, "PelkISP: %s: %s\n", msg::CantWriteFile, reason.c_str());
+    UserPrompts().Message(QString::fromLocal8Bit(
+        (std::string(msg::CantWriteFile) + "\n" + reason + "\nThe change holds until the window is closed.").c_str()));
 }
 
 void TFormularz::StartCommand(void (OperationEngine::*start)()) {
@@ -548,9 +569,7 @@ void TFormularz::TicksNeeded(bool needed) {
 
 void TFormularz::Skipblankblocks1Click(bool checked) {
     Engine.SkipBlankBlocks = checked;  // from the next Program or Verify on
-    UserSettings settings;
-    settings.setValue(SkipBlankBlocksKey, checked);
-    settings.sync();
+    StoreUserSettings({{SkipBlankBlocksKey, checked}});
 }
 void TFormularz::CommPortRxChar(TVaCustomComm*, int) {
     if (FPhase == LinePhase::Before) {

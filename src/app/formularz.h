@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QTimer>
+#include <QVariant>
 #include <QToolBar>
 #include <QToolButton>
 #include <array>
@@ -19,6 +20,8 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "image/memory_image.h"
 #include "protocol/engine_view.h"
@@ -179,6 +182,9 @@ private:
     void BuildToolBar();
     void BuildStatusBar();
     void LoadResetLines();
+    // Writes per-user settings; a store that cannot be written is
+    // reported as the settings file is.
+    void StoreUserSettings(const std::vector<std::pair<QString, QVariant>>& values);
     // A starting command: the "before" sequence first when it is on.
     void StartCommand(void (OperationEngine::*start)());
     // False, with the reason in the message line, when a sequence that is on

@@ -53,7 +53,11 @@ TEST_F(StartUpTest, WriteProtectedSettingsFileIsKeptAndTheLossReported) {
     WriteSettings("0", "3", "", "8", "0");
     std::filesystem::permissions("PelkISP.cfg", std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
                                                     std::filesystem::perms::others_read);
+    std::ofstream(Dir / "user-settings");  // a file where the per-user settings' folder goes
     Start();
+    Formularz->Skipblankblocks1->trigger();
+    EXPECT_TRUE(Prompts.Messages.at(0).startsWith(QString::fromStdString("Can't write file\n" + Dir.string() + "/user-settings/pelkisp: Not a")));
+    Prompts.Messages.clear();
     Exit();
     EXPECT_EQ(SettingsLines(), (std::vector<std::string>{"PELKORD ISP Configuration File", "0", "3", "", "8", "0"}));
     ASSERT_EQ(Prompts.Messages.size(), 1u);
