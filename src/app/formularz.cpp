@@ -301,13 +301,29 @@ void TFormularz::FormCreate() {
         SetPanelText(3, PortPanelText(settings.PortNumber));
         CommPort.SetPortNum(settings.PortNumber);
     }
+    // A port that does not open at start is shown in the status bar, and
+    // why in its tooltip; a command given later says it too.
+    if (!OpenPort()) SetPanelText(3, NotConnected);
+    ShowPortPanel();
+}
+
+bool TFormularz::OpenPort() {
     try {
         CommPort.Open();
-    } catch (const std::exception&) {
-        // A port that does not open at start is shown only in the status bar.
-        SetPanelText(3, NotConnected);
+        FPortProblem.clear();
+        return true;
+    } catch (const std::exception& e) {
+        // The component names the port as given ("COM1"); the device that
+        // name led to is named too, as pelkisp does.
+        const std::string name = CommPort.GetDeviceName();
+        const std::string device = posix::ResolvedDevicePath(name);
+        std::string why = e.what();
+        if (CommPort.PortNum() <= 0) why = "No serial port has been chosen.";
+        else if (device.empty()) why += "\n" + name + " names no serial port of this machine";
+        else if (why.find(device) == std::string::npos) why += "\n" + name + " is " + device;
+        FPortProblem = QString::fromLocal8Bit(why.c_str());
+        return false;
     }
-    ShowPortPanel();
 }
 
 void TFormularz::FormClose() {
@@ -390,10 +406,10 @@ void TFormularz::SumaCRC() {
 
 void TFormularz::ShowPortPanel() {
     // The panel keeps its "Port: COMn" text; its tooltip names the device
-    // that COMn stands for on this machine.
+    // that COMn stands for on this machine, or why no port is open.
     Panels[3]->setToolTip(CommPort.Active()
                               ? QString::fromStdString(posix::ResolveDeviceName(CommPort.GetDeviceName()))
-                              : QString());
+                              : FPortProblem);
 }
 
 void TFormularz::Exit1Click() { close(); }
@@ -596,6 +612,7 @@ void TFormularz::CommPortHangUp(TVaCustomComm*, const std::string& Message) {
     SetProgress(0);
     ShowMessage(Message);
     CommPort.Close();
+    FPortProblem = QString::fromLocal8Bit(Message.c_str());
     SetPanelText(3, NotConnected);
     ShowPortPanel();
 }
@@ -620,11 +637,12 @@ void TFormularz::Changeserialport1Click() {
     if (a >= 1 && a <= 4) SerialDialog->CheckPort(a);
     const bool ok = SerialDialog->Execute();
     CommPort.SetPortNum(ok ? SerialDialog->SelectedPort : a);
-    try {
-        CommPort.Open();
+    if (OpenPort()) {
         if (ok && CommPort.PortNum() >= 1 && CommPort.PortNum() <= 4) SetPanelText(3, PortPanelText(CommPort.PortNum()));
-    } catch (const std::exception&) {
-        UserPrompts().Message(QStringLiteral("Serial Port not available"));
+    } else {
+        // The component's message and the device the name led to, as
+        // pelkisp gives them.
+        UserPrompts().Message(QStringLiteral("Serial Port not available\n") + FPortProblem);
         CommPort.SetPortNum(0);
         SetPanelText(3, NotConnected);
         if (ok) SerialDialog->CheckPort(0);

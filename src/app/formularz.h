@@ -185,6 +185,9 @@ private:
     // Writes per-user settings; a store that cannot be written is
     // reported as the settings file is.
     void StoreUserSettings(const std::vector<std::pair<QString, QVariant>>& values);
+    // Opens the port as it is set; false when it does not open, with why in
+    // FPortProblem: the component's message and the device the name led to.
+    bool OpenPort();
     // A starting command: the "before" sequence first when it is on.
     void StartCommand(void (OperationEngine::*start)());
     // False, with the reason in the message line, when a sequence that is on
@@ -202,6 +205,9 @@ private:
     QElapsedTimer LineElapsed;
     bool Closed = false;
     bool ClosingOnSignal = false;
+    // Why no port is open (a failed open, a hang-up), for the port panel's
+    // tooltip and a command's refusal; empty when none was tried.
+    QString FPortProblem;
     // The progress bar is redrawn at most once per screen refresh: a value
     // that comes sooner waits in ProgressWanted for this single-shot timer.
     QTimer* ProgressHoldOff;

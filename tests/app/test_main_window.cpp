@@ -293,7 +293,8 @@ TEST_F(SerialDialogTest, OkOnAnAbsentPort) {
         return int(QDialog::Accepted);
     };
     Formularz->Changeserialport1Click();
-    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Serial Port not available"});
+    ASSERT_EQ(Prompts.Messages.size(), 1u);
+    EXPECT_TRUE(Prompts.Messages[0].startsWith("Serial Port not available\nUnable to open specified device COM3"));
     EXPECT_FALSE(Formularz->CommPort.Active());
     EXPECT_EQ(Formularz->CommPort.PortNum(), 0);
     EXPECT_EQ(Formularz->PanelText(3), "Port: not connected");
@@ -404,7 +405,7 @@ TEST_F(SerialDialogTest, ResetLinesAreCheckedAtOkAndKeptInTheUserSettings) {
 TEST_F(SerialDialogTest, CancelWithNoPortOpenSaysNotAvailable) {
     Start();
     Formularz->Changeserialport1Click();  // the script cancels
-    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Serial Port not available"});
+    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Serial Port not available\nNo serial port has been chosen."});
     EXPECT_EQ(Formularz->PanelText(3), "Port: not connected");
 }
 
