@@ -36,6 +36,7 @@
 #include "image/file_load.h"
 #include "image/file_writer.h"
 #include "image/hex_reader.h"
+#include "protocol/block_plan.h"
 
 namespace pelk {
 
@@ -372,7 +373,10 @@ void TFormularz::Skalowanie() {
     for (QToolButton* b : {Tab1, Tab2, Tab3, Tab4, Tab5}) b->setFixedWidth(buttonWidth);
 }
 
-void TFormularz::ShowMessage(const std::string& text) { Komunikat->setText(QString::fromStdString(text)); }
+void TFormularz::ShowMessage(const std::string& text) {
+    Komunikat->setText(QString::fromStdString(text));
+    Komunikat->setCursorPosition(0);  // a text longer than the line shows its start
+}
 
 void TFormularz::SetProgress(int position) {
     // A block goes out every few hundred microseconds, and the bar repaints
@@ -480,6 +484,19 @@ void TFormularz::StoreUserSettings(const std::vector<std::pair<QString, QVariant
 }
 
 void TFormularz::StartCommand(void (OperationEngine::*start)()) {
+    // Refused at once, before any line moves, when nothing could come of
+    // it: no block to walk, or no port to send through. What runs goes on.
+    const bool walk = start == &OperationEngine::StartProgram || start == &OperationEngine::StartVerify;
+    if (walk && Engine.SkipBlankBlocks && BlockPlan::DataBlocks(Image).Blocks.empty()) {
+        ShowMessage(start == &OperationEngine::StartProgram ? msg::NothingToProgram : msg::NothingToVerify);
+        return;
+    }
+    if (!CommPort.Active()) {
+        QString why = FPortProblem;
+        if (why.isEmpty() || CommPort.PortNum() <= 0) why = QStringLiteral("choose one in Setup > Change serial port.");
+        ShowMessage("No serial port is open: " + why.replace(u'\n', QStringLiteral("; ")).toStdString());
+        return;
+    }
     // The newest command wins, as the engine's own commands replace a
     // running operation: a sequence still running for the last command is
     // dropped where it stands.

@@ -641,6 +641,21 @@ TEST_F(ResetLinesTest, BeforeRunsAheadOfTheFirstFrameAndAfterFollowsTheResult) {
     EXPECT_EQ(Target->Status().Loader.Program, 1u);
 }
 
+TEST_F(ResetLinesTest, ACommandThatCouldSendNothingIsRefusedBeforeAnyLineMoves) {
+    StartWithLines("dtr,50ms,-dtr", "rts");
+    Formularz->Skipblankblocks1->trigger();  // and the image is all FF
+    Formularz->Start1->trigger();
+    EXPECT_EQ(Message(), msg::NothingToProgram);
+    Formularz->Stop2->trigger();
+    EXPECT_EQ(Message(), msg::NothingToVerify);
+    Formularz->Image.ImageBuffer[0x10] = 0;  // data, but no port
+    Formularz->CommPort.Close();
+    Formularz->Start1->trigger();
+    EXPECT_EQ(Message(), "No serial port is open: choose one in Setup > Change serial port.");
+    EXPECT_TRUE(Lines.Changes.empty());
+    EXPECT_EQ(Target->Status().Loader.Program + Target->Status().Loader.Verify, 0u);
+}
+
 TEST_F(ResetLinesTest, StopInBeforeEndsTheCommandAndANewCommandDropsAfter) {
     StartWithLines("dtr,100ms,-dtr", "rts,100ms,-rts");
     Formularz->Erase1Click();
