@@ -646,23 +646,26 @@ void TFormularz::Selectdevice1Click() {
 }
 
 void TFormularz::Changeserialport1Click() {
-    int a = 0;
-    if (CommPort.Active()) {
-        CommPort.Close();
-        a = CommPort.PortNum();
-    }
+    // The port in use, or the one chosen last that did not open or has hung
+    // up: checked in the dialog, and tried again by Cancel.
+    const int a = CommPort.PortNum();
+    if (CommPort.Active()) CommPort.Close();
     if (a >= 1 && a <= 4) SerialDialog->CheckPort(a);
     const bool ok = SerialDialog->Execute();
     CommPort.SetPortNum(ok ? SerialDialog->SelectedPort : a);
     if (OpenPort()) {
-        if (ok && CommPort.PortNum() >= 1 && CommPort.PortNum() <= 4) SetPanelText(3, PortPanelText(CommPort.PortNum()));
+        if (CommPort.PortNum() >= 1 && CommPort.PortNum() <= 4) SetPanelText(3, PortPanelText(CommPort.PortNum()));
     } else {
         // The component's message and the device the name led to, as
         // pelkisp gives them.
         UserPrompts().Message(QStringLiteral("Serial Port not available\n") + FPortProblem);
-        CommPort.SetPortNum(0);
         SetPanelText(3, NotConnected);
-        if (ok) SerialDialog->CheckPort(0);
+        // A port chosen with OK that does not open is forgotten; Cancel
+        // keeps the one that was in use, so that the next start tries it.
+        if (ok) {
+            CommPort.SetPortNum(0);
+            SerialDialog->CheckPort(0);
+        }
     }
     ShowPortPanel();
 }

@@ -409,6 +409,22 @@ TEST_F(SerialDialogTest, CancelWithNoPortOpenSaysNotAvailable) {
     EXPECT_EQ(Formularz->PanelText(3), "Port: not connected");
 }
 
+// Another program holds COM1: why, and which device it is, shows at start, for a command, and at Cancel.
+TEST_F(SerialDialogTest, APortInUseIsExplained) {
+    TVaComm other;
+    other.SetDeviceName(StartTarget(0xFFFF, 1).PortPath());
+    other.Open();
+    WriteSettings("1", "1", "", "6", "1");
+    Start();
+    const QString why = "Unable to open specified device COM1 (16), Device or resource busy\nCOM1 is " +
+                        QString::fromStdString(Target->PortPath());
+    EXPECT_EQ(Formularz->Panels[3]->toolTip(), why);
+    Formularz->Erase1Click();
+    EXPECT_EQ(Message(), "No serial port is open: " + QString(why).replace("\n", "; "));
+    Formularz->Changeserialport1Click();
+    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Serial Port not available\n" + why});
+}
+
 class DeviceCommandTest : public WindowTest {};
 
 TEST_F(DeviceCommandTest, ProgramAndVerifyThroughTheWindowsHandlers) {
