@@ -402,6 +402,20 @@ void TFormularz::RefreshGrid() {
 
 void TFormularz::UpdateBytes(uint32_t first, uint32_t last) { Tablica->Model().BytesChanged(first, last); }
 
+void TFormularz::UpdateCommands() {
+    const bool idle = !Busy();
+    for (QAction* a : {LoadPlik, Clear1, Changeserialport1, Selectdevice1}) a->setEnabled(idle);
+    if (FillDialog) FillDialog->UpdateFillButton();
+    if (EditDialog) EditDialog->UpdateSetButton();
+}
+
+bool TFormularz::RefusedWhileBusy(const char* command) {
+    if (!Busy()) return false;
+    UserPrompts().Message(QString::fromLatin1(command) +
+                          QStringLiteral(" is not possible while an operation runs: wait for its result, or Stop it."));
+    return true;
+}
+
 void TFormularz::SumaCRC() {
     const ChecksumSummary sum = ComputeChecksumSummary(Image);
     SetPanelText(1, QString::fromStdString(sum.ChecksumText()));
@@ -419,6 +433,7 @@ void TFormularz::ShowPortPanel() {
 void TFormularz::Exit1Click() { close(); }
 
 void TFormularz::Clear1Click() {
+    if (RefusedWhileBusy("Buffer > Clear")) return;
     Image.Clear();
     RefreshGrid();
 }
@@ -504,7 +519,7 @@ void TFormularz::StartCommand(void (OperationEngine::*start)()) {
     // The reply time-out follows the port's rate as it is now.
     Engine.SetLineRate(BaudrateValue(CommPort.Baudrate()));
     if (LinesBefore.On || LinesAfter.On) {
-        if (!ResetLinesUsable()) return;
+        if (!ResetLinesUsable()) return UpdateCommands();
         if (LinesBefore.On) {
             // The operation that runs ends without a message, as on any
             // start, and nothing more goes out while the target is reset.
@@ -514,6 +529,7 @@ void TFormularz::StartCommand(void (OperationEngine::*start)()) {
             }
             PendingStart = start;
             FPhase = LinePhase::Before;
+            UpdateCommands();
             RunLines(LinesBefore.Parsed.Sequence);
             return;
         }
@@ -568,7 +584,7 @@ void TFormularz::LinesEnded() {
         const auto start = std::exchange(PendingStart, nullptr);
         if (LineRunner.Failed()) {
             ShowMessage(std::string(LinesBeforeName) + ": " + LineRunner.Error());
-            return;
+            return UpdateCommands();
         }
         FPhase = LinePhase::Operation;
         (Engine.*start)();
@@ -576,6 +592,7 @@ void TFormularz::LinesEnded() {
     } else if (phase == LinePhase::After && LineRunner.Failed()) {
         ShowMessage(std::string(LinesAfterName) + ": " + LineRunner.Error());
     }
+    UpdateCommands();
 }
 
 void TFormularz::CancelLines() {
@@ -586,12 +603,14 @@ void TFormularz::CancelLines() {
 }
 
 void TFormularz::OperationMayHaveEnded() {
-    if (FPhase != LinePhase::Operation || Engine.Operation != OpNone) return;
-    FPhase = LinePhase::None;
-    if (LinesAfter.On && LinesAfter.Parsed.Ok()) {
-        FPhase = LinePhase::After;
-        RunLines(LinesAfter.Parsed.Sequence);
+    if (FPhase == LinePhase::Operation && Engine.Operation == OpNone) {
+        FPhase = LinePhase::None;
+        if (LinesAfter.On && LinesAfter.Parsed.Ok()) {
+            FPhase = LinePhase::After;
+            RunLines(LinesAfter.Parsed.Sequence);
+        }
     }
+    UpdateCommands();
 }
 
 void TFormularz::TicksNeeded(bool needed) {
@@ -632,9 +651,11 @@ void TFormularz::CommPortHangUp(TVaCustomComm*, const std::string& Message) {
     FPortProblem = QString::fromLocal8Bit(Message.c_str());
     SetPanelText(3, NotConnected);
     ShowPortPanel();
+    UpdateCommands();
 }
 
 void TFormularz::Selectdevice1Click() {
+    if (RefusedWhileBusy("Setup > Select device")) return;
     const uint8_t d = DeviceDialog->ChooseDevice();
     if (d == 0) return;
     const uint32_t previousLast = Image.LastAddress;
@@ -646,6 +667,7 @@ void TFormularz::Selectdevice1Click() {
 }
 
 void TFormularz::Changeserialport1Click() {
+    if (RefusedWhileBusy("Setup > Change serial port")) return;
     // The port in use, or the one chosen last that did not open or has hung
     // up: checked in the dialog, and tried again by Cancel.
     const int a = CommPort.PortNum();
@@ -710,6 +732,7 @@ public:
 }  // namespace
 
 void TFormularz::SpeedButton1Click() {
+    if (RefusedWhileBusy("File > Load")) return;
     FileDialogRequest request;
     request.Filter = QString::fromLatin1(FileFilter);
     request.Directory = Open.FileName.isEmpty() ? Open.InitialDir : QFileInfo(Open.FileName).absolutePath();

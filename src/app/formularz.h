@@ -173,6 +173,15 @@ public:
     // Runs a handler; an error escaping it is reported and the window goes on.
     void Guarded(const std::function<void()>& handler);
 
+    // An operation or a reset-line sequence runs: the commands that change
+    // the image, the device or the port are disabled until it has ended.
+    bool Busy() const { return FPhase != LinePhase::None || Engine.Operation != OpNone; }
+    // Enables those commands, or disables them while Busy.
+    void UpdateCommands();
+    // True, with a message box naming the command, when Busy: the command's
+    // handler then does nothing (for a way in that is not disabled).
+    bool RefusedWhileBusy(const char* command);
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;

@@ -50,7 +50,6 @@ TEditDialog::TEditDialog(QWidget* parent) : TModelessDialog(parent) {
     NewEdit->SetUpperCase(true);
     EditMaxAddress = Formularz->Image.LastAddress;
     NewEdit->SetText(QStringLiteral("FF"));
-    KlawiszSet->setEnabled(true);
 }
 
 void TEditDialog::ShowCurrent(uint8_t value, bool dotForZero) {
@@ -81,6 +80,8 @@ void TEditDialog::ShowSelectedCell() {
     AdresEdit->SetText(Hex5(EditAddress));
 }
 
+void TEditDialog::UpdateSetButton() { KlawiszSet->setEnabled(!NewEdit->text().isEmpty() && !Formularz->Busy()); }
+
 void TEditDialog::AdresEditChange() {
     const MemoryImage& image = Formularz->Image;
     EditMaxAddress = image.LastAddress;
@@ -94,12 +95,8 @@ void TEditDialog::NewEditChange() {
     const HexCheck check = HexFieldCheck(*NewEdit);
     if (!check.Passed) return;
     if (check.Value) NewAscii->SetText(*check.Value & 0xFF ? ByteCharacter(uint8_t(*check.Value)) : QStringLiteral("."));
-    if (!NewEdit->text().isEmpty()) {
-        KlawiszSet->setEnabled(true);
-    } else {
-        KlawiszSet->setEnabled(false);
-        NewAscii->SetText(QString());
-    }
+    if (NewEdit->text().isEmpty()) NewAscii->SetText(QString());
+    UpdateSetButton();
 }
 
 void TEditDialog::NewAsciiChange() {
@@ -116,6 +113,7 @@ void TEditDialog::NewAsciiChange() {
 }
 
 void TEditDialog::KlawiszSetClick() {
+    if (Formularz->RefusedWhileBusy("SET")) return;
     MemoryImage& image = Formularz->Image;
     if (EditAddress > image.LastAddress) return;  // never write outside the device
     const uint8_t V = uint8_t(LeadingHexValue(NewEdit->text()));

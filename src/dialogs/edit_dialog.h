@@ -37,6 +37,8 @@ public:
     void ShowCell(uint32_t address);
     // Shows the byte of the grid's selected cell (when the dialog opens).
     void ShowSelectedCell();
+    // SET is enabled with a value to write, and while no operation runs.
+    void UpdateSetButton();
     // The device changed: an address beyond the new device moves to its last address.
     void DeviceChanged();
 

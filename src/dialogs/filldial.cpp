@@ -64,16 +64,16 @@ void TFillDialog::FormActivate() {
     FillMaxAddress = Formularz->Image.LastAddress;
 }
 
+void TFillDialog::UpdateFillButton() {
+    KlawiszFill->setEnabled(!FillDataHex->text().isEmpty() && !Formularz->Busy());
+}
+
 void TFillDialog::FillDataHexChange() {
     const HexCheck check = HexFieldCheck(*FillDataHex);
     if (!check.Passed) return;
     if (check.Value) FillDataAscii->SetText(*check.Value & 0xFF ? ByteCharacter(uint8_t(*check.Value)) : QStringLiteral("."));
-    if (!FillDataHex->text().isEmpty()) {
-        KlawiszFill->setEnabled(true);
-    } else {
-        KlawiszFill->setEnabled(false);
-        FillDataAscii->SetText(QString());
-    }
+    if (FillDataHex->text().isEmpty()) FillDataAscii->SetText(QString());
+    UpdateFillButton();
 }
 
 void TFillDialog::FillDataAsciiChange() {
@@ -97,6 +97,7 @@ void TFillDialog::FillStopChange() {
 }
 
 void TFillDialog::KlawiszFillClick() {
+    if (Formularz->RefusedWhileBusy("FILL")) return;
     MemoryImage& image = Formularz->Image;
     const uint32_t S = LeadingHexValue(FillStart->text());
     const uint32_t E = std::min(LeadingHexValue(FillStop->text()), image.LastAddress);

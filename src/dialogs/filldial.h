@@ -34,6 +34,8 @@ public:
     // address beyond the new device becomes its last address, and a "To" at
     // the old device's end follows to the new end.
     void DeviceChanged(uint32_t previousLast);
+    // FILL is enabled with a value to fill, and while no operation runs.
+    void UpdateFillButton();
 
 private:
     void CheckAddress(DialogEdit& field);

@@ -143,6 +143,36 @@ TEST_F(WindowManagerTest, EditKeepsItsAddressAfterItsOwnMessageBox) {
     EXPECT_EQ(EditDialog->AdresEdit->text(), "00010");
 }
 
+// While Program runs, nothing can change the image, the device or the port;
+// after a hang-up the port is offered again, and Cancel keeps it.
+TEST_F(WindowManagerTest, NothingChangesUnderARunningOperation) {
+    MessageBoxAnswerer answerer;
+    StartTarget(0xFFFF, 1, {.PaceBaud = 9600});
+    Formularz->CommPort.SetPortNum(1);
+    Formularz->CommPort.Open();
+    const auto usable = [] {
+        return std::vector{Formularz->LoadPlik->isEnabled(), Formularz->Clear1->isEnabled(), Formularz->Changeserialport1->isEnabled(),
+                           Formularz->Selectdevice1->isEnabled(), FillDialog->KlawiszFill->isEnabled(), EditDialog->KlawiszSet->isEnabled()};
+    };
+    Formularz->Start1->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([] { return Formularz->Progress->value() > 0; }, 10000));
+    EXPECT_EQ(usable(), std::vector<bool>(6, false));
+    Formularz->Clear1Click();  // reached another way
+    EXPECT_EQ(answerer.Texts, std::vector<QString>{"Buffer > Clear is not possible while an operation runs: wait for "
+                                                   "its result, or Stop it."});
+    Target->Stop();  // the adapter is pulled out
+    ASSERT_TRUE(QTest::qWaitFor([] { return !Formularz->CommPort.Active(); }, 10000));
+    EXPECT_EQ(usable(), std::vector<bool>(6, true));
+    bool offered = false;
+    QTimer::singleShot(0, [&offered] {
+        offered = SerialDialog->comcheck[0]->isChecked();
+        SerialDialog->CancelBtn->click();
+    });
+    Formularz->Changeserialport1Click();
+    EXPECT_TRUE(offered);
+    EXPECT_EQ(Formularz->CommPort.PortNum(), 1);
+}
+
 // The caption a window manager shows: _NET_WM_NAME of the window.
 QString ShownCaption(QWidget* w) {
     xcb_connection_t* c = Connection();
