@@ -398,9 +398,19 @@ void TFormularz::BuildGrid() { Tablica->Model().RebuildForDevice(); }
 void TFormularz::RefreshGrid() {
     Tablica->Model().RefreshAll();
     SumaCRC();
+    ResultOutdated();
 }
 
-void TFormularz::UpdateBytes(uint32_t first, uint32_t last) { Tablica->Model().BytesChanged(first, last); }
+void TFormularz::UpdateBytes(uint32_t first, uint32_t last) {
+    Tablica->Model().BytesChanged(first, last);
+    ResultOutdated();
+}
+
+void TFormularz::ResultOutdated() {
+    // "Device programmed." said of an image or a port that has changed
+    // since would say it of the new one.
+    if (!Busy()) Komunikat->setText(QStringLiteral("Ready."));
+}
 
 void TFormularz::UpdateCommands() {
     const bool idle = !Busy();
@@ -690,6 +700,7 @@ void TFormularz::Changeserialport1Click() {
         }
     }
     ShowPortPanel();
+    ResultOutdated();
 }
 
 void TFormularz::About1Click() { UserPrompts().ExecDialog(*AboutBox); }

@@ -197,6 +197,9 @@ private:
     // Opens the port as it is set; false when it does not open, with why in
     // FPortProblem: the component's message and the device the name led to.
     bool OpenPort();
+    // The message line's result no longer says anything of the image or
+    // the port: it goes back to "Ready.".
+    void ResultOutdated();
     // A starting command: the "before" sequence first when it is on.
     void StartCommand(void (OperationEngine::*start)());
     // False, with the reason in the message line, when a sequence that is on

@@ -458,6 +458,12 @@ TEST_F(DeviceCommandTest, ProgramAndVerifyThroughTheWindowsHandlers) {
     ASSERT_TRUE(WaitForMessage("Device erased.")) << Message().toStdString();
     Formularz->Tab4->click();
     ASSERT_TRUE(WaitForMessage("Device is blank.")) << Message().toStdString();
+    Formularz->Clear1Click();  // a result does not stay over another image, nor another port
+    EXPECT_EQ(Message(), "Ready.");
+    Formularz->Erase1Click();
+    ASSERT_TRUE(WaitForMessage("Device erased.")) << Message().toStdString();
+    Formularz->Changeserialport1Click();  // Cancel: COM1 again
+    EXPECT_EQ(Message(), "Ready.");
 }
 
 TEST_F(DeviceCommandTest, TimerRunsOnlyAroundAnOperation) {
