@@ -539,6 +539,10 @@ void TFormularz::StartCommand(void (OperationEngine::*start)()) {
             }
             PendingStart = start;
             FPhase = LinePhase::Before;
+            // A sequence may wait for seconds: the message line says why
+            // nothing seems to happen.
+            SetProgress(0);
+            ShowMessage(std::string(LinesBeforeName) + ": " + LinesBefore.Parsed.Sequence.Text() + "...");
             UpdateCommands();
             RunLines(LinesBefore.Parsed.Sequence);
             return;

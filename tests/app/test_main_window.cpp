@@ -657,7 +657,8 @@ TEST_F(ResetLinesTest, BeforeRunsAheadOfTheFirstFrameAndAfterFollowsTheResult) {
     using Change = test::RecordingLines::Change;
     EXPECT_EQ(Lines.Changes, (std::vector<Change>{{"dtr", 0}, {"rts", 0}, {"-dtr", 50},
                                                   {"-rts", 250}, {"dtr", 250}, {"-dtr", 300}}));
-    EXPECT_EQ(Seen, (std::vector<std::string>{"dtr op 0 Ready.", "rts op 0 Ready.", "-dtr op 0 Ready.",
+    const std::string before = "op 0 Reset lines before: dtr,rts,50ms,-dtr,200ms...";
+    EXPECT_EQ(Seen, (std::vector<std::string>{"dtr " + before, "rts " + before, "-dtr " + before,
                                               "-rts op 0 Device programmed.", "dtr op 0 Device programmed.",
                                               "-dtr op 0 Device programmed."}));
     EXPECT_EQ(Target->Status().Loader.Program, 1u);
