@@ -739,10 +739,26 @@ void TFormularz::ShowModeless(QDialog* dialog) {
 }
 
 namespace {
-// File messages shown in message boxes.
+// File messages, shown together in one message box once the file is
+// closed, with the file and the reason when the function gives one ("Can't
+// open file" and "/x/fw.hex: No such file or directory" below it).
 class PromptReporter final : public FileReporter {
 public:
-    void Message(const std::string& text) override { UserPrompts().Message(QString::fromStdString(text)); }
+    void Message(const std::string& text) override { Said.push_back(text); }
+    void MessageWithReason(const std::string& text, const std::string& reason) override {
+        Said.push_back(text + "\n" + reason);
+    }
+    // Shows what was said and `more` lines after it, if anything.
+    void Show(const std::vector<std::string>& more = {}) {
+        Said.insert(Said.end(), more.begin(), more.end());
+        std::string text;
+        for (const std::string& line : Said) text += (text.empty() ? "" : "\n") + line;
+        Said.clear();
+        if (!text.empty()) UserPrompts().Message(QString::fromLocal8Bit(text.c_str()));
+    }
+
+private:
+    std::vector<std::string> Said;
 };
 }  // namespace
 
@@ -771,6 +787,7 @@ void TFormularz::SpeedButton1Click() {
         if (opened) LoadDialog->FileType->setText(QStringLiteral("BIN"));
     }
     LoadDialog->FileName->setText(QFileInfo(chosen->FileName).absoluteFilePath());
+    reporter.Show();
     if (!opened) return;
     if (!LoadDialog->Execute()) return;
     const LoadPlacement placed = CopyStagedData(Image, *staging, LoadDialog->Selection());
@@ -808,6 +825,7 @@ void TFormularz::SpeedButton2Click() {
     } else {
         WriteHexFile(path, Image, reporter);
     }
+    reporter.Show();
 }
 
 void TFormularz::DeviceChangedInDialogs(uint32_t previousLast) {

@@ -185,7 +185,8 @@ TEST_F(LoadTest, HexFileWithoutRecords) {
 TEST_F(LoadTest, MissingFileAndCancelledDialog) {
     StartWithDevice("1");
     Load((Dir / "nothing.bin").string(), 2);
-    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Can't open file"});
+    const std::string why = "Can't open file\n" + (Dir / "nothing.bin").string() + ": No such file or directory";
+    EXPECT_EQ(Prompts.Messages, std::vector<QString>{QString::fromStdString(why)});
     EXPECT_TRUE(Prompts.DialogsShown.empty()) << "no load dialog after a failed open";
     Formularz->SpeedButton1Click();  // the open dialog is cancelled
     EXPECT_EQ(Prompts.Messages.size(), 1u);
@@ -247,9 +248,13 @@ TEST_F(SaveTest, AllFilesWritesBinaryAndLeavesBinAsTheDefault) {
 
 TEST_F(SaveTest, UnwritableFileIsReported) {
     StartWithDevice("1");
-    Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "no/such/dir/x.hex").string()), 1});
-    Formularz->SpeedButton2Click();
-    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Can't open file"});
+    std::ofstream("locked.hex") << "old";
+    std::filesystem::permissions("locked.hex", std::filesystem::perms::owner_read);
+    for (const std::string name : {"no/such/dir/x.hex", "locked.hex"}) {  // the file and why
+        Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / name).string()), 1});
+        Formularz->SpeedButton2Click();
+        EXPECT_TRUE(Prompts.Messages.back().startsWith(QString::fromStdString("Can't open file\n" + (Dir / name).string() + ": ")));
+    }
 }
 
 }  // namespace
