@@ -36,6 +36,7 @@
 #include "image/file_load.h"
 #include "image/file_writer.h"
 #include "image/hex_reader.h"
+#include "image/image_file.h"
 #include "protocol/block_plan.h"
 
 namespace pelk {
@@ -774,21 +775,21 @@ void TFormularz::SpeedButton1Click() {
     Open.FileName = chosen->FileName;
     Open.FilterIndex = chosen->FilterIndex;
 
-    // The file type chosen in the dialog, not the name's extension, decides.
+    // The HEX entry reads Intel HEX. Under "All Files", and for a HEX name
+    // (.hex, .ihx, .ihex) under any entry, the content decides as it does
+    // for pelkisp: a file whose first line is a record is HEX, so a HEX
+    // file is never loaded as its text because of the type chosen last.
     PromptReporter reporter;
     auto staging = std::make_unique<StagingBuffer>();
     const std::filesystem::path path = chosen->FileName.toStdString();
-    bool opened;
-    if (chosen->FilterIndex == 1) {
-        LoadDialog->FileType->setText(QStringLiteral("HEX"));
-        opened = ReadHexFile(path, Image, *staging, reporter);
-    } else {
-        opened = ReadBinaryFile(path, Image, *staging, reporter);
-        if (opened) LoadDialog->FileType->setText(QStringLiteral("BIN"));
-    }
+    const ImageFileFormat format = chosen->FilterIndex == 1                              ? ImageFileFormat::Hex
+                                   : chosen->FilterIndex == 3 || NameSaysIntelHex(path) ? ImageFileFormat::ByContent
+                                                                                         : ImageFileFormat::Binary;
+    ImageFileFacts facts;
+    if (!ReadImageFile(path, Image, *staging, reporter, format, &facts)) return reporter.Show();
+    LoadDialog->FileType->setText(facts.Hex ? QStringLiteral("HEX") : QStringLiteral("BIN"));
     LoadDialog->FileName->setText(QFileInfo(chosen->FileName).absoluteFilePath());
     reporter.Show();
-    if (!opened) return;
     if (!LoadDialog->Execute()) return;
     const LoadPlacement placed = CopyStagedData(Image, *staging, LoadDialog->Selection());
     Tablica->SetTopRow(int(placed.GridTopRow));

@@ -52,7 +52,8 @@ struct ResetLinesSetting {
     }
 };
 
-inline constexpr const char* FileFilter = "HEX Files (*.hex)|*.HEX|BINARY Files (*.bin)|*.BIN|All Files (*.*)|*.*";
+inline constexpr const char* FileFilter =
+    "HEX Files (*.hex *.ihx *.ihex)|*.HEX;*.IHX;*.IHEX|BINARY Files (*.bin)|*.BIN|All Files (*.*)|*.*";
 
 class TFormularz : public QMainWindow, public EngineView, public TickSource {
     Q_OBJECT

@@ -182,6 +182,32 @@ TEST_F(LoadTest, HexFileWithoutRecords) {
     EXPECT_EQ(Formularz->PanelText(1), "Checksum: 0000");
 }
 
+// Under "All Files", and for a HEX name under any type, the content decides.
+TEST_F(LoadTest, HexByContentAndWhatIsLeftOut) {
+    const std::string hex = ":0100000011EE\r\n:020010001234A8\r\n", end = ":00000001FF\r\n";
+    const struct {  // type: as the dialog shows it, empty for no dialog
+        const char *name, *offset;
+        int filter;
+        std::string content;
+        const char* type;
+        QString told;
+    } cases[] = {
+        {"blinky.hex", "00000", 2, hex + end, "HEX", ""},
+        {"fw.h86", "00000", 3, hex + end, "HEX", ""},
+    };
+    StartWithDevice("3");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(c.name, std::ios::binary) << c.content;
+        Prompts.Messages.clear();
+        Seen = {};
+        Load((Dir / c.name).string(), c.filter, [&c](TLoadDialog& ld) { ld.BufferOffset->setText(c.offset); return true; });
+        EXPECT_EQ(Prompts.Messages, c.told.isEmpty() ? std::vector<QString>{} : std::vector<QString>{c.told});
+        EXPECT_EQ(Seen.FileType, c.type);
+        EXPECT_EQ(Bytes()[0x11], c.type[0] == 'H' ? 0x34 : 0x11);
+    }
+}
+
 TEST_F(LoadTest, MissingFileAndCancelledDialog) {
     StartWithDevice("1");
     Load((Dir / "nothing.bin").string(), 2);
