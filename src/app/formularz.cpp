@@ -761,6 +761,42 @@ public:
 private:
     std::vector<std::string> Said;
 };
+
+std::string Hex5Text(uint64_t value) { return QString::asprintf("%05llX", static_cast<unsigned long long>(value)).toStdString(); }
+
+std::string Count(uint64_t n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); }
+
+// What a read leaves out of the file and why, in pelkisp's words; `nothing`
+// is set when the file gives nothing to load.
+std::vector<std::string> LeftOut(const ImageFileFacts& facts, const MemoryImage& image, bool& nothing) {
+    std::vector<std::string> lines;
+    const HexFileFacts& hex = facts.HexFacts;
+    const std::string device = FindDevice(image.DeviceIndex)->RadioCaption;
+    const std::string doesNotFit = " the " + device + " (last address " + Hex5Text(image.LastAddress) + ")";
+    nothing = image.LoadedExtent == 0;
+    if (facts.Hex && hex.DataRecords == 0 && !hex.EndRecord && !hex.FirstErrors.empty()) {
+        // Not one record: whatever its name says, this is no HEX file.
+        const HexRecordError& e = hex.FirstErrors.front();
+        return {"not an Intel HEX file (line " + std::to_string(e.Line) + ": " + e.Reason + ")"};
+    }
+    if (facts.Hex) {
+        for (const HexRecordError& e : hex.FirstErrors) lines.push_back("line " + std::to_string(e.Line) + ": " + e.Reason);
+        if (hex.RecordErrors > hex.FirstErrors.size())
+            lines.push_back("and " + Count(hex.RecordErrors - hex.FirstErrors.size(), "more record error", "more record errors"));
+        if (!hex.EndRecord) lines.push_back("no end record (:00000001FF): the file may be cut short");
+        if (hex.BytesLeftOut > 0)
+            lines.push_back("data up to " + Hex5Text(hex.DataEnd - 1) + " does not fit" + doesNotFit + ": " +
+                            Count(hex.BytesLeftOut, "byte", "bytes") + " left out");
+    } else if (facts.Binary.Longer) {
+        lines.push_back((facts.Binary.Size > 0 ? Count(facts.Binary.Size, "byte", "bytes") + " (up to " +
+                                                      Hex5Text(facts.Binary.Size - 1) + ") do not fit"
+                                                : "more than " + Count(image.LastAddress + 1ull, "byte", "bytes") +
+                                                      " do not fit") +
+                        doesNotFit + ": the bytes after " + Hex5Text(image.LastAddress) + " are left out");
+    }
+    if (nothing && lines.empty()) lines.push_back(facts.Hex ? "nothing loaded: no data record" : "nothing loaded: the file is empty");
+    return lines;
+}
 }  // namespace
 
 void TFormularz::SpeedButton1Click() {
@@ -789,9 +825,27 @@ void TFormularz::SpeedButton1Click() {
     if (!ReadImageFile(path, Image, *staging, reporter, format, &facts)) return reporter.Show();
     LoadDialog->FileType->setText(facts.Hex ? QStringLiteral("HEX") : QStringLiteral("BIN"));
     LoadDialog->FileName->setText(QFileInfo(chosen->FileName).absoluteFilePath());
-    reporter.Show();
+
+    // What the file leaves out is told before the image changes; a file
+    // that gives nothing loads nothing.
+    const std::string name = QFileInfo(chosen->FileName).fileName().toStdString();
+    bool nothing = false;
+    std::vector<std::string> told = LeftOut(facts, Image, nothing);
+    for (std::string& line : told) line = name + ": " + line;
+    reporter.Show(told);
+    if (nothing) return;
+
     if (!LoadDialog->Execute()) return;
-    const LoadPlacement placed = CopyStagedData(Image, *staging, LoadDialog->Selection());
+    const LoadSelection selection = LoadDialog->Selection();
+    const uint64_t wanted = uint64_t{selection.InputStopValue} - selection.InputStartValue + 1;
+    const uint64_t destination =
+        selection.BufferOffsetValue + (selection.Bank1 && Image.DeviceIndex == BankedDeviceIndex ? BankSize : 0);
+    if (destination + wanted - 1 > Image.LastAddress)
+        UserPrompts().Message(QString::fromStdString(
+            name + ": offset " + Hex5Text(selection.BufferOffsetValue) + ": data up to " + Hex5Text(destination + wanted - 1) +
+            " does not fit the " + FindDevice(Image.DeviceIndex)->RadioCaption + " (last address " +
+            Hex5Text(Image.LastAddress) + ")"));
+    const LoadPlacement placed = CopyStagedData(Image, *staging, selection);
     Tablica->SetTopRow(int(placed.GridTopRow));
     RefreshGrid();
 }

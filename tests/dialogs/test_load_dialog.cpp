@@ -175,16 +175,16 @@ TEST_F(LoadTest, HexFileWithoutRecords) {
     { std::ofstream("empty.hex") << ":00000001FF\r\n"; }
     Formularz->Image.ImageBuffer[0x10] = 0;
     Load((Dir / "empty.hex").string(), 1);
-    EXPECT_EQ(Seen.FileType, "HEX");
-    EXPECT_EQ(Seen.Stop, "FFFFFFFF");
-    EXPECT_EQ(Seen.Size, "000000");
-    EXPECT_EQ(Bytes()[0x10], 0xFF);
-    EXPECT_EQ(Formularz->PanelText(1), "Checksum: 0000");
+    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"empty.hex: nothing loaded: no data record"});
+    EXPECT_TRUE(Prompts.DialogsShown.empty());
+    EXPECT_EQ(Bytes()[0x10], 0);
 }
 
-// Under "All Files", and for a HEX name under any type, the content decides.
+// What a file leaves out is told before the image changes; under "All
+// Files", and for a HEX name under any type, the content decides.
 TEST_F(LoadTest, HexByContentAndWhatIsLeftOut) {
     const std::string hex = ":0100000011EE\r\n:020010001234A8\r\n", end = ":00000001FF\r\n";
+    const char* doesNotFit = " does not fit the W78E58B (last address 07FFF)";
     const struct {  // type: as the dialog shows it, empty for no dialog
         const char *name, *offset;
         int filter;
@@ -194,6 +194,14 @@ TEST_F(LoadTest, HexByContentAndWhatIsLeftOut) {
     } cases[] = {
         {"blinky.hex", "00000", 2, hex + end, "HEX", ""},
         {"fw.h86", "00000", 3, hex + end, "HEX", ""},
+        {"high.hex", "00000", 1, hex + ":01800000AAD5\r\n" + end, "HEX",
+         QString("high.hex: data up to 08000") + doesNotFit + ": 1 byte left out"},
+        {"cut.hex", "00000", 1, hex, "HEX", "cut.hex: no end record (:00000001FF): the file may be cut short"},
+        {"big.bin", "00000", 2, std::string(0x10000, '\x11'), "BIN",
+         QString("big.bin: 65536 bytes (up to 0FFFF) do not fit the W78E58B (last address 07FFF): the bytes after "
+                 "07FFF are left out")},
+        {"empty.bin", "00000", 2, "", "", "empty.bin: nothing loaded: the file is empty"},
+        {"f.bin", "00010", 2, std::string(0x8000, '\x11'), "BIN", QString("f.bin: offset 00010: data up to 0800F") + doesNotFit},
     };
     StartWithDevice("3");
     for (const auto& c : cases) {
