@@ -177,41 +177,45 @@ void TFormularz::Guarded(const std::function<void()>& handler) {
 }
 
 void TFormularz::BuildMenus() {
+    // Each caption has its Alt letter (&), and the usual commands their keys,
+    // which the menus show beside them.
     auto action = [this](QMenu* menu, const char* name, const char* caption, void (TFormularz::*handler)(),
-                         std::optional<IconKind> icon) {
+                         std::optional<IconKind> icon, QKeySequence keys = {}) {
         auto* a = new QAction(QString::fromLatin1(caption), this);
         a->setObjectName(QString::fromLatin1(name));
         if (icon) a->setIcon(MakeIcon(*icon));
+        a->setShortcut(keys);
         connect(a, &QAction::triggered, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
         if (menu) menu->addAction(a);
         return a;
     };
-    QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
-    LoadPlik = action(file, "LoadPlik", "Load", &TFormularz::SpeedButton1Click, IconKind::Load);
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    LoadPlik = action(file, "LoadPlik", "&Load", &TFormularz::SpeedButton1Click, IconKind::Load, QKeySequence::Open);
     file->addSeparator();
-    Save1 = action(file, "Save1", "Save", &TFormularz::SpeedButton2Click, IconKind::Save);
+    Save1 = action(file, "Save1", "&Save", &TFormularz::SpeedButton2Click, IconKind::Save, QKeySequence::Save);
     file->addSeparator();
-    Exit1 = action(file, "Exit1", "Exit", &TFormularz::Exit1Click, IconKind::Exit);
+    Exit1 = action(file, "Exit1", "E&xit", &TFormularz::Exit1Click, IconKind::Exit, QKeySequence(Qt::CTRL | Qt::Key_Q));
 
-    QMenu* buffer = menuBar()->addMenu(QStringLiteral("Buffer"));
-    EditCell = action(buffer, "EditCell", "Edit", &TFormularz::EditCellClick, IconKind::Edit);
+    QMenu* buffer = menuBar()->addMenu(QStringLiteral("&Buffer"));
+    EditCell = action(buffer, "EditCell", "&Edit", &TFormularz::EditCellClick, IconKind::Edit);
     buffer->addSeparator();
-    FillBuffer = action(buffer, "FillBuffer", "Fill", &TFormularz::FillBufferClick, IconKind::Fill);
+    FillBuffer = action(buffer, "FillBuffer", "&Fill", &TFormularz::FillBufferClick, IconKind::Fill);
     buffer->addSeparator();
-    Clear1 = action(buffer, "Clear1", "Clear", &TFormularz::Clear1Click, IconKind::Clear);
+    Clear1 = action(buffer, "Clear1", "&Clear", &TFormularz::Clear1Click, IconKind::Clear);
 
-    QMenu* programming = menuBar()->addMenu(QStringLiteral("Programming"));
-    Start1 = action(programming, "Start1", "Program", &TFormularz::Start1Click, IconKind::Program);
+    QMenu* programming = menuBar()->addMenu(QStringLiteral("&Programming"));
+    Start1 = action(programming, "Start1", "&Program", &TFormularz::Start1Click, IconKind::Program, Qt::Key_F5);
     programming->addSeparator();
-    Stop2 = action(programming, "Stop2", "Verify", &TFormularz::Stop2Click, IconKind::Verify);
+    Stop2 = action(programming, "Stop2", "&Verify", &TFormularz::Stop2Click, IconKind::Verify, Qt::Key_F6);
     programming->addSeparator();
-    Erase1 = action(programming, "Erase1", "Erase", &TFormularz::Erase1Click, IconKind::Erase);
+    Erase1 = action(programming, "Erase1", "&Erase", &TFormularz::Erase1Click, IconKind::Erase, Qt::Key_F7);
     programming->addSeparator();
-    Blankcheck1 = action(programming, "Blankcheck1", "Blank check", &TFormularz::Blankcheck1Click, IconKind::Blank);
+    Blankcheck1 =
+        action(programming, "Blankcheck1", "&Blank check", &TFormularz::Blankcheck1Click, IconKind::Blank, Qt::Key_F8);
     programming->addSeparator();
-    Erase2 = action(programming, "Erase2", "Stop", &TFormularz::Tab5Click, IconKind::Stop);
+    Erase2 = action(programming, "Erase2", "S&top", &TFormularz::Tab5Click, IconKind::Stop, Qt::Key_Escape);
     programming->addSeparator();
-    Skipblankblocks1 = new QAction(QStringLiteral("Skip blank blocks"), this);
+    Skipblankblocks1 = new QAction(QStringLiteral("S&kip blank blocks"), this);
     Skipblankblocks1->setObjectName(QStringLiteral("Skipblankblocks1"));
     Skipblankblocks1->setCheckable(true);
     Skipblankblocks1->setChecked(UserSettings().value(SkipBlankBlocksKey, false).toBool());
@@ -220,19 +224,26 @@ void TFormularz::BuildMenus() {
             [this](bool checked) { Guarded([this, checked] { Skipblankblocks1Click(checked); }); });
     programming->addAction(Skipblankblocks1);
 
-    QMenu* setup = menuBar()->addMenu(QStringLiteral("Setup"));
-    Changeserialport1 = action(setup, "Changeserialport1", "Change serial port",
+    QMenu* setup = menuBar()->addMenu(QStringLiteral("&Setup"));
+    Changeserialport1 = action(setup, "Changeserialport1", "Change serial &port",
                                &TFormularz::Changeserialport1Click, IconKind::Port);
     setup->addSeparator();
-    Selectdevice1 = action(setup, "Selectdevice1", "Select device", &TFormularz::Selectdevice1Click, IconKind::Device);
+    Selectdevice1 = action(setup, "Selectdevice1", "Select &device", &TFormularz::Selectdevice1Click, IconKind::Device);
 
     // "About" is a top-level entry without a submenu.
-    About1 = action(nullptr, "About1", "About", &TFormularz::About1Click, std::nullopt);
+    About1 = action(nullptr, "About1", "&About", &TFormularz::About1Click, std::nullopt);
     menuBar()->addAction(About1);
 
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
-    Edit1 = action(PopupMenu1, "Edit1", "Edit", &TFormularz::EditCellClick, std::nullopt);
+    Edit1 = action(PopupMenu1, "Edit1", "&Edit", &TFormularz::EditCellClick, std::nullopt);
+
+    // F10 opens the first menu, as on other desktops (Alt alone reaches the
+    // menu bar by itself).
+    auto* menuKey = new QAction(this);
+    menuKey->setShortcut(Qt::Key_F10);
+    connect(menuKey, &QAction::triggered, this, [this] { menuBar()->setActiveAction(menuBar()->actions().first()); });
+    addAction(menuKey);
 }
 
 void TFormularz::BuildToolBar() {
@@ -245,10 +256,12 @@ void TFormularz::BuildToolBar() {
     ToolBar1->layout()->setSpacing(0);
     ToolBar1->layout()->setContentsMargins(0, 0, 0, 0);
     ToolBar1->setStyleSheet(QStringLiteral("QToolBar { spacing: 0px; padding: 0px; }"));
-    auto button = [this](const char* name, const char* caption, void (TFormularz::*handler)(), IconKind icon) {
+    auto button = [this](const char* name, const char* caption, void (TFormularz::*handler)(), IconKind icon,
+                         const QAction* same) {
         auto* b = new QToolButton(ToolBar1);
         b->setObjectName(QString::fromLatin1(name));
         b->setText(QString::fromLatin1(caption));
+        b->setToolTip(QStringLiteral("%1 (%2)").arg(QString::fromLatin1(caption), same->shortcut().toString(QKeySequence::NativeText)));
         b->setIcon(MakeIcon(icon));
         b->setIconSize(QSize(20, 20));
         b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
@@ -258,11 +271,11 @@ void TFormularz::BuildToolBar() {
         ToolBar1->addWidget(b);
         return b;
     };
-    Tab1 = button("Tab1", "Program", &TFormularz::Start1Click, IconKind::Program);
-    Tab2 = button("Tab2", "Verify", &TFormularz::Stop2Click, IconKind::Verify);
-    Tab3 = button("Tab3", "Erase", &TFormularz::Erase1Click, IconKind::Erase);
-    Tab4 = button("Tab4", "Blank", &TFormularz::Blankcheck1Click, IconKind::Blank);
-    Tab5 = button("Tab5", "Stop", &TFormularz::Tab5Click, IconKind::Stop);
+    Tab1 = button("Tab1", "Program", &TFormularz::Start1Click, IconKind::Program, Start1);
+    Tab2 = button("Tab2", "Verify", &TFormularz::Stop2Click, IconKind::Verify, Stop2);
+    Tab3 = button("Tab3", "Erase", &TFormularz::Erase1Click, IconKind::Erase, Erase1);
+    Tab4 = button("Tab4", "Blank", &TFormularz::Blankcheck1Click, IconKind::Blank, Blankcheck1);
+    Tab5 = button("Tab5", "Stop", &TFormularz::Tab5Click, IconKind::Stop, Erase2);
 }
 
 void TFormularz::BuildStatusBar() {

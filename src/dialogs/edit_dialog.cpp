@@ -27,6 +27,9 @@ TEditDialog::TEditDialog(QWidget* parent) : TModelessDialog(parent) {
     CurrentAscii = MakeField(current, "CurrentAscii", "ASCII", 48, 50, 57);
     CurrentEdit->setReadOnly(true);
     CurrentAscii->setReadOnly(true);
+    // Tab goes from field to field the user can type into.
+    CurrentEdit->setFocusPolicy(Qt::NoFocus);
+    CurrentAscii->setFocusPolicy(Qt::NoFocus);
     auto* fresh = MakeGroup(this, "New data", 152, 8, 137, 81);
     NewEdit = MakeField(fresh, "NewEdit", "HEX", 48, 22, 57);
     NewAscii = MakeField(fresh, "NewAscii", "ASCII", 48, 50, 57);

@@ -48,6 +48,7 @@ TLoadDialog::TLoadDialog(QWidget* parent) : QDialog(parent) {
 
     auto* sizeGroup = MakeGroup(this, "Selected Data range", 8, 192, 185, 57);
     DataSize = MakeField(sizeGroup, "DataSize", "DEC", 40, 22, 113);
+    DataSize->setFocusPolicy(Qt::NoFocus);  // read-only: Tab passes it
 
     ClearBuff = new QCheckBox(QStringLiteral("Clear buffer"), this);
     ClearBuff->setObjectName(QStringLiteral("ClearBuff"));

@@ -62,6 +62,7 @@ BufferGrid::BufferGrid(const MemoryImage& image, QWidget* parent)
     setWordWrap(false);
     setCornerButtonEnabled(false);
     setToolTip(QStringLiteral("text"));
+    setTabKeyNavigation(false);  // Tab leaves the grid; the arrow keys move in it
 
     QPalette pal = palette();
     pal.setColor(QPalette::Base, QColor(0xFF, 0xFF, 0xE1));  // tooltip yellow

@@ -133,7 +133,16 @@ TEST_F(StartUpTest, MenusToolbarAndStatusBar) {
         {Formularz->Changeserialport1, "Change serial port"}, {Formularz->Selectdevice1, "Select device"},
         {Formularz->About1, "About"},    {Formularz->Edit1, "Edit"},
     };
-    for (const auto& i : items) EXPECT_EQ(i.action->text(), i.caption);
+    for (const auto& i : items) EXPECT_EQ(i.action->text().remove(u'&'), i.caption) << "with an Alt letter";
+    QString keys;  // shown in the menus
+    for (QAction* a : {Formularz->LoadPlik, Formularz->Save1, Formularz->Exit1, Formularz->Start1, Formularz->Stop2,
+                       Formularz->Erase1, Formularz->Blankcheck1, Formularz->Erase2})
+        keys += a->shortcut().toString() + " ";
+    EXPECT_EQ(keys, "Ctrl+O Ctrl+S Ctrl+Q F5 F6 F7 F8 Esc ");
+    // Tab leaves the grid and skips Edit's read-only fields; a key closes the About box.
+    EXPECT_FALSE(Formularz->Tablica->tabKeyNavigation());
+    for (auto* f : {EditDialog->CurrentEdit, EditDialog->CurrentAscii}) EXPECT_EQ(f->focusPolicy(), Qt::NoFocus);
+    EXPECT_NE(Formularz->findChild<QWidget*>("AboutBox")->findChild<QWidget*>("OKBtn"), nullptr);
     EXPECT_EQ(Formularz->Tab4->text(), "Blank");
     for (int i = 0; i < 5; ++i) EXPECT_EQ(Formularz->Panels[i]->minimumWidth(), (std::array{100, 90, 70, 105, 40})[i]);
     // Laid out, every panel is wide enough for its whole text.

@@ -3,6 +3,7 @@
 #include <xcb/xcb.h>
 
 #include <QApplication>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -171,6 +172,15 @@ TEST_F(WindowManagerTest, NothingChangesUnderARunningOperation) {
     Formularz->Changeserialport1Click();
     EXPECT_TRUE(offered);
     EXPECT_EQ(Formularz->CommPort.PortNum(), 1);
+}
+
+// F10 and Alt reach the menu bar.
+TEST_F(WindowManagerTest, DialogPlacesAndKeys) {
+    for (Qt::Key key : {Qt::Key_F10, Qt::Key_Alt}) {
+        QTest::keyClick(Formularz, key);
+        EXPECT_TRUE(QTest::qWaitFor([] { return Formularz->menuBar()->activeAction() != nullptr; }, 2000)) << key;
+        Formularz->menuBar()->setActiveAction(nullptr);
+    }
 }
 
 // The caption a window manager shows: _NET_WM_NAME of the window.
