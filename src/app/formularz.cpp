@@ -154,6 +154,17 @@ TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
         Guarded([&] { CommPortHangUp(sender, message); });
     };
 
+    // The smallest window still shows the grid's two-digit cells, its 16
+    // characters and a few rows whole, and every status panel with its
+    // longest text.
+    int panels = 32;  // the size grip and the gaps
+    for (int i = 0; i < 5; ++i) {
+        const char* longest[] = {"Device: W78LE516B", "Checksum: FFFF", "CRC: FFFF", "Port: not connected", ""};
+        panels += std::max(Panels[size_t(i)]->minimumWidth(),
+                           Panels[size_t(i)]->fontMetrics().horizontalAdvance(QString::fromLatin1(longest[i])) + 8);
+    }
+    setMinimumSize(std::max(96 + 16 * Tablica->ByteColumnMinWidth() + Tablica->CharColumnMinWidth(), panels),
+                   menuBar()->sizeHint().height() + 38 + 35 + 18 + 8 * 16 + 4 + 16 + statusBar()->sizeHint().height());
     resize(501, 581);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -380,7 +391,10 @@ void TFormularz::resizeEvent(QResizeEvent* event) {
 
 void TFormularz::Skalowanie() {
     const int W = frameGeometry().width();
-    const int a = static_cast<int>((W - 87) * 0.65 * 0.0625);
+    // A byte column is never narrower than its two digits: the fonts that
+    // stand in for the original's are wider. The characters take the rest,
+    // which the window's minimum width keeps wide enough.
+    const int a = std::max(static_cast<int>((W - 87) * 0.65 * 0.0625), Tablica->ByteColumnMinWidth());
     Tablica->SetColumnWidths(50, a, W - 96 - 16 * a);
     Komunikat->resize(std::max(0, W - 22), Komunikat->height());
     const int buttonWidth = std::max(0, (W - 10) / 5);

@@ -126,6 +126,19 @@ void BufferGrid::SetColumnWidths(int addressWidth, int byteWidth, int charWidth)
     PlaceCornerLabel();
 }
 
+int BufferGrid::ByteColumnMinWidth() const {
+    // The delegate leaves one pixel each side, and the grid line takes one.
+    int widest = 0;
+    for (const char c : QStringLiteral("0123456789ABCDEF").toLatin1())
+        widest = std::max(widest, fontMetrics().horizontalAdvance(QString(2, QChar::fromLatin1(c))));
+    return widest + 3;
+}
+
+int BufferGrid::CharColumnMinWidth() const {
+    // Room for 16 wide letters: a row of bytes can be any 16 characters.
+    return fontMetrics().horizontalAdvance(QString(16, QChar(u'M'))) + 3;
+}
+
 void BufferGrid::resizeEvent(QResizeEvent* event) {
     QTableView::resizeEvent(event);
     PlaceCornerLabel();
