@@ -38,6 +38,7 @@
 #include "image/hex_reader.h"
 #include "image/image_file.h"
 #include "protocol/block_plan.h"
+#include "dialogs/modeless_dialog.h"
 
 namespace pelk {
 
@@ -760,10 +761,13 @@ void TFormularz::EditCellClick() {
 
 void TFormularz::FillBufferClick() { ShowModeless(FillDialog); }
 
-void TFormularz::ShowModeless(QDialog* dialog) {
-    dialog->show();
-    dialog->raise();
-    dialog->activateWindow();
+void TFormularz::ShowModeless(TModelessDialog* dialog) {
+    // The first time at the main window's right edge, Edit above Fill, so
+    // that neither hides the other; later where the user left it.
+    const QRect frame = frameGeometry();
+    const int x = frame.right() - dialog->frameGeometry().width() - 16;
+    const int y = frame.top() + 100 + (dialog == FillDialog ? EditDialog->frameGeometry().height() + 24 : 0);
+    dialog->ShowAt(QPoint(x, y));
 }
 
 namespace {

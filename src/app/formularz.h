@@ -33,6 +33,8 @@
 
 namespace pelk {
 
+class TModelessDialog;
+
 // What the open and save dialogs remember between uses.
 struct FileDialogState {
     QString InitialDir;   // starting directory
@@ -151,7 +153,7 @@ public:
     // last address was previousLast.
     void DeviceChangedInDialogs(uint32_t previousLast);
     // Makes a modeless dialog visible and active.
-    void ShowModeless(QDialog* dialog);
+    void ShowModeless(TModelessDialog* dialog);
 
     // EngineView: the message line and the progress bar.
     void ShowMessage(const std::string& text) override;

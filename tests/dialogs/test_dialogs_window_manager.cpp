@@ -174,8 +174,18 @@ TEST_F(WindowManagerTest, NothingChangesUnderARunningOperation) {
     EXPECT_EQ(Formularz->CommPort.PortNum(), 1);
 }
 
-// F10 and Alt reach the menu bar.
+// Edit and Fill open apart, each where it was left; F10 and Alt reach the menu bar.
 TEST_F(WindowManagerTest, DialogPlacesAndKeys) {
+    Formularz->EditCellClick();
+    Formularz->FillBufferClick();
+    ASSERT_TRUE(WaitActive(FillDialog));
+    EXPECT_FALSE(EditDialog->frameGeometry().intersects(FillDialog->frameGeometry()));
+    const QPoint at = FillDialog->frameGeometry().topLeft();
+    FillDialog->close();
+    Formularz->FillBufferClick();
+    ASSERT_TRUE(WaitActive(FillDialog));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return FillDialog->frameGeometry().topLeft() == at; }, 2000));
+    ASSERT_TRUE(Activate(Formularz));
     for (Qt::Key key : {Qt::Key_F10, Qt::Key_Alt}) {
         QTest::keyClick(Formularz, key);
         EXPECT_TRUE(QTest::qWaitFor([] { return Formularz->menuBar()->activeAction() != nullptr; }, 2000)) << key;
