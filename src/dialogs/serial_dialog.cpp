@@ -89,7 +89,7 @@ TSerialDialog::TSerialDialog(QWidget* parent) : QDialog(parent) {
         grid->addWidget(edit, r, 1);
         grid->setColumnStretch(1, 1);
     };
-    row(0, "LinesBefore", "Before", "dtr,rts,50ms,-dtr,200ms", LinesBeforeCheck, LinesBeforeEdit);
+    row(0, "LinesBefore", "Before", "rts,dtr,50ms,-dtr,200ms", LinesBeforeCheck, LinesBeforeEdit);
     row(1, "LinesAfter", "After", "-rts,dtr,50ms,-dtr", LinesAfterCheck, LinesAfterEdit);
 
     OKBtn = new QPushButton(QStringLiteral("OK"), this);
