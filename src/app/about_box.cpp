@@ -1,6 +1,7 @@
 #include "app/about_box.h"
 
 #include <QFrame>
+#include <QPushButton>
 
 #include "app/icons.h"
 
@@ -9,7 +10,8 @@ namespace pelk {
 TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("AboutBox"));
     setWindowTitle(QStringLiteral("About"));
-    setFixedSize(370, 173);
+    // Below the panel an OK button, so that the keyboard closes the box too.
+    setFixedSize(370, 205);
     setAutoFillBackground(true);
     QPalette bg = palette();
     bg.setColor(QPalette::Window, bg.color(QPalette::Button));  // the system's menu colour
@@ -58,6 +60,12 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
     line("Label7", QStringLiteral("Written with Qt 6 for Linux"), 8, 128);
     line("Label8", QStringLiteral("Web: README.md"), 216, 128);
     line("Label6", QStringLiteral("E-mail: README.md"), 216, 144);
+
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setObjectName(QStringLiteral("OKBtn"));
+    ok->setGeometry(147, 174, 75, 25);
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
 
 }  // namespace pelk

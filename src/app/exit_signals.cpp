@@ -18,7 +18,7 @@ namespace pelk {
 namespace {
 
 int Pipe[2] = {-1, -1};
-constexpr int Signals[] = {SIGTERM, SIGHUP};
+constexpr int Signals[] = {SIGTERM, SIGHUP, SIGINT};
 
 void OnSignal(int) {
     const int saved = errno;

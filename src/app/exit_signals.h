@@ -1,10 +1,11 @@
 #pragma once
-// SIGTERM and SIGHUP (a logout, a closed terminal, a service manager
-// stopping the program) end the window as File > Exit does: the port is
-// closed and the settings file written. The signal handler only writes a
-// byte into a pipe; a socket notifier reads it on the main thread, where a
-// modal dialog or message box still open is rejected first (so that the
-// command that opened it ends), and then the main window closes.
+// SIGTERM, SIGHUP and SIGINT (a logout, a closed terminal, a service
+// manager stopping the program, Ctrl-C in the terminal that started it) end
+// the window as File > Exit does: the port is closed and the settings file
+// written. The signal handler only writes a byte into a pipe; a socket
+// notifier reads it on the main thread, where a modal dialog or message box
+// still open is rejected first (so that the command that opened it ends),
+// and then the main window closes.
 #include <QObject>
 #include <QSocketNotifier>
 #include <functional>

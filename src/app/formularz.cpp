@@ -1,9 +1,13 @@
 #include "app/formularz.h"
 
+#include <unistd.h>
+
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -32,6 +36,9 @@
 #include "image/file_load.h"
 #include "image/file_writer.h"
 #include "image/hex_reader.h"
+#include "image/image_file.h"
+#include "protocol/block_plan.h"
+#include "dialogs/modeless_dialog.h"
 
 namespace pelk {
 
@@ -148,6 +155,17 @@ TFormularz::TFormularz(QWidget* parent) : QMainWindow(parent) {
         Guarded([&] { CommPortHangUp(sender, message); });
     };
 
+    // The smallest window still shows the grid's two-digit cells, its 16
+    // characters and a few rows whole, and every status panel with its
+    // longest text.
+    int panels = 32;  // the size grip and the gaps
+    for (int i = 0; i < 5; ++i) {
+        const char* longest[] = {"Device: W78LE516B", "Checksum: FFFF", "CRC: FFFF", "Port: not connected", ""};
+        panels += std::max(Panels[size_t(i)]->minimumWidth(),
+                           Panels[size_t(i)]->fontMetrics().horizontalAdvance(QString::fromLatin1(longest[i])) + 8);
+    }
+    setMinimumSize(std::max(96 + 16 * Tablica->ByteColumnMinWidth() + Tablica->CharColumnMinWidth(), panels),
+                   menuBar()->sizeHint().height() + 38 + 35 + 18 + 8 * 16 + 4 + 16 + statusBar()->sizeHint().height());
     resize(501, 581);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -171,41 +189,45 @@ void TFormularz::Guarded(const std::function<void()>& handler) {
 }
 
 void TFormularz::BuildMenus() {
+    // Each caption has its Alt letter (&), and the usual commands their keys,
+    // which the menus show beside them.
     auto action = [this](QMenu* menu, const char* name, const char* caption, void (TFormularz::*handler)(),
-                         std::optional<IconKind> icon) {
+                         std::optional<IconKind> icon, QKeySequence keys = {}) {
         auto* a = new QAction(QString::fromLatin1(caption), this);
         a->setObjectName(QString::fromLatin1(name));
         if (icon) a->setIcon(MakeIcon(*icon));
+        a->setShortcut(keys);
         connect(a, &QAction::triggered, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
         if (menu) menu->addAction(a);
         return a;
     };
-    QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
-    LoadPlik = action(file, "LoadPlik", "Load", &TFormularz::SpeedButton1Click, IconKind::Load);
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    LoadPlik = action(file, "LoadPlik", "&Load", &TFormularz::SpeedButton1Click, IconKind::Load, QKeySequence::Open);
     file->addSeparator();
-    Save1 = action(file, "Save1", "Save", &TFormularz::SpeedButton2Click, IconKind::Save);
+    Save1 = action(file, "Save1", "&Save", &TFormularz::SpeedButton2Click, IconKind::Save, QKeySequence::Save);
     file->addSeparator();
-    Exit1 = action(file, "Exit1", "Exit", &TFormularz::Exit1Click, IconKind::Exit);
+    Exit1 = action(file, "Exit1", "E&xit", &TFormularz::Exit1Click, IconKind::Exit, QKeySequence(Qt::CTRL | Qt::Key_Q));
 
-    QMenu* buffer = menuBar()->addMenu(QStringLiteral("Buffer"));
-    EditCell = action(buffer, "EditCell", "Edit", &TFormularz::EditCellClick, IconKind::Edit);
+    QMenu* buffer = menuBar()->addMenu(QStringLiteral("&Buffer"));
+    EditCell = action(buffer, "EditCell", "&Edit", &TFormularz::EditCellClick, IconKind::Edit);
     buffer->addSeparator();
-    FillBuffer = action(buffer, "FillBuffer", "Fill", &TFormularz::FillBufferClick, IconKind::Fill);
+    FillBuffer = action(buffer, "FillBuffer", "&Fill", &TFormularz::FillBufferClick, IconKind::Fill);
     buffer->addSeparator();
-    Clear1 = action(buffer, "Clear1", "Clear", &TFormularz::Clear1Click, IconKind::Clear);
+    Clear1 = action(buffer, "Clear1", "&Clear", &TFormularz::Clear1Click, IconKind::Clear);
 
-    QMenu* programming = menuBar()->addMenu(QStringLiteral("Programming"));
-    Start1 = action(programming, "Start1", "Program", &TFormularz::Start1Click, IconKind::Program);
+    QMenu* programming = menuBar()->addMenu(QStringLiteral("&Programming"));
+    Start1 = action(programming, "Start1", "&Program", &TFormularz::Start1Click, IconKind::Program, Qt::Key_F5);
     programming->addSeparator();
-    Stop2 = action(programming, "Stop2", "Verify", &TFormularz::Stop2Click, IconKind::Verify);
+    Stop2 = action(programming, "Stop2", "&Verify", &TFormularz::Stop2Click, IconKind::Verify, Qt::Key_F6);
     programming->addSeparator();
-    Erase1 = action(programming, "Erase1", "Erase", &TFormularz::Erase1Click, IconKind::Erase);
+    Erase1 = action(programming, "Erase1", "&Erase", &TFormularz::Erase1Click, IconKind::Erase, Qt::Key_F7);
     programming->addSeparator();
-    Blankcheck1 = action(programming, "Blankcheck1", "Blank check", &TFormularz::Blankcheck1Click, IconKind::Blank);
+    Blankcheck1 =
+        action(programming, "Blankcheck1", "&Blank check", &TFormularz::Blankcheck1Click, IconKind::Blank, Qt::Key_F8);
     programming->addSeparator();
-    Erase2 = action(programming, "Erase2", "Stop", &TFormularz::Tab5Click, IconKind::Stop);
+    Erase2 = action(programming, "Erase2", "S&top", &TFormularz::Tab5Click, IconKind::Stop, Qt::Key_Escape);
     programming->addSeparator();
-    Skipblankblocks1 = new QAction(QStringLiteral("Skip blank blocks"), this);
+    Skipblankblocks1 = new QAction(QStringLiteral("S&kip blank blocks"), this);
     Skipblankblocks1->setObjectName(QStringLiteral("Skipblankblocks1"));
     Skipblankblocks1->setCheckable(true);
     Skipblankblocks1->setChecked(UserSettings().value(SkipBlankBlocksKey, false).toBool());
@@ -214,19 +236,26 @@ void TFormularz::BuildMenus() {
             [this](bool checked) { Guarded([this, checked] { Skipblankblocks1Click(checked); }); });
     programming->addAction(Skipblankblocks1);
 
-    QMenu* setup = menuBar()->addMenu(QStringLiteral("Setup"));
-    Changeserialport1 = action(setup, "Changeserialport1", "Change serial port",
+    QMenu* setup = menuBar()->addMenu(QStringLiteral("&Setup"));
+    Changeserialport1 = action(setup, "Changeserialport1", "Change serial &port",
                                &TFormularz::Changeserialport1Click, IconKind::Port);
     setup->addSeparator();
-    Selectdevice1 = action(setup, "Selectdevice1", "Select device", &TFormularz::Selectdevice1Click, IconKind::Device);
+    Selectdevice1 = action(setup, "Selectdevice1", "Select &device", &TFormularz::Selectdevice1Click, IconKind::Device);
 
     // "About" is a top-level entry without a submenu.
-    About1 = action(nullptr, "About1", "About", &TFormularz::About1Click, std::nullopt);
+    About1 = action(nullptr, "About1", "&About", &TFormularz::About1Click, std::nullopt);
     menuBar()->addAction(About1);
 
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
-    Edit1 = action(PopupMenu1, "Edit1", "Edit", &TFormularz::EditCellClick, std::nullopt);
+    Edit1 = action(PopupMenu1, "Edit1", "&Edit", &TFormularz::EditCellClick, std::nullopt);
+
+    // F10 opens the first menu, as on other desktops (Alt alone reaches the
+    // menu bar by itself).
+    auto* menuKey = new QAction(this);
+    menuKey->setShortcut(Qt::Key_F10);
+    connect(menuKey, &QAction::triggered, this, [this] { menuBar()->setActiveAction(menuBar()->actions().first()); });
+    addAction(menuKey);
 }
 
 void TFormularz::BuildToolBar() {
@@ -239,10 +268,12 @@ void TFormularz::BuildToolBar() {
     ToolBar1->layout()->setSpacing(0);
     ToolBar1->layout()->setContentsMargins(0, 0, 0, 0);
     ToolBar1->setStyleSheet(QStringLiteral("QToolBar { spacing: 0px; padding: 0px; }"));
-    auto button = [this](const char* name, const char* caption, void (TFormularz::*handler)(), IconKind icon) {
+    auto button = [this](const char* name, const char* caption, void (TFormularz::*handler)(), IconKind icon,
+                         const QAction* same) {
         auto* b = new QToolButton(ToolBar1);
         b->setObjectName(QString::fromLatin1(name));
         b->setText(QString::fromLatin1(caption));
+        b->setToolTip(QStringLiteral("%1 (%2)").arg(QString::fromLatin1(caption), same->shortcut().toString(QKeySequence::NativeText)));
         b->setIcon(MakeIcon(icon));
         b->setIconSize(QSize(20, 20));
         b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
@@ -252,11 +283,11 @@ void TFormularz::BuildToolBar() {
         ToolBar1->addWidget(b);
         return b;
     };
-    Tab1 = button("Tab1", "Program", &TFormularz::Start1Click, IconKind::Program);
-    Tab2 = button("Tab2", "Verify", &TFormularz::Stop2Click, IconKind::Verify);
-    Tab3 = button("Tab3", "Erase", &TFormularz::Erase1Click, IconKind::Erase);
-    Tab4 = button("Tab4", "Blank", &TFormularz::Blankcheck1Click, IconKind::Blank);
-    Tab5 = button("Tab5", "Stop", &TFormularz::Tab5Click, IconKind::Stop);
+    Tab1 = button("Tab1", "Program", &TFormularz::Start1Click, IconKind::Program, Start1);
+    Tab2 = button("Tab2", "Verify", &TFormularz::Stop2Click, IconKind::Verify, Stop2);
+    Tab3 = button("Tab3", "Erase", &TFormularz::Erase1Click, IconKind::Erase, Erase1);
+    Tab4 = button("Tab4", "Blank", &TFormularz::Blankcheck1Click, IconKind::Blank, Blankcheck1);
+    Tab5 = button("Tab5", "Stop", &TFormularz::Tab5Click, IconKind::Stop, Erase2);
 }
 
 void TFormularz::BuildStatusBar() {
@@ -297,13 +328,29 @@ void TFormularz::FormCreate() {
         SetPanelText(3, PortPanelText(settings.PortNumber));
         CommPort.SetPortNum(settings.PortNumber);
     }
+    // A port that does not open at start is shown in the status bar, and
+    // why in its tooltip; a command given later says it too.
+    if (!OpenPort()) SetPanelText(3, NotConnected);
+    ShowPortPanel();
+}
+
+bool TFormularz::OpenPort() {
     try {
         CommPort.Open();
-    } catch (const std::exception&) {
-        // A port that does not open at start is shown only in the status bar.
-        SetPanelText(3, NotConnected);
+        FPortProblem.clear();
+        return true;
+    } catch (const std::exception& e) {
+        // The component names the port as given ("COM1"); the device that
+        // name led to is named too, as pelkisp does.
+        const std::string name = CommPort.GetDeviceName();
+        const std::string device = posix::ResolvedDevicePath(name);
+        std::string why = e.what();
+        if (CommPort.PortNum() <= 0) why = "No serial port has been chosen.";
+        else if (device.empty()) why += "\n" + name + " names no serial port of this machine";
+        else if (why.find(device) == std::string::npos) why += "\n" + name + " is " + device;
+        FPortProblem = QString::fromLocal8Bit(why.c_str());
+        return false;
     }
-    ShowPortPanel();
 }
 
 void TFormularz::FormClose() {
@@ -345,14 +392,20 @@ void TFormularz::resizeEvent(QResizeEvent* event) {
 
 void TFormularz::Skalowanie() {
     const int W = frameGeometry().width();
-    const int a = static_cast<int>((W - 87) * 0.65 * 0.0625);
+    // A byte column is never narrower than its two digits: the fonts that
+    // stand in for the original's are wider. The characters take the rest,
+    // which the window's minimum width keeps wide enough.
+    const int a = std::max(static_cast<int>((W - 87) * 0.65 * 0.0625), Tablica->ByteColumnMinWidth());
     Tablica->SetColumnWidths(50, a, W - 96 - 16 * a);
     Komunikat->resize(std::max(0, W - 22), Komunikat->height());
     const int buttonWidth = std::max(0, (W - 10) / 5);
     for (QToolButton* b : {Tab1, Tab2, Tab3, Tab4, Tab5}) b->setFixedWidth(buttonWidth);
 }
 
-void TFormularz::ShowMessage(const std::string& text) { Komunikat->setText(QString::fromStdString(text)); }
+void TFormularz::ShowMessage(const std::string& text) {
+    Komunikat->setText(QString::fromStdString(text));
+    Komunikat->setCursorPosition(0);  // a text longer than the line shows its start
+}
 
 void TFormularz::SetProgress(int position) {
     // A block goes out every few hundred microseconds, and the bar repaints
@@ -374,9 +427,33 @@ void TFormularz::BuildGrid() { Tablica->Model().RebuildForDevice(); }
 void TFormularz::RefreshGrid() {
     Tablica->Model().RefreshAll();
     SumaCRC();
+    ResultOutdated();
 }
 
-void TFormularz::UpdateBytes(uint32_t first, uint32_t last) { Tablica->Model().BytesChanged(first, last); }
+void TFormularz::UpdateBytes(uint32_t first, uint32_t last) {
+    Tablica->Model().BytesChanged(first, last);
+    ResultOutdated();
+}
+
+void TFormularz::ResultOutdated() {
+    // "Device programmed." said of an image or a port that has changed
+    // since would say it of the new one.
+    if (!Busy()) Komunikat->setText(QStringLiteral("Ready."));
+}
+
+void TFormularz::UpdateCommands() {
+    const bool idle = !Busy();
+    for (QAction* a : {LoadPlik, Clear1, Changeserialport1, Selectdevice1}) a->setEnabled(idle);
+    if (FillDialog) FillDialog->UpdateFillButton();
+    if (EditDialog) EditDialog->UpdateSetButton();
+}
+
+bool TFormularz::RefusedWhileBusy(const char* command) {
+    if (!Busy()) return false;
+    UserPrompts().Message(QString::fromLatin1(command) +
+                          QStringLiteral(" is not possible while an operation runs: wait for its result, or Stop it."));
+    return true;
+}
 
 void TFormularz::SumaCRC() {
     const ChecksumSummary sum = ComputeChecksumSummary(Image);
@@ -386,15 +463,16 @@ void TFormularz::SumaCRC() {
 
 void TFormularz::ShowPortPanel() {
     // The panel keeps its "Port: COMn" text; its tooltip names the device
-    // that COMn stands for on this machine.
+    // that COMn stands for on this machine, or why no port is open.
     Panels[3]->setToolTip(CommPort.Active()
                               ? QString::fromStdString(posix::ResolveDeviceName(CommPort.GetDeviceName()))
-                              : QString());
+                              : FPortProblem);
 }
 
 void TFormularz::Exit1Click() { close(); }
 
 void TFormularz::Clear1Click() {
+    if (RefusedWhileBusy("Buffer > Clear")) return;
     Image.Clear();
     RefreshGrid();
 }
@@ -434,15 +512,45 @@ void TFormularz::LoadResetLines() {
 void TFormularz::SetResetLines(const ResetLinesSetting& before, const ResetLinesSetting& after) {
     LinesBefore = before;
     LinesAfter = after;
+    StoreUserSettings({{LinesBeforeOnKey, before.On},
+                       {LinesBeforeKey, before.Text},
+                       {LinesAfterOnKey, after.On},
+                       {LinesAfterKey, after.Text}});
+}
+
+void TFormularz::StoreUserSettings(const std::vector<std::pair<QString, QVariant>>& values) {
     UserSettings settings;
-    settings.setValue(LinesBeforeOnKey, before.On);
-    settings.setValue(LinesBeforeKey, before.Text);
-    settings.setValue(LinesAfterOnKey, after.On);
-    settings.setValue(LinesAfterKey, after.Text);
+    for (const auto& [key, value] : values) settings.setValue(key, value);
     settings.sync();
+    if (settings.status() == QSettings::NoError) return;
+    // The store tells no reason; its folder or its file does.
+    namespace fs = std::filesystem;
+    const fs::path file = settings.fileName().toStdString();
+    const fs::path folder = file.parent_path();
+    std::error_code ec;
+    std::string reason = file.string() + ": the settings could not be saved";
+    if (fs::exists(folder, ec) && !fs::is_directory(folder, ec)) reason = folder.string() + ": not a folder";
+    else if (!fs::create_directories(folder, ec) && ec) reason = folder.string() + ": " + ec.message();
+    else if (access(file.c_str(), W_OK) != 0 && errno != ENOENT) reason = file.string() + ": " + std::strerror(errno);
+    std::fprintf(stderr, "PelkISP: %s: %s\n", msg::CantWriteFile, reason.c_str());
+    UserPrompts().Message(QString::fromLocal8Bit(
+        (std::string(msg::CantWriteFile) + "\n" + reason + "\nThe change holds until the window is closed.").c_str()));
 }
 
 void TFormularz::StartCommand(void (OperationEngine::*start)()) {
+    // Refused at once, before any line moves, when nothing could come of
+    // it: no block to walk, or no port to send through. What runs goes on.
+    const bool walk = start == &OperationEngine::StartProgram || start == &OperationEngine::StartVerify;
+    if (walk && Engine.SkipBlankBlocks && BlockPlan::DataBlocks(Image).Blocks.empty()) {
+        ShowMessage(start == &OperationEngine::StartProgram ? msg::NothingToProgram : msg::NothingToVerify);
+        return;
+    }
+    if (!CommPort.Active()) {
+        QString why = FPortProblem;
+        if (why.isEmpty() || CommPort.PortNum() <= 0) why = QStringLiteral("choose one in Setup > Change serial port.");
+        ShowMessage("No serial port is open: " + why.replace(u'\n', QStringLiteral("; ")).toStdString());
+        return;
+    }
     // The newest command wins, as the engine's own commands replace a
     // running operation: a sequence still running for the last command is
     // dropped where it stands.
@@ -450,7 +558,7 @@ void TFormularz::StartCommand(void (OperationEngine::*start)()) {
     // The reply time-out follows the port's rate as it is now.
     Engine.SetLineRate(BaudrateValue(CommPort.Baudrate()));
     if (LinesBefore.On || LinesAfter.On) {
-        if (!ResetLinesUsable()) return;
+        if (!ResetLinesUsable()) return UpdateCommands();
         if (LinesBefore.On) {
             // The operation that runs ends without a message, as on any
             // start, and nothing more goes out while the target is reset.
@@ -460,6 +568,11 @@ void TFormularz::StartCommand(void (OperationEngine::*start)()) {
             }
             PendingStart = start;
             FPhase = LinePhase::Before;
+            // A sequence may wait for seconds: the message line says why
+            // nothing seems to happen.
+            SetProgress(0);
+            ShowMessage(std::string(LinesBeforeName) + ": " + LinesBefore.Parsed.Sequence.Text() + "...");
+            UpdateCommands();
             RunLines(LinesBefore.Parsed.Sequence);
             return;
         }
@@ -514,7 +627,7 @@ void TFormularz::LinesEnded() {
         const auto start = std::exchange(PendingStart, nullptr);
         if (LineRunner.Failed()) {
             ShowMessage(std::string(LinesBeforeName) + ": " + LineRunner.Error());
-            return;
+            return UpdateCommands();
         }
         FPhase = LinePhase::Operation;
         (Engine.*start)();
@@ -522,6 +635,7 @@ void TFormularz::LinesEnded() {
     } else if (phase == LinePhase::After && LineRunner.Failed()) {
         ShowMessage(std::string(LinesAfterName) + ": " + LineRunner.Error());
     }
+    UpdateCommands();
 }
 
 void TFormularz::CancelLines() {
@@ -532,12 +646,14 @@ void TFormularz::CancelLines() {
 }
 
 void TFormularz::OperationMayHaveEnded() {
-    if (FPhase != LinePhase::Operation || Engine.Operation != OpNone) return;
-    FPhase = LinePhase::None;
-    if (LinesAfter.On && LinesAfter.Parsed.Ok()) {
-        FPhase = LinePhase::After;
-        RunLines(LinesAfter.Parsed.Sequence);
+    if (FPhase == LinePhase::Operation && Engine.Operation == OpNone) {
+        FPhase = LinePhase::None;
+        if (LinesAfter.On && LinesAfter.Parsed.Ok()) {
+            FPhase = LinePhase::After;
+            RunLines(LinesAfter.Parsed.Sequence);
+        }
     }
+    UpdateCommands();
 }
 
 void TFormularz::TicksNeeded(bool needed) {
@@ -548,9 +664,7 @@ void TFormularz::TicksNeeded(bool needed) {
 
 void TFormularz::Skipblankblocks1Click(bool checked) {
     Engine.SkipBlankBlocks = checked;  // from the next Program or Verify on
-    UserSettings settings;
-    settings.setValue(SkipBlankBlocksKey, checked);
-    settings.sync();
+    StoreUserSettings({{SkipBlankBlocksKey, checked}});
 }
 void TFormularz::CommPortRxChar(TVaCustomComm*, int) {
     if (FPhase == LinePhase::Before) {
@@ -577,39 +691,49 @@ void TFormularz::CommPortHangUp(TVaCustomComm*, const std::string& Message) {
     SetProgress(0);
     ShowMessage(Message);
     CommPort.Close();
+    FPortProblem = QString::fromLocal8Bit(Message.c_str());
     SetPanelText(3, NotConnected);
     ShowPortPanel();
+    UpdateCommands();
 }
 
 void TFormularz::Selectdevice1Click() {
+    if (RefusedWhileBusy("Setup > Select device")) return;
     const uint8_t d = DeviceDialog->ChooseDevice();
     if (d == 0) return;
+    const uint32_t previousLast = Image.LastAddress;
     Image.DeviceIndex = d;
     SetPanelText(0, QString::fromStdString(ApplyDeviceIndex(Image, d)));
     BuildGrid();
     RefreshGrid();
-    DeviceChangedInDialogs();
+    DeviceChangedInDialogs(previousLast);
 }
 
 void TFormularz::Changeserialport1Click() {
-    int a = 0;
-    if (CommPort.Active()) {
-        CommPort.Close();
-        a = CommPort.PortNum();
-    }
+    if (RefusedWhileBusy("Setup > Change serial port")) return;
+    // The port in use, or the one chosen last that did not open or has hung
+    // up: checked in the dialog, and tried again by Cancel.
+    const int a = CommPort.PortNum();
+    if (CommPort.Active()) CommPort.Close();
     if (a >= 1 && a <= 4) SerialDialog->CheckPort(a);
     const bool ok = SerialDialog->Execute();
     CommPort.SetPortNum(ok ? SerialDialog->SelectedPort : a);
-    try {
-        CommPort.Open();
-        if (ok && CommPort.PortNum() >= 1 && CommPort.PortNum() <= 4) SetPanelText(3, PortPanelText(CommPort.PortNum()));
-    } catch (const std::exception&) {
-        UserPrompts().Message(QStringLiteral("Serial Port not available"));
-        CommPort.SetPortNum(0);
+    if (OpenPort()) {
+        if (CommPort.PortNum() >= 1 && CommPort.PortNum() <= 4) SetPanelText(3, PortPanelText(CommPort.PortNum()));
+    } else {
+        // The component's message and the device the name led to, as
+        // pelkisp gives them.
+        UserPrompts().Message(QStringLiteral("Serial Port not available\n") + FPortProblem);
         SetPanelText(3, NotConnected);
-        if (ok) SerialDialog->CheckPort(0);
+        // A port chosen with OK that does not open is forgotten; Cancel
+        // keeps the one that was in use, so that the next start tries it.
+        if (ok) {
+            CommPort.SetPortNum(0);
+            SerialDialog->CheckPort(0);
+        }
     }
     ShowPortPanel();
+    ResultOutdated();
 }
 
 void TFormularz::About1Click() { UserPrompts().ExecDialog(*AboutBox); }
@@ -628,25 +752,86 @@ void TFormularz::TablicaClick() {
 
 void TFormularz::TablicaDblClick() { EditCellClick(); }
 
-void TFormularz::EditCellClick() { ShowModeless(EditDialog); }
+void TFormularz::EditCellClick() {
+    // Opened, the dialog shows the grid's selected cell (also one chosen
+    // with the keys); already open, it keeps the address the user typed.
+    if (!EditDialog->isVisible()) EditDialog->ShowSelectedCell();
+    ShowModeless(EditDialog);
+}
 
 void TFormularz::FillBufferClick() { ShowModeless(FillDialog); }
 
-void TFormularz::ShowModeless(QDialog* dialog) {
-    dialog->show();
-    dialog->raise();
-    dialog->activateWindow();
+void TFormularz::ShowModeless(TModelessDialog* dialog) {
+    // The first time at the main window's right edge, Edit above Fill, so
+    // that neither hides the other; later where the user left it.
+    const QRect frame = frameGeometry();
+    const int x = frame.right() - dialog->frameGeometry().width() - 16;
+    const int y = frame.top() + 100 + (dialog == FillDialog ? EditDialog->frameGeometry().height() + 24 : 0);
+    dialog->ShowAt(QPoint(x, y));
 }
 
 namespace {
-// File messages shown in message boxes.
+// File messages, shown together in one message box once the file is
+// closed, with the file and the reason when the function gives one ("Can't
+// open file" and "/x/fw.hex: No such file or directory" below it).
 class PromptReporter final : public FileReporter {
 public:
-    void Message(const std::string& text) override { UserPrompts().Message(QString::fromStdString(text)); }
+    void Message(const std::string& text) override { Said.push_back(text); }
+    void MessageWithReason(const std::string& text, const std::string& reason) override {
+        Said.push_back(text + "\n" + reason);
+    }
+    // Shows what was said and `more` lines after it, if anything.
+    void Show(const std::vector<std::string>& more = {}) {
+        Said.insert(Said.end(), more.begin(), more.end());
+        std::string text;
+        for (const std::string& line : Said) text += (text.empty() ? "" : "\n") + line;
+        Said.clear();
+        if (!text.empty()) UserPrompts().Message(QString::fromLocal8Bit(text.c_str()));
+    }
+
+private:
+    std::vector<std::string> Said;
 };
+
+std::string Hex5Text(uint64_t value) { return QString::asprintf("%05llX", static_cast<unsigned long long>(value)).toStdString(); }
+
+std::string Count(uint64_t n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); }
+
+// What a read leaves out of the file and why, in pelkisp's words; `nothing`
+// is set when the file gives nothing to load.
+std::vector<std::string> LeftOut(const ImageFileFacts& facts, const MemoryImage& image, bool& nothing) {
+    std::vector<std::string> lines;
+    const HexFileFacts& hex = facts.HexFacts;
+    const std::string device = FindDevice(image.DeviceIndex)->RadioCaption;
+    const std::string doesNotFit = " the " + device + " (last address " + Hex5Text(image.LastAddress) + ")";
+    nothing = image.LoadedExtent == 0;
+    if (facts.Hex && hex.DataRecords == 0 && !hex.EndRecord && !hex.FirstErrors.empty()) {
+        // Not one record: whatever its name says, this is no HEX file.
+        const HexRecordError& e = hex.FirstErrors.front();
+        return {"not an Intel HEX file (line " + std::to_string(e.Line) + ": " + e.Reason + ")"};
+    }
+    if (facts.Hex) {
+        for (const HexRecordError& e : hex.FirstErrors) lines.push_back("line " + std::to_string(e.Line) + ": " + e.Reason);
+        if (hex.RecordErrors > hex.FirstErrors.size())
+            lines.push_back("and " + Count(hex.RecordErrors - hex.FirstErrors.size(), "more record error", "more record errors"));
+        if (!hex.EndRecord) lines.push_back("no end record (:00000001FF): the file may be cut short");
+        if (hex.BytesLeftOut > 0)
+            lines.push_back("data up to " + Hex5Text(hex.DataEnd - 1) + " does not fit" + doesNotFit + ": " +
+                            Count(hex.BytesLeftOut, "byte", "bytes") + " left out");
+    } else if (facts.Binary.Longer) {
+        lines.push_back((facts.Binary.Size > 0 ? Count(facts.Binary.Size, "byte", "bytes") + " (up to " +
+                                                      Hex5Text(facts.Binary.Size - 1) + ") do not fit"
+                                                : "more than " + Count(image.LastAddress + 1ull, "byte", "bytes") +
+                                                      " do not fit") +
+                        doesNotFit + ": the bytes after " + Hex5Text(image.LastAddress) + " are left out");
+    }
+    if (nothing && lines.empty()) lines.push_back(facts.Hex ? "nothing loaded: no data record" : "nothing loaded: the file is empty");
+    return lines;
+}
 }  // namespace
 
 void TFormularz::SpeedButton1Click() {
+    if (RefusedWhileBusy("File > Load")) return;
     FileDialogRequest request;
     request.Filter = QString::fromLatin1(FileFilter);
     request.Directory = Open.FileName.isEmpty() ? Open.InitialDir : QFileInfo(Open.FileName).absolutePath();
@@ -657,22 +842,41 @@ void TFormularz::SpeedButton1Click() {
     Open.FileName = chosen->FileName;
     Open.FilterIndex = chosen->FilterIndex;
 
-    // The file type chosen in the dialog, not the name's extension, decides.
+    // The HEX entry reads Intel HEX. Under "All Files", and for a HEX name
+    // (.hex, .ihx, .ihex) under any entry, the content decides as it does
+    // for pelkisp: a file whose first line is a record is HEX, so a HEX
+    // file is never loaded as its text because of the type chosen last.
     PromptReporter reporter;
     auto staging = std::make_unique<StagingBuffer>();
     const std::filesystem::path path = chosen->FileName.toStdString();
-    bool opened;
-    if (chosen->FilterIndex == 1) {
-        LoadDialog->FileType->setText(QStringLiteral("HEX"));
-        opened = ReadHexFile(path, Image, *staging, reporter);
-    } else {
-        opened = ReadBinaryFile(path, Image, *staging, reporter);
-        if (opened) LoadDialog->FileType->setText(QStringLiteral("BIN"));
-    }
+    const ImageFileFormat format = chosen->FilterIndex == 1                              ? ImageFileFormat::Hex
+                                   : chosen->FilterIndex == 3 || NameSaysIntelHex(path) ? ImageFileFormat::ByContent
+                                                                                         : ImageFileFormat::Binary;
+    ImageFileFacts facts;
+    if (!ReadImageFile(path, Image, *staging, reporter, format, &facts)) return reporter.Show();
+    LoadDialog->FileType->setText(facts.Hex ? QStringLiteral("HEX") : QStringLiteral("BIN"));
     LoadDialog->FileName->setText(QFileInfo(chosen->FileName).absoluteFilePath());
-    if (!opened) return;
+
+    // What the file leaves out is told before the image changes; a file
+    // that gives nothing loads nothing.
+    const std::string name = QFileInfo(chosen->FileName).fileName().toStdString();
+    bool nothing = false;
+    std::vector<std::string> told = LeftOut(facts, Image, nothing);
+    for (std::string& line : told) line = name + ": " + line;
+    reporter.Show(told);
+    if (nothing) return;
+
     if (!LoadDialog->Execute()) return;
-    const LoadPlacement placed = CopyStagedData(Image, *staging, LoadDialog->Selection());
+    const LoadSelection selection = LoadDialog->Selection();
+    const uint64_t wanted = uint64_t{selection.InputStopValue} - selection.InputStartValue + 1;
+    const uint64_t destination =
+        selection.BufferOffsetValue + (selection.Bank1 && Image.DeviceIndex == BankedDeviceIndex ? BankSize : 0);
+    if (destination + wanted - 1 > Image.LastAddress)
+        UserPrompts().Message(QString::fromStdString(
+            name + ": offset " + Hex5Text(selection.BufferOffsetValue) + ": data up to " + Hex5Text(destination + wanted - 1) +
+            " does not fit the " + FindDevice(Image.DeviceIndex)->RadioCaption + " (last address " +
+            Hex5Text(Image.LastAddress) + ")"));
+    const LoadPlacement placed = CopyStagedData(Image, *staging, selection);
     Tablica->SetTopRow(int(placed.GridTopRow));
     RefreshGrid();
 }
@@ -707,11 +911,12 @@ void TFormularz::SpeedButton2Click() {
     } else {
         WriteHexFile(path, Image, reporter);
     }
+    reporter.Show();
 }
 
-void TFormularz::DeviceChangedInDialogs() {
+void TFormularz::DeviceChangedInDialogs(uint32_t previousLast) {
     EditDialog->DeviceChanged();
-    FillDialog->DeviceChanged();
+    FillDialog->DeviceChanged(previousLast);
 }
 
 }  // namespace pelk

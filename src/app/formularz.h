@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QTimer>
+#include <QVariant>
 #include <QToolBar>
 #include <QToolButton>
 #include <array>
@@ -19,6 +20,8 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "image/memory_image.h"
 #include "protocol/engine_view.h"
@@ -29,6 +32,8 @@
 #include "view/buffer_grid.h"
 
 namespace pelk {
+
+class TModelessDialog;
 
 // What the open and save dialogs remember between uses.
 struct FileDialogState {
@@ -49,7 +54,8 @@ struct ResetLinesSetting {
     }
 };
 
-inline constexpr const char* FileFilter = "HEX Files (*.hex)|*.HEX|BINARY Files (*.bin)|*.BIN|All Files (*.*)|*.*";
+inline constexpr const char* FileFilter =
+    "HEX Files (*.hex *.ihx *.ihex)|*.HEX;*.IHX;*.IHEX|BINARY Files (*.bin)|*.BIN|All Files (*.*)|*.*";
 
 class TFormularz : public QMainWindow, public EngineView, public TickSource {
     Q_OBJECT
@@ -143,10 +149,11 @@ public:
     void BuildGrid();
     // The save dialog's file type changed: its default extension follows.
     QString SaveTypeChange(int filterIndex);
-    // The edit and fill dialogs follow a device change.
-    void DeviceChangedInDialogs();
+    // The edit and fill dialogs follow a device change from a device whose
+    // last address was previousLast.
+    void DeviceChangedInDialogs(uint32_t previousLast);
     // Makes a modeless dialog visible and active.
-    void ShowModeless(QDialog* dialog);
+    void ShowModeless(TModelessDialog* dialog);
 
     // EngineView: the message line and the progress bar.
     void ShowMessage(const std::string& text) override;
@@ -169,6 +176,15 @@ public:
     // Runs a handler; an error escaping it is reported and the window goes on.
     void Guarded(const std::function<void()>& handler);
 
+    // An operation or a reset-line sequence runs: the commands that change
+    // the image, the device or the port are disabled until it has ended.
+    bool Busy() const { return FPhase != LinePhase::None || Engine.Operation != OpNone; }
+    // Enables those commands, or disables them while Busy.
+    void UpdateCommands();
+    // True, with a message box naming the command, when Busy: the command's
+    // handler then does nothing (for a way in that is not disabled).
+    bool RefusedWhileBusy(const char* command);
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -178,6 +194,15 @@ private:
     void BuildToolBar();
     void BuildStatusBar();
     void LoadResetLines();
+    // Writes per-user settings; a store that cannot be written is
+    // reported as the settings file is.
+    void StoreUserSettings(const std::vector<std::pair<QString, QVariant>>& values);
+    // Opens the port as it is set; false when it does not open, with why in
+    // FPortProblem: the component's message and the device the name led to.
+    bool OpenPort();
+    // The message line's result no longer says anything of the image or
+    // the port: it goes back to "Ready.".
+    void ResultOutdated();
     // A starting command: the "before" sequence first when it is on.
     void StartCommand(void (OperationEngine::*start)());
     // False, with the reason in the message line, when a sequence that is on
@@ -195,6 +220,9 @@ private:
     QElapsedTimer LineElapsed;
     bool Closed = false;
     bool ClosingOnSignal = false;
+    // Why no port is open (a failed open, a hang-up), for the port panel's
+    // tooltip and a command's refusal; empty when none was tried.
+    QString FPortProblem;
     // The progress bar is redrawn at most once per screen refresh: a value
     // that comes sooner waits in ProgressWanted for this single-shot timer.
     QTimer* ProgressHoldOff;

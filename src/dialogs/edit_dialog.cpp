@@ -27,6 +27,9 @@ TEditDialog::TEditDialog(QWidget* parent) : TModelessDialog(parent) {
     CurrentAscii = MakeField(current, "CurrentAscii", "ASCII", 48, 50, 57);
     CurrentEdit->setReadOnly(true);
     CurrentAscii->setReadOnly(true);
+    // Tab goes from field to field the user can type into.
+    CurrentEdit->setFocusPolicy(Qt::NoFocus);
+    CurrentAscii->setFocusPolicy(Qt::NoFocus);
     auto* fresh = MakeGroup(this, "New data", 152, 8, 137, 81);
     NewEdit = MakeField(fresh, "NewEdit", "HEX", 48, 22, 57);
     NewAscii = MakeField(fresh, "NewAscii", "ASCII", 48, 50, 57);
@@ -50,7 +53,6 @@ TEditDialog::TEditDialog(QWidget* parent) : TModelessDialog(parent) {
     NewEdit->SetUpperCase(true);
     EditMaxAddress = Formularz->Image.LastAddress;
     NewEdit->SetText(QStringLiteral("FF"));
-    KlawiszSet->setEnabled(true);
 }
 
 void TEditDialog::ShowCurrent(uint8_t value, bool dotForZero) {
@@ -59,20 +61,29 @@ void TEditDialog::ShowCurrent(uint8_t value, bool dotForZero) {
 }
 
 void TEditDialog::FormActivate() {
+    // The address stays as the user typed it or a click in the grid handed
+    // it over; activation shows its byte again, which Fill or a load may
+    // have changed meanwhile.
     const MemoryImage& image = Formularz->Image;
     EditMaxAddress = image.LastAddress;
-    // The selected cell's address. The character column has no byte of its
-    // own (its rule would name the next row's first byte, beyond the device
-    // on the last row): the dialog then keeps its address.
-    const int k = Formularz->Tablica->SelectedColumn();
-    const int r = Formularz->Tablica->SelectedRow();
-    const uint32_t a = uint32_t(r - 1) * 16 + uint32_t(k - 1);
-    if (k >= 1 && k <= 16 && a <= image.LastAddress) EditAddress = a;
     if (EditAddress > image.LastAddress) EditAddress = image.LastAddress;
-    AdresEdit->SetText(Hex5(EditAddress));
     ShowCurrent(image.ImageBuffer[EditAddress], true);
     if (NewEdit->text().isEmpty()) NewEdit->SetText(CurrentEdit->text());
 }
+
+void TEditDialog::ShowSelectedCell() {
+    // The character column has no byte of its own (its rule would name the
+    // next row's first byte, beyond the device on the last row): the dialog
+    // then keeps its address.
+    const int k = Formularz->Tablica->SelectedColumn();
+    const int r = Formularz->Tablica->SelectedRow();
+    const uint32_t a = uint32_t(r - 1) * 16 + uint32_t(k - 1);
+    if (k >= 1 && k <= 16 && a <= Formularz->Image.LastAddress) EditAddress = a;
+    if (EditAddress > Formularz->Image.LastAddress) EditAddress = Formularz->Image.LastAddress;
+    AdresEdit->SetText(Hex5(EditAddress));
+}
+
+void TEditDialog::UpdateSetButton() { KlawiszSet->setEnabled(!NewEdit->text().isEmpty() && !Formularz->Busy()); }
 
 void TEditDialog::AdresEditChange() {
     const MemoryImage& image = Formularz->Image;
@@ -87,12 +98,8 @@ void TEditDialog::NewEditChange() {
     const HexCheck check = HexFieldCheck(*NewEdit);
     if (!check.Passed) return;
     if (check.Value) NewAscii->SetText(*check.Value & 0xFF ? ByteCharacter(uint8_t(*check.Value)) : QStringLiteral("."));
-    if (!NewEdit->text().isEmpty()) {
-        KlawiszSet->setEnabled(true);
-    } else {
-        KlawiszSet->setEnabled(false);
-        NewAscii->SetText(QString());
-    }
+    if (NewEdit->text().isEmpty()) NewAscii->SetText(QString());
+    UpdateSetButton();
 }
 
 void TEditDialog::NewAsciiChange() {
@@ -109,6 +116,7 @@ void TEditDialog::NewAsciiChange() {
 }
 
 void TEditDialog::KlawiszSetClick() {
+    if (Formularz->RefusedWhileBusy("SET")) return;
     MemoryImage& image = Formularz->Image;
     if (EditAddress > image.LastAddress) return;  // never write outside the device
     const uint8_t V = uint8_t(LeadingHexValue(NewEdit->text()));

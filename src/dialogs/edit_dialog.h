@@ -35,6 +35,10 @@ public:
     void KlawiszSetClick();
     // A grid cell was clicked: show its byte.
     void ShowCell(uint32_t address);
+    // Shows the byte of the grid's selected cell (when the dialog opens).
+    void ShowSelectedCell();
+    // SET is enabled with a value to write, and while no operation runs.
+    void UpdateSetButton();
     // The device changed: an address beyond the new device moves to its last address.
     void DeviceChanged();
 

@@ -54,24 +54,26 @@ TFillDialog::TFillDialog(QWidget* parent) : TModelessDialog(parent) {
     FillMaxAddress = Formularz->Image.LastAddress;
     FillDataHex->SetText(QStringLiteral("FF"));
     FillStart->SetText(QStringLiteral("00000"));
+    FillStop->SetText(Hex5(FillMaxAddress));
     for (DialogEdit* f : {FillStart, FillStop, FillDataHex}) f->SetUpperCase(true);
 }
 
 void TFillDialog::FormActivate() {
+    // The fields keep what the user typed, also after a click in the grid
+    // or in another program; only a device change moves them.
     FillMaxAddress = Formularz->Image.LastAddress;
-    FillStop->SetText(Hex5(Formularz->Image.LastAddress));
+}
+
+void TFillDialog::UpdateFillButton() {
+    KlawiszFill->setEnabled(!FillDataHex->text().isEmpty() && !Formularz->Busy());
 }
 
 void TFillDialog::FillDataHexChange() {
     const HexCheck check = HexFieldCheck(*FillDataHex);
     if (!check.Passed) return;
     if (check.Value) FillDataAscii->SetText(*check.Value & 0xFF ? ByteCharacter(uint8_t(*check.Value)) : QStringLiteral("."));
-    if (!FillDataHex->text().isEmpty()) {
-        KlawiszFill->setEnabled(true);
-    } else {
-        KlawiszFill->setEnabled(false);
-        FillDataAscii->SetText(QString());
-    }
+    if (FillDataHex->text().isEmpty()) FillDataAscii->SetText(QString());
+    UpdateFillButton();
 }
 
 void TFillDialog::FillDataAsciiChange() {
@@ -95,6 +97,7 @@ void TFillDialog::FillStopChange() {
 }
 
 void TFillDialog::KlawiszFillClick() {
+    if (Formularz->RefusedWhileBusy("FILL")) return;
     MemoryImage& image = Formularz->Image;
     const uint32_t S = LeadingHexValue(FillStart->text());
     const uint32_t E = std::min(LeadingHexValue(FillStop->text()), image.LastAddress);
@@ -106,12 +109,13 @@ void TFillDialog::KlawiszFillClick() {
     Formularz->SumaCRC();
 }
 
-void TFillDialog::DeviceChanged() {
-    // Both addresses stay within the new device: "To" becomes its last
-    // address, and "From" does when it lies beyond it.
+void TFillDialog::DeviceChanged(uint32_t previousLast) {
+    // Both addresses stay within the new device. A "To" at the old device's
+    // end meant the whole device, and goes on meaning it.
     const uint32_t last = Formularz->Image.LastAddress;
     FillMaxAddress = last;
-    FillStop->SetText(Hex5(last));
+    const uint32_t to = LeadingHexValue(FillStop->text());
+    if (to > last || to == previousLast) FillStop->SetText(Hex5(last));
     if (LeadingHexValue(FillStart->text()) > last) FillStart->SetText(Hex5(last));
 }
 

@@ -30,9 +30,12 @@ public:
     void FillStartChange();
     void FillStopChange();
     void KlawiszFillClick();
-    // The device changed: "To" becomes the new last address, and "From"
-    // too when it lies beyond it.
-    void DeviceChanged();
+    // The device changed from one whose last address was previousLast: an
+    // address beyond the new device becomes its last address, and a "To" at
+    // the old device's end follows to the new end.
+    void DeviceChanged(uint32_t previousLast);
+    // FILL is enabled with a value to fill, and while no operation runs.
+    void UpdateFillButton();
 
 private:
     void CheckAddress(DialogEdit& field);

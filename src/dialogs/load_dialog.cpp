@@ -48,6 +48,7 @@ TLoadDialog::TLoadDialog(QWidget* parent) : QDialog(parent) {
 
     auto* sizeGroup = MakeGroup(this, "Selected Data range", 8, 192, 185, 57);
     DataSize = MakeField(sizeGroup, "DataSize", "DEC", 40, 22, 113);
+    DataSize->setFocusPolicy(Qt::NoFocus);  // read-only: Tab passes it
 
     ClearBuff = new QCheckBox(QStringLiteral("Clear buffer"), this);
     ClearBuff->setObjectName(QStringLiteral("ClearBuff"));
@@ -65,7 +66,9 @@ TLoadDialog::TLoadDialog(QWidget* parent) : QDialog(parent) {
     Button2->setObjectName(QStringLiteral("Button2"));
     Button2->setGeometry(278, 264, 75, 25);
 
-    connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+    connect(OKBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
+    for (DialogEdit* f : {InputStart, InputStop})
+        connect(f, &QLineEdit::editingFinished, this, [this, f] { RangeCommitted(f); });
     connect(Button1, &QPushButton::clicked, this, &QDialog::reject);
     connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
     InputStart->OnChange = [this] { InputStartChange(); };
@@ -94,6 +97,7 @@ void TLoadDialog::FormActivate() {
     InputStartValue = 0;
     InputStopValue = MaxInputAddress;
     BufferOffsetValue = 0;
+    RangeTyped = nullptr;
     ObliczRozmiar();
     DataSize->setReadOnly(true);
     const bool banked = Formularz->Image.DeviceIndex == BankedDeviceIndex;
@@ -103,32 +107,48 @@ void TLoadDialog::FormActivate() {
 }
 
 void TLoadDialog::ObliczRozmiar() {
-    DataSizeValue = DataSizeFor(InputStartValue, InputStopValue);
+    // While a start above the stop is being typed, the range holds nothing.
+    DataSizeValue = InputStartValue <= InputStopValue ? DataSizeFor(InputStartValue, InputStopValue) : 0;
     DataSize->SetText(QString::asprintf("%06d", DataSizeValue));
 }
 
+// Start and stop take each keystroke's value; whether the two make a range
+// is asked only once one of them is complete (RangeCommitted), so that the
+// first digit of a stop being typed does not move the start.
 void TLoadDialog::InputStartChange() {
     if (const auto v = HexFieldCheck(*InputStart).Value) {
         if (!AddressRefused(*InputStart, *v, MaxInputAddress)) InputStartValue = *v;
         ObliczRozmiar();
     }
-    if (InputStartValue > InputStopValue) {
-        InputStopValue = InputStartValue;
-        InputStop->SetText(Hex5(InputStopValue));
-    }
+    if (InputStart->Typed()) RangeTyped = InputStart;
     UpdateOkButton();
 }
 
 void TLoadDialog::InputStopChange() {
     if (const auto v = HexFieldCheck(*InputStop).Value) {
         if (!AddressRefused(*InputStop, *v, MaxInputAddress)) InputStopValue = *v;
-        if (InputStopValue < InputStartValue) {
-            InputStartValue = InputStopValue;
-            InputStart->SetText(Hex5(InputStartValue));
-        }
         ObliczRozmiar();
     }
+    if (InputStop->Typed()) RangeTyped = InputStop;
     UpdateOkButton();
+}
+
+void TLoadDialog::RangeCommitted(DialogEdit* field) {
+    if (RangeTyped == field) RangeTyped = nullptr;
+    if (InputStartValue <= InputStopValue) return;
+    if (field == InputStart) {
+        InputStopValue = InputStartValue;
+        InputStop->SetText(Hex5(InputStopValue));
+    } else {
+        InputStartValue = InputStopValue;
+        InputStart->SetText(Hex5(InputStartValue));
+    }
+    ObliczRozmiar();
+}
+
+void TLoadDialog::OKBtnClick() {
+    if (RangeTyped) RangeCommitted(RangeTyped);
+    accept();
 }
 
 void TLoadDialog::BufferOffsetChange() {
@@ -155,9 +175,12 @@ void TLoadDialog::Button2Click() {
 }
 
 void TLoadDialog::SpeedButtonMouseDown(DialogEdit* field, bool up) {
-    // Every field of this dialog steps up to MaxInputAddress; the offset's
-    // own change handler refuses what its limit does not allow.
-    StepField(*field, up, MaxInputAddress, true);
+    // Each field steps up to its own limit, so a step never meets "Adress
+    // out of range !": the offset of the two-bank device stops within a bank.
+    const bool offset = field == BufferOffset;
+    StepField(*field, up, offset ? BufferOffsetLimit(Formularz->Image.DeviceIndex, MaxInputAddress) : MaxInputAddress,
+              true);
+    if (!offset) RangeCommitted(field);
 }
 
 bool TLoadDialog::Execute() {

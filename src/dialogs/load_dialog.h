@@ -49,11 +49,19 @@ public:
     void Button2Click();
     void UpdateOkButton();
     void SpeedButtonMouseDown(DialogEdit* field, bool up);
+    // Start or stop is complete (the field was left, Return or OK pressed,
+    // or a step taken): a start above the stop moves the other one to it.
+    void RangeCommitted(DialogEdit* field);
+    // "OK": the range being typed is committed first.
+    void OKBtnClick();
 
     // Shows the dialog modally (activating it first); true after "OK".
     bool Execute();
     // The choice as the copy into the image takes it.
     LoadSelection Selection() const;
+
+private:
+    DialogEdit* RangeTyped = nullptr;  // start or stop, the last typed into
 };
 
 }  // namespace pelk

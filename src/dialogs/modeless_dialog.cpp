@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QHideEvent>
 #include <utility>
 
 #include "app/formularz.h"
@@ -23,6 +24,21 @@ bool BelongsTo(const QWidget* w, const QWidget* owner) {
 // windows out when they choose the window that gets the activation back, so
 // closing the dialog's own message box would activate the main window.
 TModelessDialog::TModelessDialog(QWidget* parent) : QDialog(parent) {}
+
+void TModelessDialog::ShowAt(QPoint first) {
+    // Placed by hand each time: shown again, a window would otherwise go
+    // where the window manager puts it, which some move down by their
+    // title bar at every showing.
+    if (!isVisible()) move(LeftAt.value_or(first));
+    show();
+    raise();
+    activateWindow();
+}
+
+void TModelessDialog::hideEvent(QHideEvent* e) {
+    if (!e->spontaneous()) LeftAt = pos();
+    QDialog::hideEvent(e);
+}
 
 bool TModelessDialog::event(QEvent* e) {
     if (e->type() == QEvent::WindowDeactivate) {

@@ -5,6 +5,8 @@
 // own, such as the message box its field check raised, is not a new
 // activation: the fields keep what the user typed.
 #include <QDialog>
+#include <QPoint>
+#include <optional>
 
 namespace pelk {
 
@@ -14,11 +16,16 @@ public:
     explicit TModelessDialog(QWidget* parent = nullptr);
 
     virtual void FormActivate() = 0;
+    // Shows and activates the dialog: where the user left it, or at `first`
+    // (its frame's top left) the first time.
+    void ShowAt(QPoint first);
 
 protected:
     bool event(QEvent* e) override;
+    void hideEvent(QHideEvent* e) override;
 
 private:
+    std::optional<QPoint> LeftAt;  // where the user left it, once hidden
     // The activation went to a modal window that belongs to this dialog.
     bool LentToOwnWindow = false;
 };

@@ -89,7 +89,7 @@ TSerialDialog::TSerialDialog(QWidget* parent) : QDialog(parent) {
         grid->addWidget(edit, r, 1);
         grid->setColumnStretch(1, 1);
     };
-    row(0, "LinesBefore", "Before", "dtr,rts,50ms,-dtr,200ms", LinesBeforeCheck, LinesBeforeEdit);
+    row(0, "LinesBefore", "Before", "rts,dtr,50ms,-dtr,200ms", LinesBeforeCheck, LinesBeforeEdit);
     row(1, "LinesAfter", "After", "-rts,dtr,50ms,-dtr", LinesAfterCheck, LinesAfterEdit);
 
     OKBtn = new QPushButton(QStringLiteral("OK"), this);
@@ -104,6 +104,8 @@ TSerialDialog::TSerialDialog(QWidget* parent) : QDialog(parent) {
 
     connect(Baudrate, &QComboBox::activated, this, [this] { BaudrateChange(); });
     connect(Baudrate->lineEdit(), &QLineEdit::textEdited, this, [this] { BaudrateChange(); });
+    // Leaving the text line shows the rate in use again, whatever was typed.
+    connect(Baudrate->lineEdit(), &QLineEdit::editingFinished, this, [this] { SelectBaudEntry(BaudIndex); });
     connect(AutoBaudMode, &QCheckBox::toggled, this, [this] { AutoBaudModeClick(); });
 }
 
@@ -156,8 +158,22 @@ void TSerialDialog::OKBtnClick() {
 }
 
 void TSerialDialog::BaudrateChange() {
-    BaudIndex = Baudrate->findText(Baudrate->currentText(), Qt::MatchExactly);
-    ApplyBaudrate();
+    // Only a listed rate is taken: an entry's text, or its number typed
+    // with or without the blanks and "bps" ("57600"). Any other text leaves
+    // the rate in use, which the port then keeps and the settings save.
+    QString typed = Baudrate->currentText();
+    typed.remove(u' ');
+    if (typed.endsWith(QStringLiteral("bps"), Qt::CaseInsensitive)) typed.chop(3);
+    for (int i = 0; i < BaudListSize; ++i) {
+        QString entry = QString::fromLatin1(BaudListTexts[size_t(i)]);
+        entry.remove(u' ');
+        entry.chop(3);
+        if (entry == typed) {
+            BaudIndex = i;
+            ApplyBaudrate();
+            return;
+        }
+    }
 }
 
 void TSerialDialog::AutoBaudModeClick() {
@@ -167,7 +183,9 @@ void TSerialDialog::AutoBaudModeClick() {
 
 bool TSerialDialog::Execute() {
     FormActivate();
-    if (UserPrompts().ExecDialog(*this) != QDialog::Accepted) return false;
+    const bool ok = UserPrompts().ExecDialog(*this) == QDialog::Accepted;
+    SelectBaudEntry(BaudIndex);  // a text that named no rate is not kept
+    if (!ok) return false;
     for (int n = 1; n <= 4; ++n)
         if (comcheck[n - 1]->isChecked()) SelectedPort = static_cast<uint8_t>(n);
     Formularz->SetResetLines(ResetLinesSetting::Of(LinesBeforeCheck->isChecked(), LinesBeforeEdit->text()),

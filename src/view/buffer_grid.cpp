@@ -62,6 +62,7 @@ BufferGrid::BufferGrid(const MemoryImage& image, QWidget* parent)
     setWordWrap(false);
     setCornerButtonEnabled(false);
     setToolTip(QStringLiteral("text"));
+    setTabKeyNavigation(false);  // Tab leaves the grid; the arrow keys move in it
 
     QPalette pal = palette();
     pal.setColor(QPalette::Base, QColor(0xFF, 0xFF, 0xE1));  // tooltip yellow
@@ -123,6 +124,19 @@ void BufferGrid::SetColumnWidths(int addressWidth, int byteWidth, int charWidth)
     for (int c = 0; c < BufferGridModel::BytesPerRow; ++c) setColumnWidth(c, std::max(1, byteWidth));
     setColumnWidth(BufferGridModel::CharColumn, std::max(1, charWidth));
     PlaceCornerLabel();
+}
+
+int BufferGrid::ByteColumnMinWidth() const {
+    // The delegate leaves one pixel each side, and the grid line takes one.
+    int widest = 0;
+    for (const char c : QStringLiteral("0123456789ABCDEF").toLatin1())
+        widest = std::max(widest, fontMetrics().horizontalAdvance(QString(2, QChar::fromLatin1(c))));
+    return widest + 3;
+}
+
+int BufferGrid::CharColumnMinWidth() const {
+    // Room for 16 wide letters: a row of bytes can be any 16 characters.
+    return fontMetrics().horizontalAdvance(QString(16, QChar(u'M'))) + 3;
 }
 
 void BufferGrid::resizeEvent(QResizeEvent* event) {

@@ -35,6 +35,11 @@ public:
 
     // Column widths: the address column, the 16 byte columns, the characters.
     void SetColumnWidths(int addressWidth, int byteWidth, int charWidth);
+    // The narrowest byte column that shows any two digits whole, and the
+    // narrowest character column that shows 16 characters whole, in the
+    // grid's font.
+    int ByteColumnMinWidth() const;
+    int CharColumnMinWidth() const;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

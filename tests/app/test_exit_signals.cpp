@@ -1,5 +1,5 @@
-// The real program, as a child process under the offscreen platform: SIGTERM
-// and SIGHUP end it as File > Exit does.
+// The real program, as a child process under the offscreen platform: SIGTERM,
+// SIGHUP and SIGINT end it as File > Exit does.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -68,8 +68,8 @@ TEST_P(ExitSignalTest, WriteProtectedSettingsFileIsReportedWithoutABox) {
     EXPECT_NE(window.StdErr.find("Can't write file"), std::string::npos) << window.StdErr;
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, ExitSignalTest, ::testing::Values(SIGTERM, SIGHUP),
-                         [](const ::testing::TestParamInfo<int>& p) { return std::string(p.param == SIGTERM ? "SIGTERM" : "SIGHUP"); });
+INSTANTIATE_TEST_SUITE_P(Signals, ExitSignalTest, ::testing::Values(SIGTERM, SIGHUP, SIGINT),
+                         [](const ::testing::TestParamInfo<int>& p) { return "SIG" + std::string(sigabbrev_np(p.param)); });
 
 // A signal that comes while a modal dialog is open: the dialog is rejected,
 // its command ends, then the window closes and the settings are written.

@@ -53,7 +53,11 @@ TEST_F(StartUpTest, WriteProtectedSettingsFileIsKeptAndTheLossReported) {
     WriteSettings("0", "3", "", "8", "0");
     std::filesystem::permissions("PelkISP.cfg", std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
                                                     std::filesystem::perms::others_read);
+    std::ofstream(Dir / "user-settings");  // a file where the per-user settings' folder goes
     Start();
+    Formularz->Skipblankblocks1->trigger();
+    EXPECT_TRUE(Prompts.Messages.at(0).startsWith(QString::fromStdString("Can't write file\n" + Dir.string() + "/user-settings/pelkisp: Not a")));
+    Prompts.Messages.clear();
     Exit();
     EXPECT_EQ(SettingsLines(), (std::vector<std::string>{"PELKORD ISP Configuration File", "0", "3", "", "8", "0"}));
     ASSERT_EQ(Prompts.Messages.size(), 1u);
@@ -103,16 +107,13 @@ TEST_F(StartUpTest, SkalowanieAt501Pixels) {
     Formularz->resize(501, 581);
     Formularz->Skalowanie();
     EXPECT_EQ(Formularz->Tablica->verticalHeader()->width(), 50);
-    for (int c = 0; c < 16; ++c) EXPECT_EQ(Formularz->Tablica->columnWidth(c), 16) << c;
-    EXPECT_EQ(Formularz->Tablica->columnWidth(16), 149);
-    EXPECT_EQ(Formularz->Komunikat->width(), 479);
+    // Two digits and 16 characters of the grid's font show whole: 501 px or wider.
+    const int W = Formularz->width(), a = std::max(16, Formularz->Tablica->fontMetrics().horizontalAdvance("DD") + 3);
+    for (int c = 0; c < 16; ++c) EXPECT_EQ(Formularz->Tablica->columnWidth(c), a) << c;
+    EXPECT_EQ(Formularz->Tablica->columnWidth(16), std::max(501 - 96 - 16 * a, Formularz->Tablica->CharColumnMinWidth()));
+    EXPECT_EQ(Formularz->Komunikat->width(), W - 22);
     for (QToolButton* b : {Formularz->Tab1, Formularz->Tab2, Formularz->Tab3, Formularz->Tab4, Formularz->Tab5})
-        EXPECT_EQ(b->width(), 98);
-    // A narrower window: the same formula.
-    Formularz->resize(401, 581);
-    Formularz->Skalowanie();
-    EXPECT_EQ(Formularz->Tablica->columnWidth(0), 12);
-    EXPECT_EQ(Formularz->Tablica->columnWidth(16), 401 - 96 - 16 * 12);
+        EXPECT_EQ(b->width(), (W - 10) / 5);
 }
 
 TEST_F(StartUpTest, MenusToolbarAndStatusBar) {
@@ -129,10 +130,21 @@ TEST_F(StartUpTest, MenusToolbarAndStatusBar) {
         {Formularz->Changeserialport1, "Change serial port"}, {Formularz->Selectdevice1, "Select device"},
         {Formularz->About1, "About"},    {Formularz->Edit1, "Edit"},
     };
-    for (const auto& i : items) EXPECT_EQ(i.action->text(), i.caption);
+    for (const auto& i : items) EXPECT_EQ(i.action->text().remove(u'&'), i.caption) << "with an Alt letter";
+    QString keys;  // shown in the menus
+    for (QAction* a : {Formularz->LoadPlik, Formularz->Save1, Formularz->Exit1, Formularz->Start1, Formularz->Stop2,
+                       Formularz->Erase1, Formularz->Blankcheck1, Formularz->Erase2})
+        keys += a->shortcut().toString() + " ";
+    EXPECT_EQ(keys, "Ctrl+O Ctrl+S Ctrl+Q F5 F6 F7 F8 Esc ");
+    // Tab leaves the grid and skips Edit's read-only fields; a key closes the About box.
+    EXPECT_FALSE(Formularz->Tablica->tabKeyNavigation());
+    for (auto* f : {EditDialog->CurrentEdit, EditDialog->CurrentAscii}) EXPECT_EQ(f->focusPolicy(), Qt::NoFocus);
+    EXPECT_NE(Formularz->findChild<QWidget*>("AboutBox")->findChild<QWidget*>("OKBtn"), nullptr);
     EXPECT_EQ(Formularz->Tab4->text(), "Blank");
     for (int i = 0; i < 5; ++i) EXPECT_EQ(Formularz->Panels[i]->minimumWidth(), (std::array{100, 90, 70, 105, 40})[i]);
-    // Laid out, every panel is wide enough for its whole text.
+    // Laid out, also at the smallest size, every panel is wide enough for its whole text.
+    Formularz->SetPanelText(0, "Device: W78LE516B");
+    Formularz->resize(100, 100);
     Formularz->show();
     QCoreApplication::processEvents();
     for (QLabel* panel : Formularz->Panels)
@@ -255,11 +267,14 @@ TEST_F(SerialDialogTest, AutomaticBaudRules) {
         sd.BaudrateChange();
         EXPECT_EQ(BaudIndex, 12);
         EXPECT_EQ(Formularz->CommPort.Baudrate(), br115200);
-        // A typed text that names no entry: index -1, and the rate stays.
+        // Typed: a text that names no listed rate leaves the rate.
         sd.Baudrate->setEditText("12345");
         sd.BaudrateChange();
-        EXPECT_EQ(BaudIndex, -1);
+        EXPECT_EQ(BaudIndex, 12);
         EXPECT_EQ(Formularz->CommPort.Baudrate(), br115200);
+        sd.Baudrate->setEditText("57600");
+        sd.BaudrateChange();
+        EXPECT_EQ(Formularz->CommPort.Baudrate(), br57600);
         sd.Baudrate->setCurrentIndex(12);
         sd.BaudrateChange();
         return int(QDialog::Rejected);
@@ -286,7 +301,8 @@ TEST_F(SerialDialogTest, OkOnAnAbsentPort) {
         return int(QDialog::Accepted);
     };
     Formularz->Changeserialport1Click();
-    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Serial Port not available"});
+    ASSERT_EQ(Prompts.Messages.size(), 1u);
+    EXPECT_TRUE(Prompts.Messages[0].startsWith("Serial Port not available\nUnable to open specified device COM3"));
     EXPECT_FALSE(Formularz->CommPort.Active());
     EXPECT_EQ(Formularz->CommPort.PortNum(), 0);
     EXPECT_EQ(Formularz->PanelText(3), "Port: not connected");
@@ -397,8 +413,24 @@ TEST_F(SerialDialogTest, ResetLinesAreCheckedAtOkAndKeptInTheUserSettings) {
 TEST_F(SerialDialogTest, CancelWithNoPortOpenSaysNotAvailable) {
     Start();
     Formularz->Changeserialport1Click();  // the script cancels
-    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Serial Port not available"});
+    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Serial Port not available\nNo serial port has been chosen."});
     EXPECT_EQ(Formularz->PanelText(3), "Port: not connected");
+}
+
+// Another program holds COM1: why, and which device it is, shows at start, for a command, and at Cancel.
+TEST_F(SerialDialogTest, APortInUseIsExplained) {
+    TVaComm other;
+    other.SetDeviceName(StartTarget(0xFFFF, 1).PortPath());
+    other.Open();
+    WriteSettings("1", "1", "", "6", "1");
+    Start();
+    const QString why = "Unable to open specified device COM1 (16), Device or resource busy\nCOM1 is " +
+                        QString::fromStdString(Target->PortPath());
+    EXPECT_EQ(Formularz->Panels[3]->toolTip(), why);
+    Formularz->Erase1Click();
+    EXPECT_EQ(Message(), "No serial port is open: " + QString(why).replace("\n", "; "));
+    Formularz->Changeserialport1Click();
+    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Serial Port not available\n" + why});
 }
 
 class DeviceCommandTest : public WindowTest {};
@@ -434,6 +466,12 @@ TEST_F(DeviceCommandTest, ProgramAndVerifyThroughTheWindowsHandlers) {
     ASSERT_TRUE(WaitForMessage("Device erased.")) << Message().toStdString();
     Formularz->Tab4->click();
     ASSERT_TRUE(WaitForMessage("Device is blank.")) << Message().toStdString();
+    Formularz->Clear1Click();  // a result does not stay over another image, nor another port
+    EXPECT_EQ(Message(), "Ready.");
+    Formularz->Erase1Click();
+    ASSERT_TRUE(WaitForMessage("Device erased.")) << Message().toStdString();
+    Formularz->Changeserialport1Click();  // Cancel: COM1 again
+    EXPECT_EQ(Message(), "Ready.");
 }
 
 TEST_F(DeviceCommandTest, TimerRunsOnlyAroundAnOperation) {
@@ -627,10 +665,26 @@ TEST_F(ResetLinesTest, BeforeRunsAheadOfTheFirstFrameAndAfterFollowsTheResult) {
     using Change = test::RecordingLines::Change;
     EXPECT_EQ(Lines.Changes, (std::vector<Change>{{"dtr", 0}, {"rts", 0}, {"-dtr", 50},
                                                   {"-rts", 250}, {"dtr", 250}, {"-dtr", 300}}));
-    EXPECT_EQ(Seen, (std::vector<std::string>{"dtr op 0 Ready.", "rts op 0 Ready.", "-dtr op 0 Ready.",
+    const std::string before = "op 0 Reset lines before: dtr,rts,50ms,-dtr,200ms...";
+    EXPECT_EQ(Seen, (std::vector<std::string>{"dtr " + before, "rts " + before, "-dtr " + before,
                                               "-rts op 0 Device programmed.", "dtr op 0 Device programmed.",
                                               "-dtr op 0 Device programmed."}));
     EXPECT_EQ(Target->Status().Loader.Program, 1u);
+}
+
+TEST_F(ResetLinesTest, ACommandThatCouldSendNothingIsRefusedBeforeAnyLineMoves) {
+    StartWithLines("dtr,50ms,-dtr", "rts");
+    Formularz->Skipblankblocks1->trigger();  // and the image is all FF
+    Formularz->Start1->trigger();
+    EXPECT_EQ(Message(), msg::NothingToProgram);
+    Formularz->Stop2->trigger();
+    EXPECT_EQ(Message(), msg::NothingToVerify);
+    Formularz->Image.ImageBuffer[0x10] = 0;  // data, but no port
+    Formularz->CommPort.Close();
+    Formularz->Start1->trigger();
+    EXPECT_EQ(Message(), "No serial port is open: choose one in Setup > Change serial port.");
+    EXPECT_TRUE(Lines.Changes.empty());
+    EXPECT_EQ(Target->Status().Loader.Program + Target->Status().Loader.Verify, 0u);
 }
 
 TEST_F(ResetLinesTest, StopInBeforeEndsTheCommandAndANewCommandDropsAfter) {

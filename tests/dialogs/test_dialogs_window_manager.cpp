@@ -3,6 +3,7 @@
 #include <xcb/xcb.h>
 
 #include <QApplication>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -117,10 +118,10 @@ TEST_F(WindowManagerTest, FillKeepsItsRangeAfterItsOwnMessageBox) {
     EXPECT_EQ(Formularz->Image.ImageBuffer[0x20], 0xFF);
     EXPECT_EQ(Formularz->PanelText(1), "Checksum: E020");
 
-    // Switching to the main window and back is a new activation: To resets.
+    // Switching to the main window and back keeps what was typed.
     ASSERT_TRUE(Activate(Formularz));
     ASSERT_TRUE(Activate(FillDialog));
-    EXPECT_EQ(FillDialog->FillStop->text(), "0FFFF");
+    EXPECT_EQ(FillDialog->FillStop->text(), "0001F");
 }
 
 TEST_F(WindowManagerTest, EditKeepsItsAddressAfterItsOwnMessageBox) {
@@ -138,6 +139,58 @@ TEST_F(WindowManagerTest, EditKeepsItsAddressAfterItsOwnMessageBox) {
     QTest::mouseClick(EditDialog->KlawiszSet, Qt::LeftButton);
     EXPECT_EQ(Formularz->Image.ImageBuffer[0x10], 0x12);
     EXPECT_EQ(Formularz->Image.ImageBuffer[0x24], 0xFF);
+    ASSERT_TRUE(Activate(Formularz));
+    ASSERT_TRUE(Activate(EditDialog));
+    EXPECT_EQ(EditDialog->AdresEdit->text(), "00010");
+}
+
+// While Program runs, nothing can change the image, the device or the port;
+// after a hang-up the port is offered again, and Cancel keeps it.
+TEST_F(WindowManagerTest, NothingChangesUnderARunningOperation) {
+    MessageBoxAnswerer answerer;
+    StartTarget(0xFFFF, 1, {.PaceBaud = 9600});
+    Formularz->CommPort.SetPortNum(1);
+    Formularz->CommPort.Open();
+    const auto usable = [] {
+        return std::vector{Formularz->LoadPlik->isEnabled(), Formularz->Clear1->isEnabled(), Formularz->Changeserialport1->isEnabled(),
+                           Formularz->Selectdevice1->isEnabled(), FillDialog->KlawiszFill->isEnabled(), EditDialog->KlawiszSet->isEnabled()};
+    };
+    Formularz->Start1->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([] { return Formularz->Progress->value() > 0; }, 10000));
+    EXPECT_EQ(usable(), std::vector<bool>(6, false));
+    Formularz->Clear1Click();  // reached another way
+    EXPECT_EQ(answerer.Texts, std::vector<QString>{"Buffer > Clear is not possible while an operation runs: wait for "
+                                                   "its result, or Stop it."});
+    Target->Stop();  // the adapter is pulled out
+    ASSERT_TRUE(QTest::qWaitFor([] { return !Formularz->CommPort.Active(); }, 10000));
+    EXPECT_EQ(usable(), std::vector<bool>(6, true));
+    bool offered = false;
+    QTimer::singleShot(0, [&offered] {
+        offered = SerialDialog->comcheck[0]->isChecked();
+        SerialDialog->CancelBtn->click();
+    });
+    Formularz->Changeserialport1Click();
+    EXPECT_TRUE(offered);
+    EXPECT_EQ(Formularz->CommPort.PortNum(), 1);
+}
+
+// Edit and Fill open apart, each where it was left; F10 and Alt reach the menu bar.
+TEST_F(WindowManagerTest, DialogPlacesAndKeys) {
+    Formularz->EditCellClick();
+    Formularz->FillBufferClick();
+    ASSERT_TRUE(WaitActive(FillDialog));
+    EXPECT_FALSE(EditDialog->frameGeometry().intersects(FillDialog->frameGeometry()));
+    const QPoint at = FillDialog->frameGeometry().topLeft();
+    FillDialog->close();
+    Formularz->FillBufferClick();
+    ASSERT_TRUE(WaitActive(FillDialog));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return FillDialog->frameGeometry().topLeft() == at; }, 2000));
+    ASSERT_TRUE(Activate(Formularz));
+    for (Qt::Key key : {Qt::Key_F10, Qt::Key_Alt}) {
+        QTest::keyClick(Formularz, key);
+        EXPECT_TRUE(QTest::qWaitFor([] { return Formularz->menuBar()->activeAction() != nullptr; }, 2000)) << key;
+        Formularz->menuBar()->setActiveAction(nullptr);
+    }
 }
 
 // The caption a window manager shows: _NET_WM_NAME of the window.

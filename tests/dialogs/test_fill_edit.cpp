@@ -97,19 +97,21 @@ TEST_F(FillEditTest, FillAddressesAreLimitedToTheDevice) {
     EXPECT_EQ(Bytes()[0x8000], 0xFF);
 }
 
-TEST_F(FillEditTest, ActivationResetsToAndDeviceChangesFollow) {
+TEST_F(FillEditTest, ActivationKeepsWhatWasTypedAndDeviceChangesFollow) {
     StartWithDevice("6");
     FillDialog->FormActivate();
     FillDialog->FillStop->setText("00100");
     FillDialog->FormActivate();
-    EXPECT_EQ(FillDialog->FillStop->text(), "1FFFF");
+    EXPECT_EQ(FillDialog->FillStop->text(), "00100");
     EditDialog->AdresEdit->SetText("12345");
     ChooseDevice(3);
-    EXPECT_EQ(FillDialog->FillStop->text(), "07FFF");
+    EXPECT_EQ(FillDialog->FillStop->text(), "00100") << "within the new device";
     EXPECT_EQ(EditDialog->AdresEdit->text(), "07FFF");
     EXPECT_EQ(EditAddress, 0x7FFFu);
+    FillDialog->FillStop->setText("07FFF");  // the device's end follows to the next one's
     EditDialog->AdresEdit->SetText("00010");
     ChooseDevice(1);
+    EXPECT_EQ(FillDialog->FillStop->text(), "0FFFF");
     EXPECT_EQ(EditDialog->AdresEdit->text(), "00010") << "an address within the device stays";
 }
 
@@ -142,13 +144,14 @@ TEST_F(FillEditTest, EditShowsTheSelectedCell) {
     StartWithDevice("1");
     Formularz->Image.ImageBuffer[0x24] = 0x41;
     Formularz->Tablica->SelectCell(5, 3);
-    EditDialog->FormActivate();
+    Formularz->EditCellClick();
     EXPECT_EQ(EditDialog->AdresEdit->text(), "00024");
     EXPECT_EQ(EditDialog->CurrentEdit->text(), "41");
     EXPECT_EQ(EditDialog->CurrentAscii->text(), "A");
     // The character column keeps the dialog's address, also on the last row.
+    EditDialog->hide();
     Formularz->Tablica->SelectCell(17, 4096);
-    EditDialog->FormActivate();
+    Formularz->EditCellClick();
     EXPECT_EQ(EditDialog->AdresEdit->text(), "00024");
 }
 

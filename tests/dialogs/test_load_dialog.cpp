@@ -74,10 +74,14 @@ TEST_F(LoadTest, SmallFileLimitsTheOffset) {
 TEST_F(LoadTest, BankOneOfTheLargestDevice) {
     StartWithDevice("6");
     Formularz->resize(501, 581);
-    Load(WriteBinary("bank.bin", 0x200, 1), 2, [this](TLoadDialog& ld) {
+    Load(WriteBinary("bank.bin", 0x10200, 1), 2, [this](TLoadDialog& ld) {
         EXPECT_TRUE(ld.RadioBank0->isChecked());
         ld.BufferOffset->setText("10000");
+        ld.BufferOffset->SetText("0FFFF");
+        ld.SpeedButton5->OnMouseDown();  // at the bank's end the up button stops, without a message
+        EXPECT_EQ(ld.BufferOffset->text(), "0FFFF");
         EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Adress out of range !"});
+        ld.InputStop->setText("001FF");
         ld.BufferOffset->setText("00100");
         ld.RadioBank1->setChecked(true);
         return true;
@@ -105,11 +109,16 @@ TEST_F(LoadTest, RangeIsClippedAtTheDevicesEnd) {
 TEST_F(LoadTest, StartAndStopPushEachOther) {
     StartWithDevice("1");
     Load(WriteBinary("f.bin", 0x100), 2, [](TLoadDialog& ld) {
-        ld.InputStop->setText("00020");
+        // Typed digit by digit, a stop moves nothing until it is complete.
+        ld.InputStart->setText("00010");
+        for (const char* typed : {"0", "00", "000", "0002", "00020"}) ld.InputStop->setText(typed);
+        EXPECT_EQ(ld.InputStart->text(), "00010");
         ld.InputStart->setText("00030");  // above the stop: the stop moves up
+        emit ld.InputStart->editingFinished();
         EXPECT_EQ(ld.InputStop->text(), "00030");
         EXPECT_EQ(ld.DataSize->text(), "000001");
         ld.InputStop->setText("00010");  // below the start: the start moves down
+        emit ld.InputStop->editingFinished();
         EXPECT_EQ(ld.InputStart->text(), "00010");
         EXPECT_EQ(ld.InputStartValue, 0x10u);
         ld.InputStop->setText("00100");  // beyond the file
@@ -166,17 +175,52 @@ TEST_F(LoadTest, HexFileWithoutRecords) {
     { std::ofstream("empty.hex") << ":00000001FF\r\n"; }
     Formularz->Image.ImageBuffer[0x10] = 0;
     Load((Dir / "empty.hex").string(), 1);
-    EXPECT_EQ(Seen.FileType, "HEX");
-    EXPECT_EQ(Seen.Stop, "FFFFFFFF");
-    EXPECT_EQ(Seen.Size, "000000");
-    EXPECT_EQ(Bytes()[0x10], 0xFF);
-    EXPECT_EQ(Formularz->PanelText(1), "Checksum: 0000");
+    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"empty.hex: nothing loaded: no data record"});
+    EXPECT_TRUE(Prompts.DialogsShown.empty());
+    EXPECT_EQ(Bytes()[0x10], 0);
+}
+
+// What a file leaves out is told before the image changes; under "All
+// Files", and for a HEX name under any type, the content decides.
+TEST_F(LoadTest, HexByContentAndWhatIsLeftOut) {
+    const std::string hex = ":0100000011EE\r\n:020010001234A8\r\n", end = ":00000001FF\r\n";
+    const char* doesNotFit = " does not fit the W78E58B (last address 07FFF)";
+    const struct {  // type: as the dialog shows it, empty for no dialog
+        const char *name, *offset;
+        int filter;
+        std::string content;
+        const char* type;
+        QString told;
+    } cases[] = {
+        {"blinky.hex", "00000", 2, hex + end, "HEX", ""},
+        {"fw.h86", "00000", 3, hex + end, "HEX", ""},
+        {"high.hex", "00000", 1, hex + ":01800000AAD5\r\n" + end, "HEX",
+         QString("high.hex: data up to 08000") + doesNotFit + ": 1 byte left out"},
+        {"cut.hex", "00000", 1, hex, "HEX", "cut.hex: no end record (:00000001FF): the file may be cut short"},
+        {"big.bin", "00000", 2, std::string(0x10000, '\x11'), "BIN",
+         QString("big.bin: 65536 bytes (up to 0FFFF) do not fit the W78E58B (last address 07FFF): the bytes after "
+                 "07FFF are left out")},
+        {"empty.bin", "00000", 2, "", "", "empty.bin: nothing loaded: the file is empty"},
+        {"f.bin", "00010", 2, std::string(0x8000, '\x11'), "BIN", QString("f.bin: offset 00010: data up to 0800F") + doesNotFit},
+    };
+    StartWithDevice("3");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(c.name, std::ios::binary) << c.content;
+        Prompts.Messages.clear();
+        Seen = {};
+        Load((Dir / c.name).string(), c.filter, [&c](TLoadDialog& ld) { ld.BufferOffset->setText(c.offset); return true; });
+        EXPECT_EQ(Prompts.Messages, c.told.isEmpty() ? std::vector<QString>{} : std::vector<QString>{c.told});
+        EXPECT_EQ(Seen.FileType, c.type);
+        EXPECT_EQ(Bytes()[0x11], c.type[0] == 'H' ? 0x34 : 0x11);
+    }
 }
 
 TEST_F(LoadTest, MissingFileAndCancelledDialog) {
     StartWithDevice("1");
     Load((Dir / "nothing.bin").string(), 2);
-    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Can't open file"});
+    const std::string why = "Can't open file\n" + (Dir / "nothing.bin").string() + ": No such file or directory";
+    EXPECT_EQ(Prompts.Messages, std::vector<QString>{QString::fromStdString(why)});
     EXPECT_TRUE(Prompts.DialogsShown.empty()) << "no load dialog after a failed open";
     Formularz->SpeedButton1Click();  // the open dialog is cancelled
     EXPECT_EQ(Prompts.Messages.size(), 1u);
@@ -238,9 +282,13 @@ TEST_F(SaveTest, AllFilesWritesBinaryAndLeavesBinAsTheDefault) {
 
 TEST_F(SaveTest, UnwritableFileIsReported) {
     StartWithDevice("1");
-    Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "no/such/dir/x.hex").string()), 1});
-    Formularz->SpeedButton2Click();
-    EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Can't open file"});
+    std::ofstream("locked.hex") << "old";
+    std::filesystem::permissions("locked.hex", std::filesystem::perms::owner_read);
+    for (const std::string name : {"no/such/dir/x.hex", "locked.hex"}) {  // the file and why
+        Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / name).string()), 1});
+        Formularz->SpeedButton2Click();
+        EXPECT_TRUE(Prompts.Messages.back().startsWith(QString::fromStdString("Can't open file\n" + (Dir / name).string() + ": ")));
+    }
 }
 
 }  // namespace
