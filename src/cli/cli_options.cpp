@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "framework/utf8_path.h"
 #include "image/device_table.h"
 #include "image/image_file.h"
 
@@ -204,7 +205,7 @@ const std::vector<CliOptionRow> CliOptionTable{
 };
 
 FileFormat FormatByName(const std::string& fileName) {
-    return NameSaysIntelHex(fileName) ? FileFormat::Hex : FileFormat::Binary;
+    return NameSaysIntelHex(PathFromUtf8(fileName)) ? FileFormat::Hex : FileFormat::Binary;
 }
 
 const char* CommandName(CliCommand c) {

@@ -3,6 +3,7 @@
 
 #include "cli/cli_platform.h"
 #include "framework/console_win32.h"
+#include "framework/utf8_path.h"
 #include "serial/win32/port_list.h"
 #include "serial/win32/serial_device.h"
 
@@ -23,9 +24,11 @@ int TerminalColumns(std::FILE* Stream) { return win32::ConsoleColumns(_fileno(St
 
 bool TerminalTakesEscapeCodes(std::FILE* Stream) { return win32::EnableEscapeCodes(_fileno(Stream)); }
 
+// Names are UTF-8: the wide calls take every name, also one outside the
+// ANSI code page.
 bool SameFile(const std::string& A, const std::string& B) {
     auto identify = [](const std::string& Name, BY_HANDLE_FILE_INFORMATION& Info) {
-        const HANDLE h = CreateFileA(Name.c_str(), FILE_READ_ATTRIBUTES,
+        const HANDLE h = CreateFileW(PathFromUtf8(Name).c_str(), FILE_READ_ATTRIBUTES,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h == INVALID_HANDLE_VALUE) return false;
@@ -40,7 +43,7 @@ bool SameFile(const std::string& A, const std::string& B) {
 
 // "N": not inherited by child processes. Text mode: lines end in CR LF, as
 // Windows programs read them.
-std::FILE* OpenOutputText(const std::string& Path) { return std::fopen(Path.c_str(), "wN"); }
+std::FILE* OpenOutputText(const std::string& Path) { return _wfopen(PathFromUtf8(Path).c_str(), L"wN"); }
 
 std::vector<std::string> SerialPortLines() { return win32::PortListLines(); }
 

@@ -10,12 +10,17 @@
 #include "cli/cli_session.h"
 #include "framework/exception.h"
 #include "framework/main_loop.h"
+#ifdef _WIN32
+#include "framework/text_win32.h"
+#endif
 
-int main(int argc, char** argv) {
+namespace {
+
+// The run, for the command line's arguments (UTF-8 on Windows).
+int Run(const std::vector<std::string>& args) {
     // A closed standard output (pelkisp ... | head -1) must not end a run
     // midway: writes to it fail instead, and the exit status tells.
     pelk::IgnoreBrokenPipe();
-    std::vector<std::string> args(argv + 1, argv + argc);
     const pelk::CliParse parsed = pelk::ParseCommandLine(args);
     if (!parsed.Error.empty()) {
         std::fprintf(stderr, "pelkisp: %s\nTry 'pelkisp --help'.\n", parsed.Error.c_str());
@@ -68,3 +73,18 @@ int main(int argc, char** argv) {
     pelk::SetMainThreadDispatcher(nullptr);
     return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The command line as the system keeps it, in UTF-16: main's arguments
+// would come in the ANSI code page, where a name such as "Ωmega.hex"
+// turns into another file's ("Omega.hex") and "日本.hex" into none.
+extern "C" int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.push_back(pelk::win32::Utf8FromWide(argv[i]));
+    return Run(args);
+}
+#else
+int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

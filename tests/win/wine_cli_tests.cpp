@@ -96,6 +96,8 @@ public:
         ASSERT_TRUE(ports && Setting("WINEPREFIX")) << "PELK_WINE_PORTS and WINEPREFIX must be set too";
         ASSERT_TRUE(fs::is_regular_file(Setting("PELK_WINE_PELKISP"))) << Setting("PELK_WINE_PELKISP");
         signal(SIGPIPE, SIG_IGN);
+        // Wine reads the names it is given by the locale's character set.
+        setenv("LC_ALL", "C.UTF-8", 1);
         Lines = new Targets;
         Lines->Ports = ports;
         fs::create_directories(Lines->Ports);
@@ -274,6 +276,32 @@ TEST_F(WineCli, ProgressBarIsDrawnOnAConsole) {
     }
     for (const char* text : {"Erasing", "Programming [", "Verifying", "] 100%", "Device programmed.", "Verification OK."})
         EXPECT_NE(shown.find(text), std::string::npos) << text << " in\n" << shown;
+}
+
+// Each name has a stand-in in the ANSI code page ("Ωmega" is "Omega"
+// there) or none at all ("日本" is "??"): the run reads and writes the
+// files named, the log and the trace included.
+TEST_F(WineCli, NamesOutsideTheAnsiCodePageNameTheirOwnFiles) {
+    const std::vector<uint8_t> image = ImageFile("Ωmega.bin", 0x800, 8);
+    ImageFile("Omega.bin", 0x800, 9);
+    RunResult r = Pelkisp({"-p", "COM11", "-b", "115200", "--log", "café.csv", "--trace=Ωtrace.txt", "program", "Ωmega.bin"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Err.rfind("pelkisp: Ωmega.bin: 2048 bytes in 00000-007FF, CRC ", 0), 0u) << r.Err;
+    std::vector<uint8_t> flash = (*Lines)["COM11"].Flash();
+    flash.resize(image.size());
+    EXPECT_EQ(flash, image);
+    EXPECT_NE(Read(Dir / "café.csv").find(",COM11,COM11,W78E516B,Ωmega.bin,"), std::string::npos);
+    EXPECT_NE(Read(Dir / "Ωtrace.txt").find("Verify"), std::string::npos);
+
+    std::ofstream(Dir / "Omega.hex") << "stand-in";
+    r = Pelkisp({"convert", "Ωmega.bin", "Ωmega.hex"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(Read(Dir / "Omega.hex"), "stand-in");
+    fs::copy_file(Dir / "Ωmega.hex", Dir / "日本.hex");
+    const RunResult bin = Pelkisp({"checksum", "Ωmega.bin"});
+    r = Pelkisp({"checksum", "日本.hex"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, bin.Out);
 }
 
 TEST_F(WineCli, CorruptedRepliesAreSentAgain) {
