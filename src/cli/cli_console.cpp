@@ -95,26 +95,25 @@ void ProgressLines::Set(size_t slot, std::string line) {
 
 void ProgressLines::Clear() {
     if (Drawn == 0) return;
-    std::fprintf(Err, "\033[%zuA\r\033[J", Drawn);
+    EraseTerminalLines(Err, Drawn);
     std::fflush(Err);
     Drawn = 0;
 }
 
 void ProgressLines::Draw() {
     if (Drawn != 0) return;
-    std::string text;
     for (const std::string& line : Lines)
         if (!line.empty()) {
-            text += line + "\033[K\n";
+            RewriteTerminalLine(Err, line);
+            std::fputs("\n", Err);
             ++Drawn;
         }
-    std::fputs(text.c_str(), Err);
     std::fflush(Err);
 }
 
 CliConsole::CliConsole(std::FILE* out, std::FILE* err, Level level) : Out(out), Err(err), Lvl(level) {
     Live = level != Level::Quiet && IsTerminal(err);
-    Plain_ = !TerminalTakesEscapeCodes(err);
+    Plain_ = !TerminalRedrawsInPlace(err);
 }
 
 void CliConsole::ShareProgress(ProgressLines* lines) {
@@ -225,12 +224,14 @@ void CliConsole::DrawBar(bool finished) {
         return;
     }
     if (BarDrawn && line == Drawn && !finished) return;
-    std::string text = "\r" + line;
-    // Plain terminals get no escape codes: spaces cover what is left of a
-    // longer line drawn before.
-    if (Plain_) text += std::string(DrawnLength > line.size() ? DrawnLength - line.size() : 0, ' ');
-    else text += "\033[K";
-    std::fputs(text.c_str(), Err);
+    // Plain terminals: spaces cover what is left of a longer line drawn
+    // before.
+    if (Plain_) {
+        const size_t left = DrawnLength > line.size() ? DrawnLength - line.size() : 0;
+        std::fputs(("\r" + line + std::string(left, ' ')).c_str(), Err);
+    } else {
+        RewriteTerminalLine(Err, line);
+    }
     std::fflush(Err);
     Drawn = line;
     DrawnLength = line.size();
@@ -241,7 +242,7 @@ void CliConsole::ClearBar() {
     if (Shared) return Shared->Clear();
     if (!BarDrawn) return;
     if (Plain_) std::fprintf(Err, "\r%s\r", std::string(DrawnLength, ' ').c_str());
-    else std::fputs("\r\033[K", Err);
+    else RewriteTerminalLine(Err, "");
     BarDrawn = false;
     DrawnLength = 0;
 }

@@ -15,9 +15,15 @@ void IgnoreBrokenPipe();
 bool IsTerminal(std::FILE* Stream);
 // Columns of the terminal on the stream, 0 when it is not one or does not say.
 int TerminalColumns(std::FILE* Stream);
-// True when the progress bar may redraw its line with escape codes on this
-// terminal; false: it covers the old line with blanks (as for TERM=dumb).
-bool TerminalTakesEscapeCodes(std::FILE* Stream);
+// True when the progress bar may redraw in place on this terminal with the
+// two calls below; false: it covers the old line with blanks (TERM=dumb).
+bool TerminalRedrawsInPlace(std::FILE* Stream);
+// Writes Line over the cursor's line from its first column and erases the
+// rest of that line; the cursor stays after Line.
+void RewriteTerminalLine(std::FILE* Stream, const std::string& Line);
+// Erases the Count lines above the cursor's and everything below them; the
+// cursor goes to the first column of the topmost.
+void EraseTerminalLines(std::FILE* Stream, size_t Count);
 // True when both names lead to the same existing file.
 bool SameFile(const std::string& A, const std::string& B);
 // Opens a text file for writing (created or emptied), not inherited by

@@ -24,10 +24,17 @@ int TerminalColumns(std::FILE* Stream) {
     return 0;
 }
 
-bool TerminalTakesEscapeCodes(std::FILE*) {
+// With the escape codes that every terminal but a dumb one takes.
+bool TerminalRedrawsInPlace(std::FILE*) {
     const char* term = std::getenv("TERM");
     return term != nullptr && std::strcmp(term, "dumb") != 0;
 }
+
+void RewriteTerminalLine(std::FILE* Stream, const std::string& Line) {
+    std::fprintf(Stream, "\r%s\033[K", Line.c_str());
+}
+
+void EraseTerminalLines(std::FILE* Stream, size_t Count) { std::fprintf(Stream, "\033[%zuA\r\033[J", Count); }
 
 bool SameFile(const std::string& A, const std::string& B) {
     struct stat sa {}, sb {};

@@ -1,5 +1,7 @@
 // pelkisp's system calls on Windows.
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "cli/cli_platform.h"
 #include "framework/console_win32.h"
@@ -22,7 +24,25 @@ bool IsTerminal(std::FILE* Stream) { return win32::IsConsole(_fileno(Stream)); }
 
 int TerminalColumns(std::FILE* Stream) { return win32::ConsoleColumns(_fileno(Stream)); }
 
-bool TerminalTakesEscapeCodes(std::FILE* Stream) { return win32::EnableEscapeCodes(_fileno(Stream)); }
+// With the console's own calls, not escape codes: wine's console and those
+// before Windows 10 show escape codes as text. TERM=dumb still asks for
+// plain lines.
+bool TerminalRedrawsInPlace(std::FILE* Stream) {
+    const char* term = std::getenv("TERM");
+    return win32::IsConsole(_fileno(Stream)) && !(term && std::strcmp(term, "dumb") == 0);
+}
+
+// What the C library holds for the stream goes out first, so that the
+// console's calls act after it.
+void RewriteTerminalLine(std::FILE* Stream, const std::string& Line) {
+    std::fflush(Stream);
+    if (!win32::RewriteConsoleRow(_fileno(Stream), Line)) std::fprintf(Stream, "\r%s", Line.c_str());
+}
+
+void EraseTerminalLines(std::FILE* Stream, size_t Count) {
+    std::fflush(Stream);
+    win32::EraseConsoleRows(_fileno(Stream), static_cast<int>(Count));
+}
 
 // Names are UTF-8: the wide calls take every name, also one outside the
 // ANSI code page.

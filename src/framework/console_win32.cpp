@@ -2,14 +2,12 @@
 
 #include <io.h>
 
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
+#include <string>
 
 #include <windows.h>
 
-#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
-#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
-#endif
+#include "framework/text_win32.h"
 
 namespace pelk::win32 {
 
@@ -23,14 +21,10 @@ HANDLE ConsoleOf(int Fd) {
     return GetConsoleMode(reinterpret_cast<HANDLE>(h), &mode) ? reinterpret_cast<HANDLE>(h) : nullptr;
 }
 
-// The console whose mode this program changed, and the mode it had: put
-// back at exit, since the console (and its mode) outlives the program and
-// goes back to the shell that started it.
-HANDLE ChangedConsole = nullptr;
-DWORD OriginalMode = 0;
-
-void RestoreConsoleMode() {
-    if (ChangedConsole) SetConsoleMode(ChangedConsole, OriginalMode);
+// Blanks Count cells from At on, across rows; the cursor stays.
+void Blank(HANDLE Console, COORD At, DWORD Count) {
+    DWORD done = 0;
+    if (Count > 0) FillConsoleOutputCharacterW(Console, L' ', Count, At, &done);
 }
 
 }  // namespace
@@ -45,18 +39,28 @@ int ConsoleColumns(int Fd) {
     return columns > 0 ? columns : 0;
 }
 
-bool EnableEscapeCodes(int Fd) {
-    if (const char* term = std::getenv("TERM"); term && std::strcmp(term, "dumb") == 0) return false;
+bool RewriteConsoleRow(int Fd, std::string_view Text) {
     const HANDLE console = ConsoleOf(Fd);
-    DWORD mode = 0;
-    if (!console || !GetConsoleMode(console, &mode)) return false;
-    if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
-    if (!SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false;
-    if (!ChangedConsole) {
-        ChangedConsole = console;
-        OriginalMode = mode;
-        std::atexit(RestoreConsoleMode);
-    }
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!console || !GetConsoleScreenBufferInfo(console, &info)) return false;
+    SetConsoleCursorPosition(console, COORD{0, info.dwCursorPosition.Y});
+    const std::wstring wide = WideFromUtf8(Text);
+    DWORD written = 0;
+    if (!wide.empty()) WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    // The rest of the row, from where the text ended.
+    if (GetConsoleScreenBufferInfo(console, &info))
+        Blank(console, info.dwCursorPosition, static_cast<DWORD>(info.dwSize.X - info.dwCursorPosition.X));
+    return true;
+}
+
+bool EraseConsoleRows(int Fd, int Count) {
+    const HANDLE console = ConsoleOf(Fd);
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!console || !GetConsoleScreenBufferInfo(console, &info)) return false;
+    const SHORT top = static_cast<SHORT>(std::max(0, info.dwCursorPosition.Y - Count));
+    const SHORT bottom = std::max(info.srWindow.Bottom, info.dwCursorPosition.Y);
+    Blank(console, COORD{0, top}, static_cast<DWORD>(bottom - top + 1) * static_cast<DWORD>(info.dwSize.X));
+    SetConsoleCursorPosition(console, COORD{0, top});
     return true;
 }
 

@@ -8,17 +8,17 @@
 //   COM14  paced at 9600 bit/s; goes away (its line closes) mid-run
 //   COM15  paced at 9600 bit/s; the run is stopped with Ctrl-C
 //
-// COM11 also serves a run on a terminal (through script(1)), where the
-// progress bar is drawn; COM11 and COM12 take one board each in a run of two
-// boards at once, with its results log.
+// COM11 also serves runs on a console (through script(1)), where the
+// progress bar is drawn; COM11 and COM12 take one board each in runs of two
+// boards at once, with a results log and on a console.
 // Also, without a line: convert into files and standard output byte for
 // byte, `ports`, a missing port, and --port sim refused.
 //
 // The targets are the simulator that pelkisp-target runs, here in this
 // process so that the tests can read their flash and count their frames.
 // ./dev test runs this program (CTest label "wine") with PELK_WINE_PELKISP
-// (the .exe), PELK_WINE_PORTS (the folder of the links) and the wine
-// prefix's environment set.
+// (the .exe), PELK_WINE_SCREEN (pelk_console_screen.exe), PELK_WINE_PORTS
+// (the folder of the links) and the wine prefix's environment set.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -93,7 +93,8 @@ public:
                                  "PELK_WINE_PELKISP, PELK_WINE_PORTS and WINEPREFIX\n");
             std::exit(77);
         }
-        ASSERT_TRUE(ports && Setting("WINEPREFIX")) << "PELK_WINE_PORTS and WINEPREFIX must be set too";
+        ASSERT_TRUE(ports && Setting("WINEPREFIX") && Setting("PELK_WINE_SCREEN"))
+            << "PELK_WINE_PORTS, PELK_WINE_SCREEN and WINEPREFIX must be set too";
         ASSERT_TRUE(fs::is_regular_file(Setting("PELK_WINE_PELKISP"))) << Setting("PELK_WINE_PELKISP");
         signal(SIGPIPE, SIG_IGN);
         // Wine reads the names it is given by the locale's character set.
@@ -193,6 +194,33 @@ protected:
         return Finish(*child);
     }
 
+    // Runs pelkisp.exe on a console and gives what the console shows after
+    // it (RunResult::Out): script(1) gives wine a terminal, wine gives the
+    // program a console there, and pelk_console_screen.exe, on the same
+    // console, reads its rows back when pelkisp.exe has ended.
+    RunResult OnConsole(const std::vector<std::string>& Args) {
+        std::string command =
+            std::string("wine ") + Setting("PELK_WINE_SCREEN") + " screen.txt " + Setting("PELK_WINE_PELKISP");
+        for (const std::string& a : Args) command += " '" + a + "'";
+        const int terminal = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        test::ChildProcess child("/usr/bin/script", {"-qec", command, "/dev/null"}, Dir, terminal, terminal);
+        ::close(terminal);
+        RunResult r;
+        r.Status = child.WaitAtMost(240s);
+        EXPECT_FALSE(child.KilledAtLimit);
+        r.Out = Read(Dir / "screen.txt");
+        return r;
+    }
+
+    // The rows of a screen, without the blank ones at its end.
+    static std::vector<std::string> Rows(const std::string& Screen) {
+        std::vector<std::string> rows;
+        std::istringstream in(Screen);
+        for (std::string row; std::getline(in, row);) rows.push_back(row);
+        while (!rows.empty() && rows.back().empty()) rows.pop_back();
+        return rows;
+    }
+
     fs::path Dir;
     fs::path OutFile, ErrFile;
     int Runs = 0;
@@ -245,37 +273,34 @@ TEST_F(WineCli, ProgramVerifyEraseAndBlankOfA64KiBDevice) {
     EXPECT_EQ(target.Status().FramesServed, frames);
 }
 
-TEST_F(WineCli, ProgressBarIsDrawnOnAConsole) {
-    // script(1) gives the run a terminal, on which wine gives the program a
-    // console; what the console shows comes back as the terminal's output.
+TEST_F(WineCli, ProgressBarIsRedrawnInPlaceOnAConsole) {
     ImageFile("image.bin", 0x1000, 7);
-    const std::string command = std::string("wine ") + Setting("PELK_WINE_PELKISP") + " -p COM11 -b 115200 program image.bin";
-    const fs::path terminal = Dir / "terminal.txt";
-    const int fd = ::open(terminal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    test::ChildProcess child("/usr/bin/script", {"-qec", command, "/dev/null"}, Dir, fd, fd);
-    ::close(fd);
-    const int status = child.WaitAtMost(240s);
-    const std::string raw = Read(terminal);
-    EXPECT_FALSE(child.KilledAtLimit);
-    EXPECT_EQ(status, 0) << raw;
-    // What wine's console sends to the terminal, as text: it draws a blank
-    // as "erase to the end, one column on" and hides the cursor around
-    // every character.
-    std::string shown;
-    for (size_t i = 0; i < raw.size();) {
-        if (raw.compare(i, 7, "\033[K\033[1C") == 0) {
-            shown += ' ';
-            i += 7;
-        } else if (raw[i] == '\033' && i + 1 < raw.size() && raw[i + 1] == '[') {
-            i += 2;
-            while (i < raw.size() && !(raw[i] >= '@' && raw[i] <= '~')) ++i;
-            ++i;
-        } else {
-            shown += raw[i++];
-        }
+    RunResult r = OnConsole({"-p", "COM11", "-b", "115200", "program", "image.bin"});
+    EXPECT_EQ(r.Status, 0) << r.Out;
+    // Each step's bar leaves one row, its last state, full: nothing of the
+    // states before it.
+    const std::string full = "[" + std::string(40, '#') + "] 100%  ";
+    const std::vector<std::string> expected{"pelkisp: image.bin: 4096 bytes in 00000-00FFF, CRC ",
+                                            "Erasing     " + full, "Device erased.",
+                                            "Programming " + full, "Device programmed.",
+                                            "Verifying   " + full, "Verification OK."};
+    std::vector<std::string> rows = Rows(r.Out);
+    ASSERT_EQ(rows.size(), expected.size()) << r.Out;
+    for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].rfind(expected[i], 0), 0u) << r.Out;
+
+    // Two boards: a block of two bars below the other rows, erased and
+    // drawn again for every row above it, leaves only each step's last state.
+    r = OnConsole({"-p", "COM11,COM12", "-b", "115200", "program", "image.bin"});
+    EXPECT_EQ(r.Status, 0) << r.Out;
+    rows = Rows(r.Out);
+    EXPECT_EQ(rows.size(), 1 + 2 * 6 + 2u) << r.Out;  // the load's summary; 3 bars, 3 results, 1 summary a board
+    for (const char* port : {"COM11: ", "COM12: "}) {
+        std::string bars;
+        for (const std::string& row : rows)
+            if (row.rfind(port, 0) == 0 && row.find(" [") != std::string::npos)
+                bars += row.substr(7, 12) + row.substr(row.find(']'), 6) + "\n";
+        EXPECT_EQ(bars, "Erasing     ] 100%\nProgramming ] 100%\nVerifying   ] 100%\n") << r.Out;
     }
-    for (const char* text : {"Erasing", "Programming [", "Verifying", "] 100%", "Device programmed.", "Verification OK."})
-        EXPECT_NE(shown.find(text), std::string::npos) << text << " in\n" << shown;
 }
 
 // Each name has a stand-in in the ANSI code page ("Ωmega" is "Omega"
