@@ -128,14 +128,14 @@ void CliConsole::Result(const std::string& line) {
     // A failed write is noted, not fatal: the run goes on to its end (a
     // half-programmed chip helps nobody) and the exit status tells.
     errno = 0;
-    const bool ok = std::fprintf(Out, "%s%s\n", Prefix.c_str(), line.c_str()) >= 0 && std::fflush(Out) == 0;
+    const bool ok = WriteText(Out, Prefix + line + "\n") && std::fflush(Out) == 0;
     if (!ok && OutError == 0) OutError = errno != 0 ? errno : EIO;
     Redraw();
 }
 
 void CliConsole::ToErr(const std::string& text) {
     ClearBar();
-    std::fprintf(Err, "%s%s\n", Prefix.c_str(), text.c_str());
+    WriteText(Err, Prefix + text + "\n");
     std::fflush(Err);
     Redraw();
 }

@@ -11,6 +11,10 @@ namespace pelk {
 
 // A write to a closed pipe fails (EPIPE) instead of ending the process.
 void IgnoreBrokenPipe();
+// Writes Text (UTF-8) to Stream, as fputs does, except onto a Windows
+// console, which gets it in UTF-16 so that every name shows as it is.
+// False when it could not be written.
+bool WriteText(std::FILE* Stream, const std::string& Text);
 // True when the stream is a terminal.
 bool IsTerminal(std::FILE* Stream);
 // Columns of the terminal on the stream, 0 when it is not one or does not say.

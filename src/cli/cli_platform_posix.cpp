@@ -16,6 +16,8 @@ namespace pelk {
 
 void IgnoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
 
+bool WriteText(std::FILE* Stream, const std::string& Text) { return std::fputs(Text.c_str(), Stream) >= 0; }
+
 bool IsTerminal(std::FILE* Stream) { return ::isatty(fileno(Stream)) == 1; }
 
 int TerminalColumns(std::FILE* Stream) {

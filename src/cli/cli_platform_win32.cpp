@@ -19,6 +19,12 @@ namespace pelk {
 // with an error of its own already.
 void IgnoreBrokenPipe() {}
 
+// What the C library holds for the stream goes out first.
+bool WriteText(std::FILE* Stream, const std::string& Text) {
+    if (!win32::IsConsole(_fileno(Stream))) return std::fputs(Text.c_str(), Stream) >= 0;
+    return std::fflush(Stream) == 0 && win32::WriteConsoleText(_fileno(Stream), Text);
+}
+
 // A console, not what the C library's isatty says: it calls NUL a terminal.
 bool IsTerminal(std::FILE* Stream) { return win32::IsConsole(_fileno(Stream)); }
 

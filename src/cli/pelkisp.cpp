@@ -23,7 +23,7 @@ int Run(const std::vector<std::string>& args) {
     pelk::IgnoreBrokenPipe();
     const pelk::CliParse parsed = pelk::ParseCommandLine(args);
     if (!parsed.Error.empty()) {
-        std::fprintf(stderr, "pelkisp: %s\nTry 'pelkisp --help'.\n", parsed.Error.c_str());
+        pelk::WriteText(stderr, "pelkisp: " + parsed.Error + "\nTry 'pelkisp --help'.\n");
         return pelk::ExitUsage;
     }
     if (parsed.Options.Command == pelk::CliCommand::Help) {
@@ -40,7 +40,7 @@ int Run(const std::vector<std::string>& args) {
     pelk::MainLoop loop;
     pelk::SetMainThreadDispatcher(loop.Dispatcher());
     pelk::SetProcessMessages([&loop] { loop.RunPending(); });
-    pelk::SetExceptionReport([](const std::exception& e) { std::fprintf(stderr, "%s\n", e.what()); });
+    pelk::SetExceptionReport([](const std::exception& e) { pelk::WriteText(stderr, std::string(e.what()) + "\n"); });
 
     int status;
     {

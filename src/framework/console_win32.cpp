@@ -21,6 +21,20 @@ HANDLE ConsoleOf(int Fd) {
     return GetConsoleMode(reinterpret_cast<HANDLE>(h), &mode) ? reinterpret_cast<HANDLE>(h) : nullptr;
 }
 
+// In pieces that older consoles take (their buffer for a call is 64 KiB),
+// never between the two halves of a surrogate pair.
+bool WriteWide(HANDLE Console, std::string_view Text) {
+    const std::wstring wide = WideFromUtf8(Text);
+    for (size_t done = 0; done < wide.size();) {
+        DWORD written = 0;
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(wide.size() - done, 8192));
+        if (chunk > 1 && IS_HIGH_SURROGATE(wide[done + chunk - 1])) --chunk;
+        if (!WriteConsoleW(Console, wide.data() + done, chunk, &written, nullptr) || written == 0) return false;
+        done += written;
+    }
+    return true;
+}
+
 // Blanks Count cells from At on, across rows; the cursor stays.
 void Blank(HANDLE Console, COORD At, DWORD Count) {
     DWORD done = 0;
@@ -39,14 +53,17 @@ int ConsoleColumns(int Fd) {
     return columns > 0 ? columns : 0;
 }
 
+bool WriteConsoleText(int Fd, std::string_view Text) {
+    const HANDLE console = ConsoleOf(Fd);
+    return console && WriteWide(console, Text);
+}
+
 bool RewriteConsoleRow(int Fd, std::string_view Text) {
     const HANDLE console = ConsoleOf(Fd);
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!console || !GetConsoleScreenBufferInfo(console, &info)) return false;
     SetConsoleCursorPosition(console, COORD{0, info.dwCursorPosition.Y});
-    const std::wstring wide = WideFromUtf8(Text);
-    DWORD written = 0;
-    if (!wide.empty()) WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    WriteWide(console, Text);
     // The rest of the row, from where the text ended.
     if (GetConsoleScreenBufferInfo(console, &info))
         Blank(console, info.dwCursorPosition, static_cast<DWORD>(info.dwSize.X - info.dwCursorPosition.X));

@@ -1,8 +1,8 @@
 #pragma once
 // The console facts a command-line program needs on Windows, for one C
 // runtime descriptor (0, 1, 2 or one of its own): whether it is a console,
-// how wide the console's window is, and the two ways the progress bar
-// redraws in place there.
+// how wide the console's window is, how text in UTF-8 goes onto it, and the
+// two ways the progress bar redraws in place there.
 #include <string_view>
 
 namespace pelk::win32 {
@@ -15,6 +15,13 @@ bool IsConsole(int Fd);
 // The columns of the console's window (not of its buffer, which may be far
 // wider); 0 when Fd is no console.
 int ConsoleColumns(int Fd);
+
+// Writes Text (UTF-8) at the console's cursor, in UTF-16, so that every
+// character shows as it is. The C library cannot: it converts what it
+// writes to a console from the ANSI code page, so a UTF-8 name such as
+// "Ωmega.hex" would show as "Î©mega.hex". Line breaks may be plain LF.
+// False when Fd is no console or the console refuses the text.
+bool WriteConsoleText(int Fd, std::string_view Text);
 
 // Redrawing in place with the console's own calls (cursor position, fill),
 // which every Windows console honours: escape codes are obeyed only by

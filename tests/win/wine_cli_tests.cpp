@@ -274,13 +274,13 @@ TEST_F(WineCli, ProgramVerifyEraseAndBlankOfA64KiBDevice) {
 }
 
 TEST_F(WineCli, ProgressBarIsRedrawnInPlaceOnAConsole) {
-    ImageFile("image.bin", 0x1000, 7);
-    RunResult r = OnConsole({"-p", "COM11", "-b", "115200", "program", "image.bin"});
+    ImageFile("Ωmega.bin", 0x1000, 7);
+    RunResult r = OnConsole({"-p", "COM11", "-b", "115200", "program", "Ωmega.bin"});
     EXPECT_EQ(r.Status, 0) << r.Out;
-    // Each step's bar leaves one row, its last state, full: nothing of the
-    // states before it.
+    // The name as it is; each step's bar leaves one row, its last state,
+    // full: nothing of the states before it.
     const std::string full = "[" + std::string(40, '#') + "] 100%  ";
-    const std::vector<std::string> expected{"pelkisp: image.bin: 4096 bytes in 00000-00FFF, CRC ",
+    const std::vector<std::string> expected{"pelkisp: Ωmega.bin: 4096 bytes in 00000-00FFF, CRC ",
                                             "Erasing     " + full, "Device erased.",
                                             "Programming " + full, "Device programmed.",
                                             "Verifying   " + full, "Verification OK."};
@@ -290,7 +290,7 @@ TEST_F(WineCli, ProgressBarIsRedrawnInPlaceOnAConsole) {
 
     // Two boards: a block of two bars below the other rows, erased and
     // drawn again for every row above it, leaves only each step's last state.
-    r = OnConsole({"-p", "COM11,COM12", "-b", "115200", "program", "image.bin"});
+    r = OnConsole({"-p", "COM11,COM12", "-b", "115200", "program", "Ωmega.bin"});
     EXPECT_EQ(r.Status, 0) << r.Out;
     rows = Rows(r.Out);
     EXPECT_EQ(rows.size(), 1 + 2 * 6 + 2u) << r.Out;  // the load's summary; 3 bars, 3 results, 1 summary a board
