@@ -126,9 +126,11 @@ void CliConsole::Result(const std::string& line) {
     if (Lvl == Level::Quiet) return;
     ClearBar();
     // A failed write is noted, not fatal: the run goes on to its end (a
-    // half-programmed chip helps nobody) and the exit status tells.
+    // half-programmed chip helps nobody) and the exit status tells. Some C
+    // libraries report it only in the stream's error flag (wine's, for a
+    // full device: fputs and fflush succeed).
     errno = 0;
-    const bool ok = WriteText(Out, Prefix + line + "\n") && std::fflush(Out) == 0;
+    const bool ok = WriteText(Out, Prefix + line + "\n") && std::fflush(Out) == 0 && !std::ferror(Out);
     if (!ok && OutError == 0) OutError = errno != 0 ? errno : EIO;
     Redraw();
 }

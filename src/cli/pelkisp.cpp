@@ -16,6 +16,18 @@
 
 namespace {
 
+// Whether everything written to standard output got there. The C library
+// may report a failed write only in the stream's error flag (wine's does
+// for a full device, where fputs and fflush succeed), so that is asked too.
+bool StandardOutputWritten() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+
+// The exit status of --help and --version, which print and end.
+int Printed() {
+    if (StandardOutputWritten()) return pelk::ExitOk;
+    std::fputs("pelkisp: can't write to standard output\n", stderr);
+    return pelk::ExitUsage;
+}
+
 // The run, for the command line's arguments (UTF-8 on Windows).
 int Run(const std::vector<std::string>& args) {
     // A closed standard output (pelkisp ... | head -1) must not end a run
@@ -28,11 +40,11 @@ int Run(const std::vector<std::string>& args) {
     }
     if (parsed.Options.Command == pelk::CliCommand::Help) {
         std::fputs((pelk::UsageText() + pelk::PlatformHelp()).c_str(), stdout);
-        return pelk::ExitOk;
+        return Printed();
     }
     if (parsed.Options.Command == pelk::CliCommand::Version) {
         std::printf("pelkisp %s\n", PELK_VERSION);
-        return pelk::ExitOk;
+        return Printed();
     }
 
     // The main thread's loop carries the engine's tick, the serial
@@ -66,7 +78,7 @@ int Run(const std::vector<std::string>& args) {
             if (status == pelk::ExitOk) status = pelk::ExitUsage;
         }
     }
-    if (std::fflush(stdout) != 0 && status == pelk::ExitOk) status = pelk::ExitUsage;
+    if (!StandardOutputWritten() && status == pelk::ExitOk) status = pelk::ExitUsage;
     // Workers still on their way out find the hand-over gone and end.
     loop.Shutdown();
     pelk::SetProcessMessages(nullptr);

@@ -163,12 +163,14 @@ protected:
 
     // Starts `wine pelkisp.exe Args` in the test's folder; its standard
     // output and error go to files there (not pipes: the wine processes it
-    // starts may keep a pipe open long after it has ended).
-    std::unique_ptr<test::ChildProcess> Start(const std::vector<std::string>& Args) {
+    // starts may keep a pipe open long after it has ended), or its standard
+    // output to the file StdOut.
+    std::unique_ptr<test::ChildProcess> Start(const std::vector<std::string>& Args, const char* StdOut = nullptr) {
         ++Runs;
         OutFile = Dir / ("out" + std::to_string(Runs));
         ErrFile = Dir / ("err" + std::to_string(Runs));
-        const int out = ::open(OutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int out = StdOut ? ::open(StdOut, O_WRONLY | O_CLOEXEC)
+                               : ::open(OutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         const int err = ::open(ErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         std::vector<std::string> args{Setting("PELK_WINE_PELKISP")};
         args.insert(args.end(), Args.begin(), Args.end());
@@ -189,8 +191,8 @@ protected:
         return r;
     }
 
-    RunResult Pelkisp(const std::vector<std::string>& Args) {
-        auto child = Start(Args);
+    RunResult Pelkisp(const std::vector<std::string>& Args, const char* StdOut = nullptr) {
+        auto child = Start(Args, StdOut);
         return Finish(*child);
     }
 
@@ -451,6 +453,13 @@ TEST_F(WineCli, ConvertWritesFilesAndStandardOutputByteForByte) {
     EXPECT_EQ(Read(Dir / "out.hex"), hex);
     fs::permissions(Dir / "out.hex", fs::perms::owner_write, fs::perm_options::add);
     EXPECT_EQ(std::distance(fs::directory_iterator(Dir), {}), 3 + 2 * Runs) << "a temporary file was left behind";
+
+    // Standard output on a full device: what is lost there makes exit status 2.
+    for (const char* command : {"checksum", "--help"}) {
+        r = Pelkisp({command, "in.bin"}, "/dev/full");
+        EXPECT_EQ(r.Status, 2) << command;
+        EXPECT_NE(r.Err.find("pelkisp: can't write to standard output"), std::string::npos) << r.Err;
+    }
 }
 
 TEST_F(WineCli, TraceNeverOverwritesTheFileTheRunReads) {
