@@ -41,7 +41,13 @@ std::vector<std::string> SerialPortLines();
 std::string PortDevice(const std::string& Name);
 // For -v: what the port name Port stands for, the device Path being open.
 std::string PortNameNote(const std::string& Port, const std::string& Path);
-// What --help adds for this system (empty: nothing).
-std::string PlatformHelp();
+// The parts of --help that differ from one system to another.
+struct PlatformHelpText {
+    std::string PortsCommand;  // the `ports` command's lines
+    std::string PortOptions;   // the lines of -p and of the options that go with it
+    std::string Terminal;      // where the progress bar is drawn: "terminal", "console"
+    std::string StopStatuses;  // the exit statuses of a stopped run, after status 3's
+};
+PlatformHelpText PlatformHelp();
 
 }  // namespace pelk

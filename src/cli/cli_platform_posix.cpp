@@ -65,6 +65,18 @@ std::string PortNameNote(const std::string& Port, const std::string& Path) {
                 : "");
 }
 
-std::string PlatformHelp() { return ""; }
+PlatformHelpText PlatformHelp() {
+    return {
+        "  ports           show what COM1..COM4 stand for here, and the serial ports\n",
+        R"(  -p, --port PORT     COM1..COM4, a device path such as /dev/ttyUSB0, or sim
+                      (a simulated target inside this process); several
+                      (-p COM1 -p COM2, or -p COM1,COM2): one board each, all
+                      at once, every line prefixed with its port
+      --sim-flash FILE  with --port sim: keep the simulated flash in FILE
+)",
+        "terminal",
+        "128 +\nsignal when stopped by Ctrl-C (130), SIGTERM (143) or SIGHUP (129).\n",
+    };
+}
 
 }  // namespace pelk

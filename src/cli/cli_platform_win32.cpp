@@ -87,12 +87,21 @@ std::string PortNameNote(const std::string& Port, const std::string& Path) {
     return "port " + Port + " (" + win32::SystemDeviceName(Path.empty() ? Port : Path) + ")";
 }
 
-std::string PlatformHelp() {
-    return R"(
-On Windows: PORT is the system's name of a serial port, COM1 to COM256, as
-`pelkisp ports` lists them (or \\.\NAME for a port with another name);
---port sim is not available (the simulated target needs a pseudo-terminal).
-)";
+// No pseudo-terminals, so no --port sim; COMn is the system's own name; a
+// stop comes from the console (Ctrl-C or Ctrl-Break, closing it, log-off).
+PlatformHelpText PlatformHelp() {
+    return {
+        "  ports           list the serial ports of this machine and their devices\n",
+        R"(  -p, --port PORT     a serial port by the system's name, COM1 to COM256, as
+                      `pelkisp ports` lists them, or \\.\NAME for a port with
+                      another name; several (-p COM1 -p COM2, or -p COM1,COM2):
+                      one board each, all at once, every line prefixed with its
+                      port
+)",
+        "console",
+        "130\nwhen stopped by Ctrl-C or Ctrl-Break, 129 when its console is closed, 143 at\n"
+        "log-off or shut-down.\n",
+    };
 }
 
 }  // namespace pelk

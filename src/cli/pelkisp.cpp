@@ -39,7 +39,7 @@ int Run(const std::vector<std::string>& args) {
         return pelk::ExitUsage;
     }
     if (parsed.Options.Command == pelk::CliCommand::Help) {
-        std::fputs((pelk::UsageText() + pelk::PlatformHelp()).c_str(), stdout);
+        std::fputs(pelk::UsageText().c_str(), stdout);
         return Printed();
     }
     if (parsed.Options.Command == pelk::CliCommand::Version) {

@@ -491,6 +491,16 @@ TEST_F(WineCli, PortsListsTheSystemsPortsAndAMissingPortIsNamed) {
     EXPECT_EQ(r.Out, "");
     EXPECT_EQ(r.Err.rfind("--port sim: the simulated target needs a pseudo-terminal, which Windows does not have", 0), 0u)
         << r.Err;
+
+    // --help tells Windows's port names and stops, nothing of Linux's, in
+    // lines of at most 80 columns.
+    r = Pelkisp({"--help"});
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_NE(r.Out.find("COM1 to COM256"), std::string::npos) << r.Out;
+    for (const char* other : {"/dev/", "sim", "SIGTERM", "SIGHUP", "COM1..COM4"})
+        EXPECT_EQ(r.Out.find(other), std::string::npos) << other << " in\n" << r.Out;
+    std::istringstream help(r.Out);
+    for (std::string line; std::getline(help, line, '\n');) EXPECT_LE(line.size(), 81u) << line;  // and its CR
 }
 
 }  // namespace
