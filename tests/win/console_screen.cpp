@@ -1,12 +1,9 @@
-// pelk_console_screen.exe SCREEN PROGRAM [ARGUMENT...]
-//
-// Runs PROGRAM on this program's console, from a blank screen, and when it
-// has ended writes what the console shows to the file SCREEN: its rows from
-// the top to the cursor's, in UTF-8, without their trailing blanks, one per
-// line. Exits with PROGRAM's exit status (120 and up: this program failed).
-// The tests of pelkisp.exe run it under wine on a terminal (script(1)),
-// where wine gives it a console. Arguments are quoted as they are passed on;
-// one that holds a double quote or ends in a backslash is not supported.
+// pelk_console_screen.exe SCREEN PROGRAM [ARGUMENT...]: runs PROGRAM on this
+// console, then writes the console's rows, top to cursor, without trailing
+// blanks, in UTF-8 to the file SCREEN; exits with PROGRAM's status (120 and
+// up: its own failure). No argument may hold a blank or a quote.
+#include <process.h>
+
 #include <cstdio>
 #include <string>
 
@@ -15,38 +12,21 @@
 #include "framework/text_win32.h"
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc < 3) return 120;
+    const intptr_t status = argc < 3 ? -1 : _wspawnv(_P_WAIT, argv[2], argv + 2);
+    if (status < 0) return 120;
     const HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        nullptr, OPEN_EXISTING, 0, nullptr);
     CONSOLE_SCREEN_BUFFER_INFO info{};
-    if (console == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(console, &info)) return 121;
-    DWORD done = 0;
-    FillConsoleOutputCharacterW(console, L' ', static_cast<DWORD>(info.dwSize.X * info.dwSize.Y), COORD{0, 0}, &done);
-    SetConsoleCursorPosition(console, COORD{0, 0});
-
-    std::wstring command;
-    for (int i = 2; i < argc; ++i) command += std::wstring(i > 2 ? L" \"" : L"\"") + argv[i] + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return 122;
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD status = 0;
-    GetExitCodeProcess(process.hProcess, &status);
-
-    if (!GetConsoleScreenBufferInfo(console, &info)) return 123;
+    if (!GetConsoleScreenBufferInfo(console, &info)) return 121;
     std::string screen;
     for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
         std::wstring row(static_cast<size_t>(info.dwSize.X), L' ');
-        DWORD got = 0;
-        ReadConsoleOutputCharacterW(console, row.data(), static_cast<DWORD>(row.size()), COORD{0, y}, &got);
-        row.resize(got);
+        DWORD n = 0;
+        ReadConsoleOutputCharacterW(console, row.data(), static_cast<DWORD>(row.size()), COORD{0, y}, &n);
         row.erase(row.find_last_not_of(L' ') + 1);
         screen += pelk::win32::Utf8FromWide(row) + "\n";
     }
     FILE* file = _wfopen(argv[1], L"wb");
-    if (!file || std::fwrite(screen.data(), 1, screen.size(), file) != screen.size() || std::fclose(file) != 0)
-        return 124;
-    return static_cast<int>(status);
+    const bool written = file && std::fwrite(screen.data(), 1, screen.size(), file) == screen.size();
+    return file && std::fclose(file) == 0 && written ? static_cast<int>(status) : 122;
 }

@@ -8,17 +8,17 @@
 //   COM14  paced at 9600 bit/s; goes away (its line closes) mid-run
 //   COM15  paced at 9600 bit/s; the run is stopped with Ctrl-C
 //
-// COM11 also serves runs on a console (through script(1)), where the
-// progress bar is drawn; COM11 and COM12 take one board each in runs of two
-// boards at once, with a results log and on a console.
+// COM11 also serves a run on a terminal (through script(1)), where the
+// progress bar is drawn; COM11 and COM12 take one board each in a run of two
+// boards at once, with its results log.
 // Also, without a line: convert into files and standard output byte for
 // byte, `ports`, a missing port, and --port sim refused.
 //
 // The targets are the simulator that pelkisp-target runs, here in this
 // process so that the tests can read their flash and count their frames.
 // ./dev test runs this program (CTest label "wine") with PELK_WINE_PELKISP
-// (the .exe), PELK_WINE_SCREEN (pelk_console_screen.exe), PELK_WINE_PORTS
-// (the folder of the links) and the wine prefix's environment set.
+// (the .exe), PELK_WINE_PORTS (the folder of the links) and the wine
+// prefix's environment set.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -26,6 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -93,8 +95,7 @@ public:
                                  "PELK_WINE_PELKISP, PELK_WINE_PORTS and WINEPREFIX\n");
             std::exit(77);
         }
-        ASSERT_TRUE(ports && Setting("WINEPREFIX") && Setting("PELK_WINE_SCREEN"))
-            << "PELK_WINE_PORTS, PELK_WINE_SCREEN and WINEPREFIX must be set too";
+        ASSERT_TRUE(ports && Setting("WINEPREFIX")) << "PELK_WINE_PORTS and WINEPREFIX must be set too";
         ASSERT_TRUE(fs::is_regular_file(Setting("PELK_WINE_PELKISP"))) << Setting("PELK_WINE_PELKISP");
         signal(SIGPIPE, SIG_IGN);
         // Wine reads the names it is given by the locale's character set.
@@ -196,31 +197,19 @@ protected:
         return Finish(*child);
     }
 
-    // Runs pelkisp.exe on a console and gives what the console shows after
-    // it (RunResult::Out): script(1) gives wine a terminal, wine gives the
-    // program a console there, and pelk_console_screen.exe, on the same
-    // console, reads its rows back when pelkisp.exe has ended.
-    RunResult OnConsole(const std::vector<std::string>& Args) {
-        std::string command =
-            std::string("wine ") + Setting("PELK_WINE_SCREEN") + " screen.txt " + Setting("PELK_WINE_PELKISP");
+    // What a console shows after `wine pelkisp.exe Args` ran on it:
+    // script(1) gives wine a terminal, so the program a console, whose rows
+    // pelk_console_screen.exe of the same build reads back at the end.
+    std::string OnConsole(const std::vector<std::string>& Args, int& Status) {
+        const fs::path exe = Setting("PELK_WINE_PELKISP");
+        std::string command = "wine " + (exe.parent_path() / "../../tests/win/pelk_console_screen.exe").string() +
+                              " screen.txt " + exe.string();
         for (const std::string& a : Args) command += " '" + a + "'";
         const int terminal = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
         test::ChildProcess child("/usr/bin/script", {"-qec", command, "/dev/null"}, Dir, terminal, terminal);
         ::close(terminal);
-        RunResult r;
-        r.Status = child.WaitAtMost(240s);
-        EXPECT_FALSE(child.KilledAtLimit);
-        r.Out = Read(Dir / "screen.txt");
-        return r;
-    }
-
-    // The rows of a screen, without the blank ones at its end.
-    static std::vector<std::string> Rows(const std::string& Screen) {
-        std::vector<std::string> rows;
-        std::istringstream in(Screen);
-        for (std::string row; std::getline(in, row);) rows.push_back(row);
-        while (!rows.empty() && rows.back().empty()) rows.pop_back();
-        return rows;
+        Status = child.WaitAtMost(240s);
+        return Read(Dir / "screen.txt");
     }
 
     fs::path Dir;
@@ -276,59 +265,23 @@ TEST_F(WineCli, ProgramVerifyEraseAndBlankOfA64KiBDevice) {
 }
 
 TEST_F(WineCli, ProgressBarIsRedrawnInPlaceOnAConsole) {
+    // The name as it is, and of each step's bar one row: its last state.
     ImageFile("Ωmega.bin", 0x1000, 7);
-    RunResult r = OnConsole({"-p", "COM11", "-b", "115200", "program", "Ωmega.bin"});
-    EXPECT_EQ(r.Status, 0) << r.Out;
-    // The name as it is; each step's bar leaves one row, its last state,
-    // full: nothing of the states before it.
-    const std::string full = "[" + std::string(40, '#') + "] 100%  ";
-    const std::vector<std::string> expected{"pelkisp: Ωmega.bin: 4096 bytes in 00000-00FFF, CRC ",
-                                            "Erasing     " + full, "Device erased.",
-                                            "Programming " + full, "Device programmed.",
-                                            "Verifying   " + full, "Verification OK."};
-    std::vector<std::string> rows = Rows(r.Out);
-    ASSERT_EQ(rows.size(), expected.size()) << r.Out;
-    for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].rfind(expected[i], 0), 0u) << r.Out;
-
-    // Two boards: a block of two bars below the other rows, erased and
-    // drawn again for every row above it, leaves only each step's last state.
-    r = OnConsole({"-p", "COM11,COM12", "-b", "115200", "program", "Ωmega.bin"});
-    EXPECT_EQ(r.Status, 0) << r.Out;
-    rows = Rows(r.Out);
-    EXPECT_EQ(rows.size(), 1 + 2 * 6 + 2u) << r.Out;  // the load's summary; 3 bars, 3 results, 1 summary a board
-    for (const char* port : {"COM11: ", "COM12: "}) {
-        std::string bars;
-        for (const std::string& row : rows)
-            if (row.rfind(port, 0) == 0 && row.find(" [") != std::string::npos)
-                bars += row.substr(7, 12) + row.substr(row.find(']'), 6) + "\n";
-        EXPECT_EQ(bars, "Erasing     ] 100%\nProgramming ] 100%\nVerifying   ] 100%\n") << r.Out;
-    }
-}
-
-// Each name has a stand-in in the ANSI code page ("Ωmega" is "Omega"
-// there) or none at all ("日本" is "??"): the run reads and writes the
-// files named, the log and the trace included.
-TEST_F(WineCli, NamesOutsideTheAnsiCodePageNameTheirOwnFiles) {
-    const std::vector<uint8_t> image = ImageFile("Ωmega.bin", 0x800, 8);
-    ImageFile("Omega.bin", 0x800, 9);
-    RunResult r = Pelkisp({"-p", "COM11", "-b", "115200", "--log", "café.csv", "--trace=Ωtrace.txt", "program", "Ωmega.bin"});
-    EXPECT_EQ(r.Status, 0) << r.Err;
-    EXPECT_EQ(r.Err.rfind("pelkisp: Ωmega.bin: 2048 bytes in 00000-007FF, CRC ", 0), 0u) << r.Err;
-    std::vector<uint8_t> flash = (*Lines)["COM11"].Flash();
-    flash.resize(image.size());
-    EXPECT_EQ(flash, image);
-    EXPECT_NE(Read(Dir / "café.csv").find(",COM11,COM11,W78E516B,Ωmega.bin,"), std::string::npos);
-    EXPECT_NE(Read(Dir / "Ωtrace.txt").find("Verify"), std::string::npos);
-
-    std::ofstream(Dir / "Omega.hex") << "stand-in";
-    r = Pelkisp({"convert", "Ωmega.bin", "Ωmega.hex"});
-    EXPECT_EQ(r.Status, 0) << r.Err;
-    EXPECT_EQ(Read(Dir / "Omega.hex"), "stand-in");
-    fs::copy_file(Dir / "Ωmega.hex", Dir / "日本.hex");
-    const RunResult bin = Pelkisp({"checksum", "Ωmega.bin"});
-    r = Pelkisp({"checksum", "日本.hex"});
-    EXPECT_EQ(r.Status, 0) << r.Err;
-    EXPECT_EQ(r.Out, bin.Out);
+    int status = -1;
+    std::string screen = OnConsole({"-p", "COM11", "-b", "115200", "program", "Ωmega.bin"}, status);
+    EXPECT_EQ(status, 0);
+    const std::string bar = " \\[#{40}\\] 100%  [^\n]*\n";
+    EXPECT_TRUE(std::regex_match(screen, std::regex("pelkisp: Ωmega.bin: 4096 bytes in 00000-00FFF, CRC ....\nErasing    " +
+                                                    bar + "Device erased.\nProgramming" + bar + "Device programmed.\n" +
+                                                    "Verifying  " + bar + "Verification OK.\n\n")))
+        << screen;
+    // Two boards: their block of bars, erased and drawn again below every
+    // new row, leaves the summary, and a board's 3 bars, 3 results, summary.
+    screen = OnConsole({"-p", "COM11,COM12", "-b", "115200", "program", "Ωmega.bin"}, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(std::count(screen.begin(), screen.end(), '\n'), 1 + 15) << screen;  // and the cursor's row
+    const std::regex atTheEnd("\\] 100%  ");
+    EXPECT_EQ(std::distance(std::sregex_iterator(screen.begin(), screen.end(), atTheEnd), {}), 6) << screen;
 }
 
 TEST_F(WineCli, CorruptedRepliesAreSentAgain) {
@@ -346,12 +299,15 @@ TEST_F(WineCli, CorruptedRepliesAreSentAgain) {
 }
 
 TEST_F(WineCli, TwoBoardsAtOnceWithTheirResultsLog) {
-    const std::vector<uint8_t> image = ImageFile("image.bin", 0x2000, 6);
-    const RunResult r = Pelkisp({"-p", "COM11,COM12", "-b", "115200", "--log", "log.csv", "program", "image.bin"});
+    const std::vector<uint8_t> image = ImageFile("Ωmega.bin", 0x2000, 6);
+    ImageFile("Omega.bin", 0x2000, 16);  // its stand-in in the ANSI code page
+    const RunResult r =
+        Pelkisp({"-p", "COM11,COM12", "-b", "115200", "--log", "café.csv", "--trace=日本.txt", "program", "Ωmega.bin"});
     EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(Read(Dir / "日本.txt").find("Verify"), std::string::npos);
     // The results log: a header and one line per board, in the order they ended.
     std::map<std::string, std::vector<std::string>> logged;
-    std::istringstream log(Read(Dir / "log.csv"));
+    std::istringstream log(Read(Dir / "café.csv"));
     std::string header;
     std::getline(log, header);
     EXPECT_EQ(header, "time,port,device,chip,file,crc,checksum,bytes,steps,result,duration_ms,exit_status");
@@ -376,7 +332,7 @@ TEST_F(WineCli, TwoBoardsAtOnceWithTheirResultsLog) {
         EXPECT_EQ(linesOf(r.Err, port).rfind("succeeded in ", 0), 0u) << r.Err;
         const std::vector<std::string>& f = logged[port];
         ASSERT_EQ(f.size(), 12u) << port;
-        EXPECT_EQ(std::vector<std::string>(f.begin() + 2, f.begin() + 5), (std::vector<std::string>{port, "W78E516B", "image.bin"}));
+        EXPECT_EQ(std::vector<std::string>(f.begin() + 2, f.begin() + 5), (std::vector<std::string>{port, "W78E516B", "Ωmega.bin"}));
         EXPECT_EQ(std::vector<std::string>(f.begin() + 8, f.begin() + 10),
                   (std::vector<std::string>{"erase+program+verify", "Verification OK."}));
         EXPECT_EQ(f[11], "0");
@@ -454,6 +410,15 @@ TEST_F(WineCli, ConvertWritesFilesAndStandardOutputByteForByte) {
     fs::permissions(Dir / "out.hex", fs::perms::owner_write, fs::perm_options::add);
     EXPECT_EQ(std::distance(fs::directory_iterator(Dir), {}), 3 + 2 * Runs) << "a temporary file was left behind";
 
+    // Written and read as named, not as the stand-in or "??.hex".
+    std::ofstream(Dir / "Omega.hex") << "stand-in";
+    EXPECT_EQ(Pelkisp({"convert", "in.bin", "Ωmega.hex"}).Status, 0);
+    EXPECT_TRUE(Read(Dir / "Omega.hex") == "stand-in") << "the stand-in was written";
+    fs::rename(Dir / "Ωmega.hex", Dir / "日本.hex");
+    r = Pelkisp({"checksum", "日本.hex"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, Pelkisp({"checksum", "in.bin"}).Out);
+
     // Standard output on a full device: what is lost there makes exit status 2.
     for (const char* command : {"checksum", "--help"}) {
         r = Pelkisp({command, "in.bin"}, "/dev/full");
@@ -492,15 +457,11 @@ TEST_F(WineCli, PortsListsTheSystemsPortsAndAMissingPortIsNamed) {
     EXPECT_EQ(r.Err.rfind("--port sim: the simulated target needs a pseudo-terminal, which Windows does not have", 0), 0u)
         << r.Err;
 
-    // --help tells Windows's port names and stops, nothing of Linux's, in
-    // lines of at most 80 columns.
+    // --help tells Windows's port names and stops, nothing of Linux's.
     r = Pelkisp({"--help"});
-    EXPECT_EQ(r.Status, 0);
     EXPECT_NE(r.Out.find("COM1 to COM256"), std::string::npos) << r.Out;
     for (const char* other : {"/dev/", "sim", "SIGTERM", "SIGHUP", "COM1..COM4"})
         EXPECT_EQ(r.Out.find(other), std::string::npos) << other << " in\n" << r.Out;
-    std::istringstream help(r.Out);
-    for (std::string line; std::getline(help, line, '\n');) EXPECT_LE(line.size(), 81u) << line;  // and its CR
 }
 
 }  // namespace
