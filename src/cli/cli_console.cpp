@@ -114,7 +114,7 @@ void ProgressLines::Clear() {
     const int width = TerminalWidth(Err);
     size_t rows = 0;
     for (const size_t length : DrawnLengths) rows += RowsOf(length, width);
-    std::fprintf(Err, "\033[%zuA\r\033[J", rows);
+    EraseTerminalLines(Err, rows);
     std::fflush(Err);
     DrawnLengths.clear();
 }
@@ -133,19 +133,18 @@ void ProgressLines::Draw() {
         shown.resize(room - 1);
         shown.push_back("(" + std::to_string(more) + " more boards)");
     }
-    std::string text;
     for (std::string& line : shown) {
         if (line.size() > width) line.resize(width);
-        text += line + "\033[K\n";
+        RewriteTerminalLine(Err, line);
+        std::fputs("\n", Err);
         DrawnLengths.push_back(line.size());
     }
-    std::fputs(text.c_str(), Err);
     std::fflush(Err);
 }
 
 CliConsole::CliConsole(std::FILE* out, std::FILE* err, Level level) : Out(out), Err(err), Lvl(level) {
     Live = level != Level::Quiet && IsTerminal(err);
-    Plain_ = !TerminalTakesEscapeCodes(err);
+    Plain_ = !TerminalRedrawsInPlace(err);
 }
 
 void CliConsole::ShareProgress(ProgressLines* lines) {
@@ -158,16 +157,18 @@ void CliConsole::Result(const std::string& line) {
     if (Lvl == Level::Quiet) return;
     ClearBar();
     // A failed write is noted, not fatal: the run goes on to its end (a
-    // half-programmed chip helps nobody) and the exit status tells.
+    // half-programmed chip helps nobody) and the exit status tells. Some C
+    // libraries report it only in the stream's error flag (wine's, for a
+    // full device: fputs and fflush succeed).
     errno = 0;
-    const bool ok = std::fprintf(Out, "%s%s\n", Prefix.c_str(), line.c_str()) >= 0 && std::fflush(Out) == 0;
+    const bool ok = WriteText(Out, Prefix + line + "\n") && std::fflush(Out) == 0 && !std::ferror(Out);
     if (!ok && OutError == 0) OutError = errno != 0 ? errno : EIO;
     Redraw();
 }
 
 void CliConsole::ToErr(const std::string& text) {
     ClearBar();
-    std::fprintf(Err, "%s%s\n", Prefix.c_str(), text.c_str());
+    WriteText(Err, Prefix + text + "\n");
     std::fflush(Err);
     Redraw();
 }
@@ -271,15 +272,18 @@ void CliConsole::DrawBar(bool finished) {
         return;
     }
     if (BarDrawn && line == Drawn && !finished && columns == DrawnWidth) return;
-    // The line drawn before, now wrapped by a narrower terminal, is erased
-    // from its first row.
-    const size_t up = BarDrawn && !Plain_ ? RowsOf(DrawnLength, columns) - 1 : 0;
-    std::string text = (up > 0 ? "\033[" + std::to_string(up) + "A" : std::string()) + "\r" + line;
-    // Plain terminals get no escape codes: spaces cover what is left of a
-    // longer line drawn before.
-    if (Plain_) text += std::string(DrawnLength > line.size() ? DrawnLength - line.size() : 0, ' ');
-    else text += "\033[K";
-    std::fputs(text.c_str(), Err);
+    if (Plain_) {
+        // Plain terminals: spaces cover what is left of a longer line drawn
+        // before.
+        const size_t left = DrawnLength > line.size() ? DrawnLength - line.size() : 0;
+        std::fputs(("\r" + line + std::string(left, ' ')).c_str(), Err);
+    } else {
+        // The line drawn before, now wrapped by a narrower terminal, is
+        // erased from its first row.
+        const size_t up = BarDrawn ? RowsOf(DrawnLength, columns) - 1 : 0;
+        if (up > 0) EraseTerminalLines(Err, up);
+        RewriteTerminalLine(Err, line);
+    }
     std::fflush(Err);
     Drawn = line;
     DrawnLength = line.size();
@@ -294,8 +298,8 @@ void CliConsole::ClearBar() {
         std::fprintf(Err, "\r%s\r", std::string(DrawnLength, ' ').c_str());
     } else {
         const size_t up = RowsOf(DrawnLength, TerminalWidth(Err)) - 1;
-        if (up > 0) std::fprintf(Err, "\033[%zuA", up);
-        std::fputs("\r\033[J", Err);
+        if (up > 0) EraseTerminalLines(Err, up);
+        else RewriteTerminalLine(Err, "");
     }
     BarDrawn = false;
     DrawnLength = 0;

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <charconv>
 
+#include "cli/cli_platform.h"
+#include "framework/utf8_path.h"
 #include "image/device_table.h"
 #include "image/image_file.h"
 
@@ -215,7 +217,7 @@ const std::vector<CliOptionRow> CliOptionTable{
 };
 
 FileFormat FormatByName(const std::string& fileName) {
-    return NameSaysIntelHex(fileName) ? FileFormat::Hex : FileFormat::Binary;
+    return NameSaysIntelHex(PathFromUtf8(fileName)) ? FileFormat::Hex : FileFormat::Binary;
 }
 
 const char* CommandName(CliCommand c) {
@@ -331,6 +333,7 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
+    const PlatformHelpText system = PlatformHelp();
     return R"(Usage:
   pelkisp -p PORT [-b RATE] [-d DEV] COMMAND [FILE] [options]
   pelkisp [-d DEV] checksum FILE [load options]
@@ -348,15 +351,9 @@ Commands:
   checksum FILE   print "Checksum: XXXX" and "CRC: XXXX" of FILE as loaded
   convert IN OUT  load IN, write OUT (HEX for .hex/.ihx, else binary); OUT -
                   is standard output
-  ports           show what COM1..COM4 stand for here, and the serial ports
-
+)" + system.PortsCommand + R"(
 Options:
-  -p, --port PORT     COM1..COM4, a device path such as /dev/ttyUSB0, or sim
-                      (a simulated target inside this process); several
-                      (-p COM1 -p COM2, or -p COM1,COM2): one board each, all
-                      at once, every line prefixed with its port
-      --sim-flash FILE  with --port sim: keep the simulated flash in FILE
-  -b, --baud RATE     110 300 600 1200 2400 4800 9600 (default) 14400 19200
+)" + system.PortOptions + R"(  -b, --baud RATE     110 300 600 1200 2400 4800 9600 (default) 14400 19200
                       38400 56000 57600 115200
   -d, --device DEV    W78E516B (default), W78LE516, W78E58B, W78LE58, W78E858,
                       W77E532, in any letter case, or 1..6
@@ -393,13 +390,12 @@ Output: result lines on standard output, exactly as the window's message
 line shows them. On standard error: after each load a summary, "FILE: N
 bytes in AAAAA-BBBBB, CRC XXXX" (the bytes the load copied into the image,
 and the CRC that the window's status bar shows for the image); errors; a
-progress bar when it is a terminal.
+progress bar when it is a )" + system.Terminal + R"(.
 With several ports, a summary line per board ends the run.
 Exit status: 0 every step succeeded (on every board); 1 a step failed or the
 port hung up; 2 usage or file error (also output that could not be written);
-3 a port cannot be opened (or drive DTR/RTS for --before/--after); 128 +
-signal when stopped by Ctrl-C (130), SIGTERM (143) or SIGHUP (129).
-)";
+3 a port cannot be opened (or drive DTR/RTS for --before/--after); )" +
+           system.StopStatuses;
 }
 
 }  // namespace pelk

@@ -11,15 +11,25 @@ namespace pelk {
 
 // A write to a closed pipe fails (EPIPE) instead of ending the process.
 void IgnoreBrokenPipe();
+// Writes Text (UTF-8) to Stream, as fputs does, except onto a Windows
+// console, which gets it in UTF-16 so that every name shows as it is.
+// False when it could not be written.
+bool WriteText(std::FILE* Stream, const std::string& Text);
 // True when the stream is a terminal.
 bool IsTerminal(std::FILE* Stream);
 // Columns of the terminal on the stream, 0 when it is not one or does not say.
 int TerminalColumns(std::FILE* Stream);
 // Rows of the terminal on the stream, 0 when it is not one or does not say.
 int TerminalRows(std::FILE* Stream);
-// True when the progress bar may redraw its line with escape codes on this
-// terminal; false: it covers the old line with blanks (as for TERM=dumb).
-bool TerminalTakesEscapeCodes(std::FILE* Stream);
+// True when the progress bar may redraw in place on this terminal with the
+// two calls below; false: it covers the old line with blanks (TERM=dumb).
+bool TerminalRedrawsInPlace(std::FILE* Stream);
+// Writes Line over the cursor's line from its first column and erases the
+// rest of that line; the cursor stays after Line.
+void RewriteTerminalLine(std::FILE* Stream, const std::string& Line);
+// Erases the Count lines above the cursor's and everything below them; the
+// cursor goes to the first column of the topmost.
+void EraseTerminalLines(std::FILE* Stream, size_t Count);
 // True when both names lead to the same existing file.
 bool SameFile(const std::string& A, const std::string& B);
 // True when both names name one file: the same existing file, or, where
@@ -38,7 +48,13 @@ std::vector<std::string> SerialPortLines();
 std::string PortDevice(const std::string& Name);
 // For -v: what the port name Port stands for, the device Path being open.
 std::string PortNameNote(const std::string& Port, const std::string& Path);
-// What --help adds for this system (empty: nothing).
-std::string PlatformHelp();
+// The parts of --help that differ from one system to another.
+struct PlatformHelpText {
+    std::string PortsCommand;  // the `ports` command's lines
+    std::string PortOptions;   // the lines of -p and of the options that go with it
+    std::string Terminal;      // where the progress bar is drawn: "terminal", "console"
+    std::string StopStatuses;  // the exit statuses of a stopped run, after status 3's
+};
+PlatformHelpText PlatformHelp();
 
 }  // namespace pelk

@@ -19,6 +19,8 @@ namespace pelk {
 
 void IgnoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
 
+bool WriteText(std::FILE* Stream, const std::string& Text) { return std::fputs(Text.c_str(), Stream) >= 0; }
+
 bool IsTerminal(std::FILE* Stream) { return ::isatty(fileno(Stream)) == 1; }
 
 int TerminalColumns(std::FILE* Stream) {
@@ -33,10 +35,17 @@ int TerminalRows(std::FILE* Stream) {
     return 0;
 }
 
-bool TerminalTakesEscapeCodes(std::FILE*) {
+// With the escape codes that every terminal but a dumb one takes.
+bool TerminalRedrawsInPlace(std::FILE*) {
     const char* term = std::getenv("TERM");
     return term != nullptr && std::strcmp(term, "dumb") != 0;
 }
+
+void RewriteTerminalLine(std::FILE* Stream, const std::string& Line) {
+    std::fprintf(Stream, "\r%s\033[K", Line.c_str());
+}
+
+void EraseTerminalLines(std::FILE* Stream, size_t Count) { std::fprintf(Stream, "\033[%zuA\r\033[J", Count); }
 
 bool SameFile(const std::string& A, const std::string& B) {
     struct stat sa {}, sb {};
@@ -82,6 +91,18 @@ std::string PortNameNote(const std::string& Port, const std::string& Path) {
                 : "");
 }
 
-std::string PlatformHelp() { return ""; }
+PlatformHelpText PlatformHelp() {
+    return {
+        "  ports           show what COM1..COM4 stand for here, and the serial ports\n",
+        R"(  -p, --port PORT     COM1..COM4, a device path such as /dev/ttyUSB0, or sim
+                      (a simulated target inside this process); several
+                      (-p COM1 -p COM2, or -p COM1,COM2): one board each, all
+                      at once, every line prefixed with its port
+      --sim-flash FILE  with --port sim: keep the simulated flash in FILE
+)",
+        "terminal",
+        "128 +\nsignal when stopped by Ctrl-C (130), SIGTERM (143) or SIGHUP (129).\n",
+    };
+}
 
 }  // namespace pelk

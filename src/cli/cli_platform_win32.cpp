@@ -3,12 +3,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 #include "cli/cli_platform.h"
 #include "framework/console_win32.h"
 #include "framework/output_file.h"
+#include "framework/utf8_path.h"
 #include "serial/win32/port_list.h"
 #include "serial/win32/serial_device.h"
 
@@ -22,6 +24,12 @@ namespace pelk {
 // with an error of its own already.
 void IgnoreBrokenPipe() {}
 
+// What the C library holds for the stream goes out first.
+bool WriteText(std::FILE* Stream, const std::string& Text) {
+    if (!win32::IsConsole(_fileno(Stream))) return std::fputs(Text.c_str(), Stream) >= 0;
+    return std::fflush(Stream) == 0 && win32::WriteConsoleText(_fileno(Stream), Text);
+}
+
 // A console, not what the C library's isatty says: it calls NUL a terminal.
 bool IsTerminal(std::FILE* Stream) { return win32::IsConsole(_fileno(Stream)); }
 
@@ -34,11 +42,31 @@ int TerminalRows(std::FILE* Stream) {
     return info.srWindow.Bottom - info.srWindow.Top + 1;
 }
 
-bool TerminalTakesEscapeCodes(std::FILE* Stream) { return win32::EnableEscapeCodes(_fileno(Stream)); }
+// With the console's own calls, not escape codes: wine's console and those
+// before Windows 10 show escape codes as text. TERM=dumb still asks for
+// plain lines.
+bool TerminalRedrawsInPlace(std::FILE* Stream) {
+    const char* term = std::getenv("TERM");
+    return win32::IsConsole(_fileno(Stream)) && !(term && std::strcmp(term, "dumb") == 0);
+}
 
+// What the C library holds for the stream goes out first, so that the
+// console's calls act after it.
+void RewriteTerminalLine(std::FILE* Stream, const std::string& Line) {
+    std::fflush(Stream);
+    if (!win32::RewriteConsoleRow(_fileno(Stream), Line)) std::fprintf(Stream, "\r%s", Line.c_str());
+}
+
+void EraseTerminalLines(std::FILE* Stream, size_t Count) {
+    std::fflush(Stream);
+    win32::EraseConsoleRows(_fileno(Stream), static_cast<int>(Count));
+}
+
+// Names are UTF-8: the wide calls take every name, also one outside the
+// ANSI code page.
 bool SameFile(const std::string& A, const std::string& B) {
     auto identify = [](const std::string& Name, BY_HANDLE_FILE_INFORMATION& Info) {
-        const HANDLE h = CreateFileA(Name.c_str(), FILE_READ_ATTRIBUTES,
+        const HANDLE h = CreateFileW(PathFromUtf8(Name).c_str(), FILE_READ_ATTRIBUTES,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h == INVALID_HANDLE_VALUE) return false;
@@ -56,12 +84,13 @@ bool SameFile(const std::string& A, const std::string& B) {
 bool NameOneFile(const std::string& A, const std::string& B) {
     if (SameFile(A, B)) return true;
     std::error_code ea, eb;
-    const std::filesystem::path a = std::filesystem::weakly_canonical(A, ea), b = std::filesystem::weakly_canonical(B, eb);
+    const std::filesystem::path a = std::filesystem::weakly_canonical(PathFromUtf8(A), ea);
+    const std::filesystem::path b = std::filesystem::weakly_canonical(PathFromUtf8(B), eb);
     return !ea && !eb && a == b;
 }
 
 std::FILE* OpenOutputText(const std::string& Path, std::string& Why) {
-    const int fd = Path == "-" ? _dup(1) : OpenOutputStream(Path, Why);
+    const int fd = Path == "-" ? _dup(1) : OpenOutputStream(PathFromUtf8(Path), Why);
     if (fd < 0) {
         if (Path == "-") Why = "standard output: " + std::string(std::strerror(errno));
         return nullptr;
@@ -91,12 +120,21 @@ std::string PortNameNote(const std::string& Port, const std::string& Path) {
     return "port " + Port + " (" + win32::SystemDeviceName(Path.empty() ? Port : Path) + ")";
 }
 
-std::string PlatformHelp() {
-    return R"(
-On Windows: PORT is the system's name of a serial port, COM1 to COM256, as
-`pelkisp ports` lists them (or \\.\NAME for a port with another name);
---port sim is not available (the simulated target needs a pseudo-terminal).
-)";
+// No pseudo-terminals, so no --port sim; COMn is the system's own name; a
+// stop comes from the console (Ctrl-C or Ctrl-Break, closing it, log-off).
+PlatformHelpText PlatformHelp() {
+    return {
+        "  ports           list the serial ports of this machine and their devices\n",
+        R"(  -p, --port PORT     a serial port by the system's name, COM1 to COM256, as
+                      `pelkisp ports` lists them, or \\.\NAME for a port with
+                      another name; several (-p COM1 -p COM2, or -p COM1,COM2):
+                      one board each, all at once, every line prefixed with its
+                      port
+)",
+        "console",
+        "130\nwhen stopped by Ctrl-C or Ctrl-Break, 129 when its console is closed, 143 at\n"
+        "log-off or shut-down.\n",
+    };
 }
 
 }  // namespace pelk

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli/cli_platform.h"
+#include "framework/utf8_path.h"
 #include "image/checksum_summary.h"
 #include "image/device_table.h"
 #include "image/file_load.h"
@@ -68,7 +69,7 @@ int LoadImageForCli(const CliOptions& options, const std::string& fileName, Memo
                                    : options.Format == FileFormat::Binary ? ImageFileFormat::Binary
                                                                           : ImageFileFormat::ByContent;
     ImageFileFacts facts;
-    if (!ReadImageFile(fileName, image, *staging, reporter, format, &facts)) {
+    if (!ReadImageFile(PathFromUtf8(fileName), image, *staging, reporter, format, &facts)) {
         reporter.Print();
         return ExitUsage;
     }
@@ -194,7 +195,8 @@ int CliSession::Prepare() {
                 std::fflush(stdout);
                 ok = WriteImageStream(fileno(stdout), "standard output", text, reporter);
             } else {
-                ok = f == FileFormat::Hex ? WriteHexFile(out, Image, reporter) : WriteBinaryFile(out, Image, reporter);
+                const std::filesystem::path path = PathFromUtf8(out);
+                ok = f == FileFormat::Hex ? WriteHexFile(path, Image, reporter) : WriteBinaryFile(path, Image, reporter);
             }
             reporter.Print();
             return ok ? ExitOk : ExitUsage;

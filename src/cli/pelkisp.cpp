@@ -11,24 +11,41 @@
 #include "framework/exception.h"
 #include "framework/main_loop.h"
 #include "pelk_version.h"
+#ifdef _WIN32
+#include "framework/text_win32.h"
+#endif
 
-int main(int argc, char** argv) {
+namespace {
+
+// Whether everything written to standard output got there. The C library
+// may report a failed write only in the stream's error flag (wine's does
+// for a full device, where fputs and fflush succeed), so that is asked too.
+bool StandardOutputWritten() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+
+// The exit status of --help and --version, which print and end.
+int Printed() {
+    if (StandardOutputWritten()) return pelk::ExitOk;
+    std::fputs("pelkisp: can't write to standard output\n", stderr);
+    return pelk::ExitUsage;
+}
+
+// The run, for the command line's arguments (UTF-8 on Windows).
+int Run(const std::vector<std::string>& args) {
     // A closed standard output (pelkisp ... | head -1) must not end a run
     // midway: writes to it fail instead, and the exit status tells.
     pelk::IgnoreBrokenPipe();
-    std::vector<std::string> args(argv + 1, argv + argc);
     const pelk::CliParse parsed = pelk::ParseCommandLine(args);
     if (!parsed.Error.empty()) {
-        std::fprintf(stderr, "pelkisp: %s\nTry 'pelkisp --help'.\n", parsed.Error.c_str());
+        pelk::WriteText(stderr, "pelkisp: " + parsed.Error + "\nTry 'pelkisp --help'.\n");
         return pelk::ExitUsage;
     }
     if (parsed.Options.Command == pelk::CliCommand::Help) {
-        std::fputs((pelk::UsageText() + pelk::PlatformHelp()).c_str(), stdout);
-        return pelk::ExitOk;
+        std::fputs(pelk::UsageText().c_str(), stdout);
+        return Printed();
     }
     if (parsed.Options.Command == pelk::CliCommand::Version) {
         std::printf("pelkisp %s\n", PELK_VERSION);
-        return pelk::ExitOk;
+        return Printed();
     }
 
     // The main thread's loop carries the engine's tick, the serial
@@ -36,7 +53,7 @@ int main(int argc, char** argv) {
     pelk::MainLoop loop;
     pelk::SetMainThreadDispatcher(loop.Dispatcher());
     pelk::SetProcessMessages([&loop] { loop.RunPending(); });
-    pelk::SetExceptionReport([](const std::exception& e) { std::fprintf(stderr, "%s\n", e.what()); });
+    pelk::SetExceptionReport([](const std::exception& e) { pelk::WriteText(stderr, std::string(e.what()) + "\n"); });
 
     int status;
     {
@@ -62,10 +79,25 @@ int main(int argc, char** argv) {
             if (status == pelk::ExitOk) status = pelk::ExitUsage;
         }
     }
-    if (std::fflush(stdout) != 0 && status == pelk::ExitOk) status = pelk::ExitUsage;
+    if (!StandardOutputWritten() && status == pelk::ExitOk) status = pelk::ExitUsage;
     // Workers still on their way out find the hand-over gone and end.
     loop.Shutdown();
     pelk::SetProcessMessages(nullptr);
     pelk::SetMainThreadDispatcher(nullptr);
     return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The command line as the system keeps it, in UTF-16: main's arguments
+// would come in the ANSI code page, where a name such as "Ωmega.hex"
+// turns into another file's ("Omega.hex") and "日本.hex" into none.
+extern "C" int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.push_back(pelk::win32::Utf8FromWide(argv[i]));
+    return Run(args);
+}
+#else
+int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

@@ -2,14 +2,12 @@
 
 #include <io.h>
 
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
+#include <string>
 
 #include <windows.h>
 
-#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
-#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
-#endif
+#include "framework/text_win32.h"
 
 namespace pelk::win32 {
 
@@ -23,14 +21,24 @@ HANDLE ConsoleOf(int Fd) {
     return GetConsoleMode(reinterpret_cast<HANDLE>(h), &mode) ? reinterpret_cast<HANDLE>(h) : nullptr;
 }
 
-// The console whose mode this program changed, and the mode it had: put
-// back at exit, since the console (and its mode) outlives the program and
-// goes back to the shell that started it.
-HANDLE ChangedConsole = nullptr;
-DWORD OriginalMode = 0;
+// In pieces that older consoles take (their buffer for a call is 64 KiB),
+// never between the two halves of a surrogate pair.
+bool WriteWide(HANDLE Console, std::string_view Text) {
+    const std::wstring wide = WideFromUtf8(Text);
+    for (size_t done = 0; done < wide.size();) {
+        DWORD written = 0;
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(wide.size() - done, 8192));
+        if (chunk > 1 && IS_HIGH_SURROGATE(wide[done + chunk - 1])) --chunk;
+        if (!WriteConsoleW(Console, wide.data() + done, chunk, &written, nullptr) || written == 0) return false;
+        done += written;
+    }
+    return true;
+}
 
-void RestoreConsoleMode() {
-    if (ChangedConsole) SetConsoleMode(ChangedConsole, OriginalMode);
+// Blanks Count cells from At on, across rows; the cursor stays.
+void Blank(HANDLE Console, COORD At, DWORD Count) {
+    DWORD done = 0;
+    if (Count > 0) FillConsoleOutputCharacterW(Console, L' ', Count, At, &done);
 }
 
 }  // namespace
@@ -45,18 +53,31 @@ int ConsoleColumns(int Fd) {
     return columns > 0 ? columns : 0;
 }
 
-bool EnableEscapeCodes(int Fd) {
-    if (const char* term = std::getenv("TERM"); term && std::strcmp(term, "dumb") == 0) return false;
+bool WriteConsoleText(int Fd, std::string_view Text) {
     const HANDLE console = ConsoleOf(Fd);
-    DWORD mode = 0;
-    if (!console || !GetConsoleMode(console, &mode)) return false;
-    if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
-    if (!SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false;
-    if (!ChangedConsole) {
-        ChangedConsole = console;
-        OriginalMode = mode;
-        std::atexit(RestoreConsoleMode);
-    }
+    return console && WriteWide(console, Text);
+}
+
+bool RewriteConsoleRow(int Fd, std::string_view Text) {
+    const HANDLE console = ConsoleOf(Fd);
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!console || !GetConsoleScreenBufferInfo(console, &info)) return false;
+    SetConsoleCursorPosition(console, COORD{0, info.dwCursorPosition.Y});
+    WriteWide(console, Text);
+    // The rest of the row, from where the text ended.
+    if (GetConsoleScreenBufferInfo(console, &info))
+        Blank(console, info.dwCursorPosition, static_cast<DWORD>(info.dwSize.X - info.dwCursorPosition.X));
+    return true;
+}
+
+bool EraseConsoleRows(int Fd, int Count) {
+    const HANDLE console = ConsoleOf(Fd);
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!console || !GetConsoleScreenBufferInfo(console, &info)) return false;
+    const SHORT top = static_cast<SHORT>(std::max(0, info.dwCursorPosition.Y - Count));
+    const SHORT bottom = std::max(info.srWindow.Bottom, info.dwCursorPosition.Y);
+    Blank(console, COORD{0, top}, static_cast<DWORD>(bottom - top + 1) * static_cast<DWORD>(info.dwSize.X));
+    SetConsoleCursorPosition(console, COORD{0, top});
     return true;
 }
 

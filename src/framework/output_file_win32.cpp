@@ -29,6 +29,8 @@
 
 #include <windows.h>
 
+#include "framework/text_win32.h"
+
 namespace pelk {
 
 namespace {
@@ -36,12 +38,12 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string SystemText(DWORD Code) {
-    char* text = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                        FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
                                    nullptr, Code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                   reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string result = n && text ? std::string(text, n) : "error " + std::to_string(Code);
+                                   reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string result = n && text ? win32::Utf8FromWide(std::wstring_view(text, n)) : "error " + std::to_string(Code);
     if (text) LocalFree(text);
     while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ' ||
                                result.back() == '.'))

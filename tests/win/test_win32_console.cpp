@@ -1,6 +1,6 @@
 // The console facts the command line asks for on Windows: a console is a
 // terminal, NUL and files are not (though the C library calls NUL a
-// character device), its width, and the escape codes it takes.
+// character device), and its width.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -23,7 +23,7 @@ TEST(Win32Console, NulAndFilesAreNoConsole) {
     EXPECT_TRUE(_isatty(nul)) << "the C library's view, which the progress bar must not follow";
     EXPECT_FALSE(IsConsole(nul));
     EXPECT_EQ(ConsoleColumns(nul), 0);
-    EXPECT_FALSE(EnableEscapeCodes(nul));
+    EXPECT_FALSE(RewriteConsoleRow(nul, "x"));
     _close(nul);
     const std::filesystem::path file = std::filesystem::temp_directory_path() / "pelk-terminal-test.txt";
     const int fd = _wopen(file.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC, 0600);
@@ -60,16 +60,6 @@ TEST(Win32Console, ConsoleHasItsWindowsWidth) {
     ASSERT_TRUE(GetConsoleScreenBufferInfo(out, &info));
     EXPECT_EQ(ConsoleColumns(fd), info.srWindow.Right - info.srWindow.Left + 1);
     EXPECT_GT(ConsoleColumns(fd), 0);
-    // Escape codes: as the console says, and never with TERM=dumb.
-    DWORD before = 0;
-    ASSERT_TRUE(GetConsoleMode(out, &before));
-    const bool takes = EnableEscapeCodes(fd);
-    DWORD after = 0;
-    ASSERT_TRUE(GetConsoleMode(out, &after));
-    EXPECT_EQ(takes, (after & 0x0004) != 0) << "mode before " << before << ", after " << after;
-    _putenv("TERM=dumb");
-    EXPECT_FALSE(EnableEscapeCodes(fd));
-    _putenv("TERM=");
     // CON, the console, is a device: written into, never replaced.
     EXPECT_EQ(PlanOutputFile("CON").Kind, OutputKind::Stream);
     const OutputFileStatus status = WriteOutputFile("CON", "\r\n");

@@ -26,6 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -96,6 +98,8 @@ public:
         ASSERT_TRUE(ports && Setting("WINEPREFIX")) << "PELK_WINE_PORTS and WINEPREFIX must be set too";
         ASSERT_TRUE(fs::is_regular_file(Setting("PELK_WINE_PELKISP"))) << Setting("PELK_WINE_PELKISP");
         signal(SIGPIPE, SIG_IGN);
+        // Wine reads the names it is given by the locale's character set.
+        setenv("LC_ALL", "C.UTF-8", 1);
         Lines = new Targets;
         Lines->Ports = ports;
         fs::create_directories(Lines->Ports);
@@ -160,12 +164,14 @@ protected:
 
     // Starts `wine pelkisp.exe Args` in the test's folder; its standard
     // output and error go to files there (not pipes: the wine processes it
-    // starts may keep a pipe open long after it has ended).
-    std::unique_ptr<test::ChildProcess> Start(const std::vector<std::string>& Args) {
+    // starts may keep a pipe open long after it has ended), or its standard
+    // output to the file StdOut.
+    std::unique_ptr<test::ChildProcess> Start(const std::vector<std::string>& Args, const char* StdOut = nullptr) {
         ++Runs;
         OutFile = Dir / ("out" + std::to_string(Runs));
         ErrFile = Dir / ("err" + std::to_string(Runs));
-        const int out = ::open(OutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int out = StdOut ? ::open(StdOut, O_WRONLY | O_CLOEXEC)
+                               : ::open(OutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         const int err = ::open(ErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         std::vector<std::string> args{Setting("PELK_WINE_PELKISP")};
         args.insert(args.end(), Args.begin(), Args.end());
@@ -186,9 +192,24 @@ protected:
         return r;
     }
 
-    RunResult Pelkisp(const std::vector<std::string>& Args) {
-        auto child = Start(Args);
+    RunResult Pelkisp(const std::vector<std::string>& Args, const char* StdOut = nullptr) {
+        auto child = Start(Args, StdOut);
         return Finish(*child);
+    }
+
+    // What a console shows after `wine pelkisp.exe Args` ran on it:
+    // script(1) gives wine a terminal, so the program a console, whose rows
+    // pelk_console_screen.exe of the same build reads back at the end.
+    std::string OnConsole(const std::vector<std::string>& Args, int& Status) {
+        const fs::path exe = Setting("PELK_WINE_PELKISP");
+        std::string command = "wine " + (exe.parent_path() / "../../tests/win/pelk_console_screen.exe").string() +
+                              " screen.txt " + exe.string();
+        for (const std::string& a : Args) command += " '" + a + "'";
+        const int terminal = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        test::ChildProcess child("/usr/bin/script", {"-qec", command, "/dev/null"}, Dir, terminal, terminal);
+        ::close(terminal);
+        Status = child.WaitAtMost(240s);
+        return Read(Dir / "screen.txt");
     }
 
     fs::path Dir;
@@ -243,37 +264,24 @@ TEST_F(WineCli, ProgramVerifyEraseAndBlankOfA64KiBDevice) {
     EXPECT_EQ(target.Status().FramesServed, frames);
 }
 
-TEST_F(WineCli, ProgressBarIsDrawnOnAConsole) {
-    // script(1) gives the run a terminal, on which wine gives the program a
-    // console; what the console shows comes back as the terminal's output.
-    ImageFile("image.bin", 0x1000, 7);
-    const std::string command = std::string("wine ") + Setting("PELK_WINE_PELKISP") + " -p COM11 -b 115200 program image.bin";
-    const fs::path terminal = Dir / "terminal.txt";
-    const int fd = ::open(terminal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    test::ChildProcess child("/usr/bin/script", {"-qec", command, "/dev/null"}, Dir, fd, fd);
-    ::close(fd);
-    const int status = child.WaitAtMost(240s);
-    const std::string raw = Read(terminal);
-    EXPECT_FALSE(child.KilledAtLimit);
-    EXPECT_EQ(status, 0) << raw;
-    // What wine's console sends to the terminal, as text: it draws a blank
-    // as "erase to the end, one column on" and hides the cursor around
-    // every character.
-    std::string shown;
-    for (size_t i = 0; i < raw.size();) {
-        if (raw.compare(i, 7, "\033[K\033[1C") == 0) {
-            shown += ' ';
-            i += 7;
-        } else if (raw[i] == '\033' && i + 1 < raw.size() && raw[i + 1] == '[') {
-            i += 2;
-            while (i < raw.size() && !(raw[i] >= '@' && raw[i] <= '~')) ++i;
-            ++i;
-        } else {
-            shown += raw[i++];
-        }
-    }
-    for (const char* text : {"Erasing", "Programming [", "Verifying", "] 100%", "Device programmed.", "Verification OK."})
-        EXPECT_NE(shown.find(text), std::string::npos) << text << " in\n" << shown;
+TEST_F(WineCli, ProgressBarIsRedrawnInPlaceOnAConsole) {
+    // The name as it is, and of each step's bar one row: its last state.
+    ImageFile("Ωmega.bin", 0x1000, 7);
+    int status = -1;
+    std::string screen = OnConsole({"-p", "COM11", "-b", "115200", "program", "Ωmega.bin"}, status);
+    EXPECT_EQ(status, 0);
+    const std::string bar = " \\[#{40}\\] 100%  [^\n]*\n";
+    EXPECT_TRUE(std::regex_match(screen, std::regex("pelkisp: Ωmega.bin: 4096 bytes in 00000-00FFF, CRC ....\nErasing    " +
+                                                    bar + "Device erased.\nProgramming" + bar + "Device programmed.\n" +
+                                                    "Verifying  " + bar + "Verification OK.\n\n")))
+        << screen;
+    // Two boards: their block of bars, erased and drawn again below every
+    // new row, leaves the summary, and a board's 3 bars, 3 results, summary.
+    screen = OnConsole({"-p", "COM11,COM12", "-b", "115200", "program", "Ωmega.bin"}, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(std::count(screen.begin(), screen.end(), '\n'), 1 + 15) << screen;  // and the cursor's row
+    const std::regex atTheEnd("\\] 100%  ");
+    EXPECT_EQ(std::distance(std::sregex_iterator(screen.begin(), screen.end(), atTheEnd), {}), 6) << screen;
 }
 
 TEST_F(WineCli, CorruptedRepliesAreSentAgain) {
@@ -291,12 +299,15 @@ TEST_F(WineCli, CorruptedRepliesAreSentAgain) {
 }
 
 TEST_F(WineCli, TwoBoardsAtOnceWithTheirResultsLog) {
-    const std::vector<uint8_t> image = ImageFile("image.bin", 0x2000, 6);
-    const RunResult r = Pelkisp({"-p", "COM11,COM12", "-b", "115200", "--log", "log.csv", "program", "image.bin"});
+    const std::vector<uint8_t> image = ImageFile("Ωmega.bin", 0x2000, 6);
+    ImageFile("Omega.bin", 0x2000, 16);  // its stand-in in the ANSI code page
+    const RunResult r =
+        Pelkisp({"-p", "COM11,COM12", "-b", "115200", "--log", "café.csv", "--trace=日本.txt", "program", "Ωmega.bin"});
     EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(Read(Dir / "日本.txt").find("Verify"), std::string::npos);
     // The results log: a header and one line per board, in the order they ended.
     std::map<std::string, std::vector<std::string>> logged;
-    std::istringstream log(Read(Dir / "log.csv"));
+    std::istringstream log(Read(Dir / "café.csv"));
     std::string header;
     std::getline(log, header);
     EXPECT_EQ(header, "time,port,device,chip,file,crc,checksum,bytes,steps,result,duration_ms,exit_status");
@@ -321,7 +332,7 @@ TEST_F(WineCli, TwoBoardsAtOnceWithTheirResultsLog) {
         EXPECT_EQ(linesOf(r.Err, port).rfind("succeeded in ", 0), 0u) << r.Err;
         const std::vector<std::string>& f = logged[port];
         ASSERT_EQ(f.size(), 12u) << port;
-        EXPECT_EQ(std::vector<std::string>(f.begin() + 2, f.begin() + 5), (std::vector<std::string>{port, "W78E516B", "image.bin"}));
+        EXPECT_EQ(std::vector<std::string>(f.begin() + 2, f.begin() + 5), (std::vector<std::string>{port, "W78E516B", "Ωmega.bin"}));
         EXPECT_EQ(std::vector<std::string>(f.begin() + 8, f.begin() + 10),
                   (std::vector<std::string>{"erase+program+verify", "Verification OK."}));
         EXPECT_EQ(f[11], "0");
@@ -398,6 +409,22 @@ TEST_F(WineCli, ConvertWritesFilesAndStandardOutputByteForByte) {
     EXPECT_EQ(Read(Dir / "out.hex"), hex);
     fs::permissions(Dir / "out.hex", fs::perms::owner_write, fs::perm_options::add);
     EXPECT_EQ(std::distance(fs::directory_iterator(Dir), {}), 3 + 2 * Runs) << "a temporary file was left behind";
+
+    // Written and read as named, not as the stand-in or "??.hex".
+    std::ofstream(Dir / "Omega.hex") << "stand-in";
+    EXPECT_EQ(Pelkisp({"convert", "in.bin", "Ωmega.hex"}).Status, 0);
+    EXPECT_TRUE(Read(Dir / "Omega.hex") == "stand-in") << "the stand-in was written";
+    fs::rename(Dir / "Ωmega.hex", Dir / "日本.hex");
+    r = Pelkisp({"checksum", "日本.hex"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, Pelkisp({"checksum", "in.bin"}).Out);
+
+    // Standard output on a full device: what is lost there makes exit status 2.
+    for (const char* command : {"checksum", "--help"}) {
+        r = Pelkisp({command, "in.bin"}, "/dev/full");
+        EXPECT_EQ(r.Status, 2) << command;
+        EXPECT_NE(r.Err.find("pelkisp: can't write to standard output"), std::string::npos) << r.Err;
+    }
 }
 
 TEST_F(WineCli, TraceNeverOverwritesTheFileTheRunReads) {
@@ -429,6 +456,12 @@ TEST_F(WineCli, PortsListsTheSystemsPortsAndAMissingPortIsNamed) {
     EXPECT_EQ(r.Out, "");
     EXPECT_EQ(r.Err.rfind("--port sim: the simulated target needs a pseudo-terminal, which Windows does not have", 0), 0u)
         << r.Err;
+
+    // --help tells Windows's port names and stops, nothing of Linux's.
+    r = Pelkisp({"--help"});
+    EXPECT_NE(r.Out.find("COM1 to COM256"), std::string::npos) << r.Out;
+    for (const char* other : {"/dev/", "sim", "SIGTERM", "SIGHUP", "COM1..COM4"})
+        EXPECT_EQ(r.Out.find(other), std::string::npos) << other << " in\n" << r.Out;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "serial/win32/platform_error.h"
 
 #include "framework/format.h"
+#include "framework/text_win32.h"
 
 // After the project's headers: <windows.h> defines macros of names the
 // serial constants also use (with the same values).
@@ -23,12 +24,13 @@ bool Fail(int Code) {
 }
 
 std::string PlatformErrorText(int Code) {
-    char* text = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                        FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
                                    nullptr, static_cast<DWORD>(Code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                   reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string result = n && text ? std::string(text, n) : "Unknown error " + std::to_string(Code);
+                                   reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string result =
+        n && text ? Utf8FromWide(std::wstring_view(text, n)) : "Unknown error " + std::to_string(Code);
     if (text) LocalFree(text);
     while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) result.pop_back();
     return result;
