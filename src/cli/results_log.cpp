@@ -336,6 +336,8 @@ std::string OpenFailure(const std::wstring& Name, const std::string& Path, DWORD
     const DWORD attributes = GetFileAttributesW(Name.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return "it is a folder";
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        return "the file is write-protected";
     if (Error == ERROR_PATH_NOT_FOUND) {
         const size_t slash = Path.find_last_of("/\\");
         if (slash != std::string::npos && slash > 0) return "the folder " + Path.substr(0, slash) + " does not exist";
@@ -424,6 +426,14 @@ std::string ResultsLog::Open(const std::string& Path) {
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) return OpenFailure(name, Path, first);
     }
+    // A console or a serial port named as the log would get the lines on
+    // its screen or line (NUL, also a device, is fine).
+    DWORD mode = 0;
+    COMMPROP comm{};
+    if (GetFileType(h) == FILE_TYPE_CHAR && (GetConsoleMode(h, &mode) || GetCommProperties(h, &comm))) {
+        CloseHandle(h);
+        return "it is a terminal or a serial port, not a file";
+    }
     const bool disk = GetFileType(h) == FILE_TYPE_DISK;
     if (disk) {
         // "Empty, so the header goes first" is decided and done by one
@@ -436,6 +446,18 @@ std::string ResultsLog::Open(const std::string& Path) {
         } else if (size.QuadPart == 0) {
             failure = WriteLine(h, ResultsLogHeader() + "\n", true);
             if (failure.empty() && !FlushFileBuffers(h)) failure = SystemText(GetLastError());
+        } else {
+            // Never CSV lines at the end of firmware or of some other file. A
+            // log this program may only append to is taken as it is.
+            const std::string header = ResultsLogHeader();
+            std::string start(header.size() + 2, '\0');
+            OVERLAPPED at{};
+            DWORD got = 0;
+            if (ReadFile(h, start.data(), static_cast<DWORD>(start.size()), &got, &at)) {
+                start.resize(got);
+                if (start.rfind(header + "\n", 0) != 0 && start != header + "\r\n")
+                    failure = "it is not a results log: its first line is not the log's header";
+            }
         }
         if (locked) EndTurn(h);
         if (!failure.empty()) {

@@ -85,7 +85,7 @@ TEST_F(Win32OutputFile, ReadOnlyFileAndFolderAreRefusedAndLeftAlone) {
 
     const OutputFileStatus folder = WriteOutputFile(Dir, "new");
     EXPECT_EQ(folder.Failure, OutputFailure::Open);
-    EXPECT_EQ(folder.Reason, Dir.string() + ": this is a folder");
+    EXPECT_EQ(folder.Reason, Dir.string() + ": it is a folder");
 
     const fs::path missing = Dir / "no such folder" / "out.bin";
     const OutputFileStatus nowhere = WriteOutputFile(missing, "new");

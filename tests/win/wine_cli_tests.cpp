@@ -260,8 +260,16 @@ TEST_F(WineCli, ProgramVerifyEraseAndBlankOfA64KiBDevice) {
     const uint64_t frames = target.Status().FramesServed;
     r = Pelkisp({"-p", "COM11", "--before", "dtr,50ms,-dtr", "erase"});
     EXPECT_EQ(r.Status, 3);
-    EXPECT_EQ(r.Err, "COM11: this port has no modem lines\r\n");
+    EXPECT_EQ(r.Err, "pelkisp: COM11: this port has no modem lines\r\n");
     EXPECT_EQ(target.Status().FramesServed, frames);
+
+    // A rate the port does not take (wine's line to a pseudo-terminal has
+    // no 56000) is said as such, not as the settings block's error code
+    // alone, and the port is not said to be itself.
+    r = Pelkisp({"-p", "COM11", "-b", "56000", "erase"});
+    EXPECT_EQ(r.Status, 3) << r.Err;
+    EXPECT_NE(r.Err.find("pelkisp: COM11 does not take 56000 bit/s\r\n"), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Err.find("COM11 is COM11"), std::string::npos) << r.Err;
 }
 
 TEST_F(WineCli, ProgressBarIsRedrawnInPlaceOnAConsole) {
@@ -433,7 +441,7 @@ TEST_F(WineCli, TraceNeverOverwritesTheFileTheRunReads) {
     // The same file under another spelling of its name.
     const RunResult r = Pelkisp({"-p", "COM199", "--trace=.\\IMAGE.BIN", "verify", "image.bin"});
     EXPECT_EQ(r.Status, 2);
-    EXPECT_NE(r.Err.find("pelkisp: --trace=.\\IMAGE.BIN: that is image.bin, which the run reads\r\n"), std::string::npos)
+    EXPECT_NE(r.Err.find("pelkisp: --trace=.\\IMAGE.BIN: that is image.bin, the firmware, which the run reads\r\n"), std::string::npos)
         << r.Err;
     EXPECT_EQ(Read(Dir / "image.bin"), before);
 }
@@ -454,7 +462,7 @@ TEST_F(WineCli, PortsListsTheSystemsPortsAndAMissingPortIsNamed) {
     r = Pelkisp({"-p", "sim", "erase"});
     EXPECT_EQ(r.Status, 3);
     EXPECT_EQ(r.Out, "");
-    EXPECT_EQ(r.Err.rfind("--port sim: the simulated target needs a pseudo-terminal, which Windows does not have", 0), 0u)
+    EXPECT_EQ(r.Err.rfind("pelkisp: --port sim: the simulated target needs a pseudo-terminal, which Windows does not have", 0), 0u)
         << r.Err;
 
     // --help tells Windows's port names and stops, nothing of Linux's.
