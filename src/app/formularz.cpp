@@ -370,6 +370,7 @@ void TFormularz::FormClose() {
     // lost.
     std::string reason;
     if (WriteConfigFile(values, ConfigFileName, &reason)) return;
+    SettingsLost = true;
     const std::string text = std::string(msg::CantWriteFile) + "\n" + reason;
     std::fprintf(stderr, "PelkISP: %s: %s\n", msg::CantWriteFile, reason.c_str());
     if (!ClosingOnSignal) UserPrompts().MessageFrom(this, QString::fromLocal8Bit(text.c_str()));

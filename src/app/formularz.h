@@ -110,6 +110,9 @@ public:
     // settings file that cannot be written is reported on standard error
     // only, since nobody may be there to close a message box.
     void CloseOnSignal();
+    // The settings file could not be written at exit: the program's exit
+    // status says so (1), also when nobody saw a message box.
+    bool SettingsWereLost() const { return SettingsLost; }
     void Skalowanie();
 
     // Commands.
@@ -220,6 +223,7 @@ private:
     QElapsedTimer LineElapsed;
     bool Closed = false;
     bool ClosingOnSignal = false;
+    bool SettingsLost = false;
     // Why no port is open (a failed open, a hang-up), for the port panel's
     // tooltip and a command's refusal; empty when none was tried.
     QString FPortProblem;

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
         pelk::CreateWindows();
         pelk::Formularz->show();
         status = QApplication::exec();
+        if (status == 0 && pelk::Formularz->SettingsWereLost()) status = 1;
     } catch (const std::exception& e) {
         QMessageBox::critical(nullptr, QStringLiteral("Pelk ISP"), QString::fromLocal8Bit(e.what()));
         status = 1;

@@ -63,7 +63,7 @@ TEST_P(ExitSignalTest, WriteProtectedSettingsFileIsReportedWithoutABox) {
     ASSERT_TRUE(window.Running());
     ASSERT_TRUE(window.WaitUntilCatching(GetParam()));
     window.Signal(GetParam());
-    EXPECT_EQ(window.Wait(), 0) << window.StdErr;
+    EXPECT_EQ(window.Wait(), 1) << "the loss shows in the exit status\n" << window.StdErr;
     EXPECT_EQ(Settings(), old);
     EXPECT_NE(window.StdErr.find("Can't write file"), std::string::npos) << window.StdErr;
 }
