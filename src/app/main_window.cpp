@@ -230,7 +230,7 @@ void MainWindow::buildMenus() {
     skipBlankBlocksAction->setObjectName(QStringLiteral("skipBlankBlocksAction"));
     skipBlankBlocksAction->setCheckable(true);
     skipBlankBlocksAction->setChecked(UserSettings().value(SkipBlankBlocksKey, false).toBool());
-    this->programming.Engine().SkipBlankBlocks = skipBlankBlocksAction->isChecked();
+    this->programming.Engine().SetSkipBlankBlocks(skipBlankBlocksAction->isChecked());
     connect(skipBlankBlocksAction, &QAction::toggled, this,
             [this](bool checked) { Guarded([this, checked] { setSkipBlankBlocks(checked); }); });
     programming->addAction(skipBlankBlocksAction);
@@ -556,7 +556,7 @@ void MainWindow::startCommand(RunStep step) {
     // Refused at once, before any line moves, when nothing could come of
     // it: no block to walk, or no port to send through. What runs goes on.
     const bool walk = step.Start == &OperationEngine::StartProgram || step.Start == &OperationEngine::StartVerify;
-    if (walk && programming.Engine().SkipBlankBlocks && BlockPlan::DataBlocks(img).Blocks.empty()) {
+    if (walk && programming.Engine().SkipBlankBlocks() && BlockPlan::DataBlocks(img).Blocks.empty()) {
         showMessage(step.Start == &OperationEngine::StartProgram ? msg::NothingToProgram : msg::NothingToVerify);
         return;
     }
@@ -641,7 +641,7 @@ void MainWindow::useClock(std::function<int64_t()> clock) {
 
 void MainWindow::setSkipBlankBlocks(bool on) {
     if (skipBlankBlocksAction->isChecked() != on) return skipBlankBlocksAction->setChecked(on);  // comes back here
-    programming.Engine().SkipBlankBlocks = on;  // from the next Program or Verify on
+    programming.Engine().SetSkipBlankBlocks(on);  // from the next Program or Verify on
     storeUserSettings({{SkipBlankBlocksKey, on}});
 }
 

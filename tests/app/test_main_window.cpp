@@ -531,7 +531,7 @@ TEST_F(DeviceCommandTest, SkipBlankBlocksIsRememberedAndWalksTheDataBlocks) {
     Close();
     Start();
     EXPECT_FALSE(Action("skipBlankBlocksAction").isChecked());
-    EXPECT_FALSE(W().engine().SkipBlankBlocks);
+    EXPECT_FALSE(W().engine().SkipBlankBlocks());
     Exit();
     EXPECT_EQ(SettingsLines().size(), 6u);
 }
@@ -569,7 +569,7 @@ TEST_F(DeviceCommandTest, StopEndsAProgramRunningAtTheLineRate) {
     Child<QToolButton>(W(), "stopButton").click();
     EXPECT_EQ(Message(), "Stopped.");
     EXPECT_EQ(W().progress(), 0);
-    EXPECT_EQ(W().engine().Operation, OpNone);
+    EXPECT_EQ(W().engine().Operation(), OpNone);
 }
 
 TEST_F(DeviceCommandTest, HangUpEndsTheOperationWithOneMessage) {
@@ -584,8 +584,8 @@ TEST_F(DeviceCommandTest, HangUpEndsTheOperationWithOneMessage) {
     const QString hungUp = QString::fromStdString("Device " + device + " hung up or was removed");
     ASSERT_TRUE(WaitForMessage(hungUp)) << Message().toStdString();
     EXPECT_TRUE(Prompts.Messages.empty()) << "no message box";
-    EXPECT_EQ(W().engine().Operation, OpNone);
-    EXPECT_EQ(W().engine().StartDelay, 0);
+    EXPECT_EQ(W().engine().Operation(), OpNone);
+    EXPECT_EQ(W().engine().StartDelay(), 0);
     EXPECT_EQ(W().progress(), 0);
     EXPECT_FALSE(W().port().Active()) << "nothing more is sent";
     EXPECT_EQ(W().panelText(3), "Port: not connected");
@@ -621,7 +621,7 @@ protected:
         W().useClock([this] { return Now; });
         Lines.Clock = [this] { return Now; };
         Lines.OnChange = [this](const std::string& step) {
-            Seen.push_back(step + " op " + std::to_string(W().engine().Operation) + " " + Message().toStdString());
+            Seen.push_back(step + " op " + std::to_string(W().engine().Operation()) + " " + Message().toStdString());
         };
         W().setResetLines(ResetLinesSetting::Of(!before.isEmpty(), before),
                           ResetLinesSetting::Of(!after.isEmpty(), after));
@@ -637,7 +637,7 @@ TEST_F(ResetLinesTest, OffByDefaultEveryCommandStartsAtOnceAsItAlwaysHas) {
     StartWithLines("", "");
     W().erase();
     EXPECT_EQ(Message(), "Erasing...");
-    EXPECT_EQ(W().engine().StartDelay, StartDelayTicks);
+    EXPECT_EQ(W().engine().StartDelay(), StartDelayTicks);
     EXPECT_FALSE(W().lineTimer().isActive());
     ASSERT_TRUE(WaitForMessage("Device erased.")) << Message().toStdString();
     EXPECT_TRUE(Lines.Changes.empty());
@@ -655,13 +655,13 @@ TEST_F(ResetLinesTest, BeforeRunsAheadOfTheFirstFrameAndAfterFollowsTheResult) {
     At(50);
     EXPECT_EQ(W().lineTimer().interval(), 200);
     At(249);
-    EXPECT_EQ(W().engine().Operation, OpNone) << "nothing goes out before the sequence has ended";
-    EXPECT_EQ(W().engine().StartDelay, 0);
+    EXPECT_EQ(W().engine().Operation(), OpNone) << "nothing goes out before the sequence has ended";
+    EXPECT_EQ(W().engine().StartDelay(), 0);
     At(250);
     // The engine starts as it always has: preamble, then 5 ticks to the first frame.
     EXPECT_EQ(Message(), "Programming...");
-    EXPECT_EQ(W().engine().Operation, OpProgram);
-    EXPECT_EQ(W().engine().StartDelay, StartDelayTicks);
+    EXPECT_EQ(W().engine().Operation(), OpProgram);
+    EXPECT_EQ(W().engine().StartDelay(), StartDelayTicks);
     EXPECT_FALSE(W().lineTimer().isActive());
     ASSERT_TRUE(WaitForMessage("Device programmed.")) << Message().toStdString();
     EXPECT_EQ(W().run().CurrentPhase(), ProgrammingRun::Phase::After);
@@ -698,8 +698,8 @@ TEST_F(ResetLinesTest, StopInBeforeEndsTheCommandAndANewCommandDropsAfter) {
     W().erase();
     W().stop();
     EXPECT_EQ(Message(), "Stopped.");
-    EXPECT_EQ(W().engine().Operation, OpNone);
-    EXPECT_EQ(W().engine().StartDelay, 0);
+    EXPECT_EQ(W().engine().Operation(), OpNone);
+    EXPECT_EQ(W().engine().StartDelay(), 0);
     EXPECT_EQ(W().run().CurrentPhase(), ProgrammingRun::Phase::After) << "the board is not left in reset";
     W().blankCheck();  // while "after" waits: the newest command wins
     At(100);
@@ -715,7 +715,7 @@ TEST_F(ResetLinesTest, StopInBeforeEndsTheCommandAndANewCommandDropsAfter) {
     Lines.FailAt = Lines.Changes.size() + 1;
     W().verify();
     EXPECT_EQ(Message(), "Reset lines before: line dtr failed");
-    EXPECT_EQ(W().engine().Operation, OpNone);
+    EXPECT_EQ(W().engine().Operation(), OpNone);
     EXPECT_EQ(W().run().CurrentPhase(), ProgrammingRun::Phase::Idle);
 }
 
@@ -727,8 +727,8 @@ TEST_F(ResetLinesTest, APortWithoutModemLinesRefusesTheCommand) {
         W().setResetLines(ResetLinesSetting::Of(*before, before), ResetLinesSetting::Of(*after, after));
         W().program();
         EXPECT_EQ(Message(), noLines) << before << after;
-        EXPECT_EQ(W().engine().Operation, OpNone);
-        EXPECT_EQ(W().engine().StartDelay, 0);
+        EXPECT_EQ(W().engine().Operation(), OpNone);
+        EXPECT_EQ(W().engine().StartDelay(), 0);
         EXPECT_FALSE(W().lineTimer().isActive());
         EXPECT_FALSE(W().tickTimer().isActive());
     }
@@ -742,7 +742,7 @@ TEST_F(ResetLinesTest, APortWithoutModemLinesRefusesTheCommand) {
     W().setResetLines(ResetLinesSetting::Of(true, "dtr,5s"), {});
     W().erase();
     EXPECT_EQ(Message(), "Reset lines before: step 2 \"5s\" is not dtr, -dtr, rts, -rts or a wait such as 50ms");
-    EXPECT_EQ(W().engine().Operation, OpNone);
+    EXPECT_EQ(W().engine().Operation(), OpNone);
 }
 
 }  // namespace
