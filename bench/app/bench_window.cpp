@@ -10,15 +10,20 @@
 #include <QTest>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
-#include "app/formularz.h"
-#include "app/prompts.h"
+#include "app/main_window.h"
 #include "app/qt_dispatcher.h"
-#include "app/windows.h"
 #include "dialogs/edit_dialog.h"
+#include "support/window_access.h"
 
 namespace pelk {
 namespace {
+
+using test::Child;
+using test::CloseWindow;
+using test::OpenWindow;
+using test::W;
 
 // Runs in an empty working directory with the 128 KiB device configured.
 struct Workspace {
@@ -42,41 +47,41 @@ struct Workspace {
 void BM_StartUpToShownWindow(benchmark::State& state) {
     Workspace w;
     for (auto _ : state) {
-        CreateWindows();
-        Formularz->show();
-        if (!QTest::qWaitForWindowExposed(Formularz)) state.SkipWithError("window not shown");
+        OpenWindow();
+        W().show();
+        if (!QTest::qWaitForWindowExposed(&W())) state.SkipWithError("window not shown");
         QApplication::processEvents();
         state.PauseTiming();
-        DestroyWindows();
+        CloseWindow();
         state.ResumeTiming();
     }
 }
 
 void BM_RefreshGrid128K(benchmark::State& state) {
     Workspace w;
-    CreateWindows();
-    Formularz->show();
-    if (!QTest::qWaitForWindowExposed(Formularz)) state.SkipWithError("window not shown");
+    OpenWindow();
+    W().show();
+    if (!QTest::qWaitForWindowExposed(&W())) state.SkipWithError("window not shown");
     for (auto _ : state) {
-        Formularz->RefreshGrid();
+        W().refreshGrid();
         QApplication::processEvents();  // paints what the change marked dirty
     }
-    DestroyWindows();
+    CloseWindow();
 }
 
 void BM_SetOneByteAndSummary(benchmark::State& state) {
     Workspace w;
-    CreateWindows();
-    Formularz->show();
-    if (!QTest::qWaitForWindowExposed(Formularz)) state.SkipWithError("window not shown");
-    EditDialog->AdresEdit->SetText("00010");
+    OpenWindow();
+    W().show();
+    if (!QTest::qWaitForWindowExposed(&W())) state.SkipWithError("window not shown");
+    Child<DialogEdit>(W().editDialog(), "addressField").putText("00010");
     uint8_t v = 0;
     for (auto _ : state) {
-        EditDialog->NewEdit->SetText(QString::asprintf("%02X", v++));
-        EditDialog->KlawiszSetClick();
+        Child<DialogEdit>(W().editDialog(), "newHex").putText(QString::asprintf("%02X", v++));
+        W().editDialog().setByte();
         QApplication::processEvents();  // paints what the change marked dirty
     }
-    DestroyWindows();
+    CloseWindow();
 }
 
 BENCHMARK(BM_StartUpToShownWindow)->Unit(benchmark::kMillisecond)->Iterations(20);

@@ -35,21 +35,27 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "app/formularz.h"
+#include "app/main_window.h"
 #include "app/qt_dispatcher.h"
-#include "app/windows.h"
 #include "protocol/block_plan.h"
 #include "support/child_process.h"
+#include "support/window_access.h"
 #include "support/x_session.h"
 
 extern char** environ;
 
 namespace pelk {
 namespace {
+
+using test::Child;
+using test::CloseWindow;
+using test::OpenWindow;
+using test::W;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -129,15 +135,15 @@ Cost RunCli(const std::string& port, const char* file) {
 
 // Runs the window's event loop until the message line shows `text`.
 bool WaitForMessage(const QString& text) {
-    if (Formularz->Komunikat->text() == text) return true;
+    if (Child<QLineEdit>(W(), "messageLine").text() == text) return true;
     QEventLoop loop;
-    const auto c = QObject::connect(Formularz->Komunikat, &QLineEdit::textChanged, &loop, [&](const QString& t) {
+    const auto c = QObject::connect(&Child<QLineEdit>(W(), "messageLine"), &QLineEdit::textChanged, &loop, [&](const QString& t) {
         if (t == text) loop.quit();
     });
     QTimer::singleShot(120000, &loop, &QEventLoop::quit);
     loop.exec();
     QObject::disconnect(c);
-    return Formularz->Komunikat->text() == text;
+    return Child<QLineEdit>(W(), "messageLine").text() == text;
 }
 
 double ProcessCpu() {
@@ -148,13 +154,13 @@ double ProcessCpu() {
 
 // The window's Program and Verify of an image.
 Cost RunWindow(const std::vector<uint8_t>& image) {
-    std::copy(image.begin(), image.end(), Formularz->Image.ImageBuffer.begin());
+    std::copy(image.begin(), image.end(), W().image().ImageBuffer.begin());
     Cost cost;
     const double cpu = ProcessCpu();
     const auto start = Clock::now();
-    Formularz->Start1Click();
+    W().program();
     if (!WaitForMessage(QStringLiteral("Device programmed."))) return cost;
-    Formularz->Stop2Click();
+    W().verify();
     if (!WaitForMessage(QStringLiteral("Verification OK."))) return cost;
     cost.Wall = Seconds(Clock::now() - start);
     cost.Cpu = ProcessCpu() - cpu;
@@ -198,14 +204,14 @@ int Run(int rounds) {
         return 1;
     }
 
-    CreateWindows();
-    Formularz->show();
-    if (!QTest::qWaitForWindowExposed(Formularz)) {
+    OpenWindow();
+    W().show();
+    if (!QTest::qWaitForWindowExposed(&W())) {
         std::fprintf(stderr, "the window was not shown\n");
         return 1;
     }
-    Formularz->Skipblankblocks1->setChecked(true);  // the command line's default plan
-    if (!Formularz->CommPort.Active()) {
+    W().setSkipBlankBlocks(true);  // the command line's default plan
+    if (!W().port().Active()) {
         std::fprintf(stderr, "COM1 did not open\n");
         return 1;
     }
@@ -217,14 +223,14 @@ int Run(int rounds) {
         double withView = 1e9, loopOnly = 1e9;
         for (int pass = 0; pass < 20; ++pass) {
             auto start = Clock::now();
-            Formularz->ShowMessage("Programming...");
-            Formularz->SetProgress(0);
+            W().showMessage("Programming...");
+            W().setProgress(0);
             for (uint32_t k = 1; k < Blocks; ++k) {
-                Formularz->SetProgress(BlockProgress(k * BlockSize, LastAddress));
+                W().setProgress(BlockProgress(k * BlockSize, LastAddress));
                 QCoreApplication::processEvents();
             }
-            Formularz->SetProgress(0);
-            Formularz->ShowMessage("Device programmed.");
+            W().setProgress(0);
+            W().showMessage("Device programmed.");
             QCoreApplication::processEvents();
             withView = std::min(withView, Seconds(Clock::now() - start));
             start = Clock::now();
@@ -245,21 +251,21 @@ int Run(int rounds) {
         }
     } cli, window, bare;
     for (int round = 0; round < rounds; ++round) {
-        Formularz->CommPort.Close();  // the port is opened exclusively
+        W().port().Close();  // the port is opened exclusively
         const Cost cliFull = RunCli(*port, "full.bin");
         const Cost cliOne = RunCli(*port, "one.bin");
-        Formularz->CommPort.Open();
+        W().port().Open();
         // The window with and without its bar, in turns first.
         Cost winFull, winOne, bareFull, bareOne;
         for (const bool shown : {round % 2 == 0, round % 2 != 0}) {
-            Formularz->Progress->setVisible(shown);
+            Child<QProgressBar>(W(), "progressBar").setVisible(shown);
             (shown ? winFull : bareFull) = RunWindow(w.Full);
             (shown ? winOne : bareOne) = RunWindow(w.One);
         }
-        Formularz->Progress->show();
+        Child<QProgressBar>(W(), "progressBar").show();
         for (const Cost& c : {cliFull, cliOne, winFull, winOne, bareFull, bareOne}) {
             if (c.Wall < 0) {
-                std::fprintf(stderr, "a run failed: %s\n", Formularz->Komunikat->text().toStdString().c_str());
+                std::fprintf(stderr, "a run failed: %s\n", Child<QLineEdit>(W(), "messageLine").text().toStdString().c_str());
                 return 1;
             }
         }
@@ -297,18 +303,21 @@ int Run(int rounds) {
 
     Idle(1);  // whatever the runs left behind settles first
     const Usage idle = Idle(10);
-    // The old way: the 10 ms tick from start to exit, whatever the engine does.
-    Formularz->Engine.Ticks = nullptr;
-    Formularz->Timer->start();
+    // The old way: a 10 ms tick from start to exit, whatever the engine
+    // does (an idle engine's tick does nothing, so an empty one stands in).
+    QTimer always;
+    always.setTimerType(Qt::PreciseTimer);
+    always.setInterval(10);
+    QObject::connect(&always, &QTimer::timeout, [] {});
+    always.start();
     const Usage ticking = Idle(10);
-    Formularz->Timer->stop();
-    Formularz->Engine.Ticks = Formularz;
+    always.stop();
     std::printf("\nIdle window with its port open, 10 s each:\n");
     std::printf("  timer following the engine       %6.3f%% CPU, %4ld wake-ups/s\n", idle.Cpu, idle.Wakeups);
     std::printf("  10 ms timer always running       %6.3f%% CPU, %4ld wake-ups/s\n", ticking.Cpu, ticking.Wakeups);
 
-    Formularz->close();
-    DestroyWindows();
+    W().close();
+    CloseWindow();
     target.Signal(SIGTERM);
     target.Wait();
     return 0;

@@ -47,7 +47,7 @@ void BM_EngineOnlyBlock(benchmark::State& state) {
     for (auto _ : state) {
         rig.Engine.StartProgram();
         for (int i = 0; i < StartDelayTicks; ++i) rig.Engine.TimerTimer();
-        while (rig.Engine.Operation != OpNone) {
+        while (rig.Engine.Operation() != OpNone) {
             rig.Link.Feed(done);
             rig.Engine.ReceiveReplyBytes();
         }

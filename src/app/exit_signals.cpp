@@ -30,7 +30,7 @@ void OnSignal(int) {
 
 }  // namespace
 
-TExitSignals::TExitSignals(std::function<void()> close) : Close(std::move(close)) {
+ExitSignals::ExitSignals(std::function<void()> close) : Close(std::move(close)) {
     if (pipe2(Pipe, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("Cannot create the signal pipe");
     Notifier = new QSocketNotifier(Pipe[0], QSocketNotifier::Read, this);
     connect(Notifier, &QSocketNotifier::activated, this, [this] { Received(); });
@@ -41,7 +41,7 @@ TExitSignals::TExitSignals(std::function<void()> close) : Close(std::move(close)
     for (int s : Signals) sigaction(s, &action, nullptr);
 }
 
-TExitSignals::~TExitSignals() {
+ExitSignals::~ExitSignals() {
     struct sigaction action{};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
@@ -52,7 +52,7 @@ TExitSignals::~TExitSignals() {
     Pipe[0] = Pipe[1] = -1;
 }
 
-void TExitSignals::Received() {
+void ExitSignals::Received() {
     char bytes[64];
     while (read(Pipe[0], bytes, sizeof bytes) > 0) {
     }
@@ -73,7 +73,7 @@ void TExitSignals::Received() {
     CloseFromLoopLevel(std::max(loops, 0), refused ? 0 : 100);
 }
 
-void TExitSignals::CloseFromLoopLevel(int level, int passes) {
+void ExitSignals::CloseFromLoopLevel(int level, int passes) {
     // The commands that ran the modal dialogs finish first: the window
     // closes once their event loops have returned (which takes a pass or
     // two of the loop; the count only bounds the wait).

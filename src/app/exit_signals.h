@@ -12,12 +12,12 @@
 
 namespace pelk {
 
-class TExitSignals : public QObject {
+class ExitSignals : public QObject {
     Q_OBJECT
 public:
     // close: closes the main window. One instance at a time.
-    explicit TExitSignals(std::function<void()> close);
-    ~TExitSignals() override;
+    explicit ExitSignals(std::function<void()> close);
+    ~ExitSignals() override;
 
 private:
     void Received();

@@ -1,12 +1,13 @@
 // Pelk ISP: the desktop application.
 #include <QApplication>
 #include <QMessageBox>
+#include <memory>
 
+#include "app/application_identity.h"
 #include "app/exit_signals.h"
-#include "app/formularz.h"
-#include "app/prompts.h"
+#include "app/main_window.h"
 #include "app/qt_dispatcher.h"
-#include "app/windows.h"
+#include "dialogs/prompts.h"
 #include "framework/exception.h"
 
 int main(int argc, char** argv) {
@@ -18,18 +19,22 @@ int main(int argc, char** argv) {
     pelk::SetExceptionReport([](const std::exception& e) { pelk::UserPrompts().Message(QString::fromLocal8Bit(e.what())); });
 
     int status = 0;
+    std::unique_ptr<pelk::MainWindow> window;
     try {
         // A signal that comes during start-up is acted on once the loop runs.
-        pelk::TExitSignals exitSignals([] { pelk::Formularz->CloseOnSignal(); });
-        pelk::CreateWindows();
-        pelk::Formularz->show();
+        pelk::ExitSignals exitSignals([&window] {
+            if (window) window->closeOnSignal();
+        });
+        // The window reads the settings and opens the port as it is made.
+        window = std::make_unique<pelk::MainWindow>();
+        window->show();
         status = QApplication::exec();
-        if (status == 0 && pelk::Formularz->SettingsWereLost()) status = 1;
+        if (status == 0 && window->settingsWereLost()) status = 1;
     } catch (const std::exception& e) {
         QMessageBox::critical(nullptr, QStringLiteral("Pelk ISP"), QString::fromLocal8Bit(e.what()));
         status = 1;
     }
-    pelk::DestroyWindows();
+    window.reset();
     pelk::UninstallQtMainThreadDispatcher();
     return status;
 }

@@ -47,7 +47,7 @@ BoardSession::BoardSession(const CliOptions& options, std::string port, const Me
     CommPort.Buffers().SetWriteSize(1000);
     CommPort.OnRxChar = [this](TVaCustomComm*, int) { Guarded(&ProgrammingRun::Received); };
     CommPort.OnHangUp = [this](TVaCustomComm*, const std::string& message) { PortHungUp(message); };
-    Run.Engine().SkipBlankBlocks = !Options.AllBlocks;
+    Run.Engine().SetSkipBlankBlocks(!Options.AllBlocks);
     Run.Engine().SetLineRate(Options.Baud);
     Run.SetSequences(Options.Before, Options.After);
     if (traceSink) {
@@ -262,7 +262,7 @@ void BoardSession::StepEnded(size_t index, const std::string& message, bool succ
     // The window's message names no block; the command line says which one
     // failed, so the user can look at it.
     if (message == msg::VerificationError) {
-        const uint32_t at = Run.Engine().CurrentAddress;
+        const uint32_t at = Run.Engine().CurrentAddress();
         Console.Error("the block at " + Hex(at) + "-" + Hex(at + BlockSize - 1) + " differs on the chip");
     }
     Result.Result = message;
@@ -378,7 +378,7 @@ void BoardSession::ShowMessage(const std::string&) {}
 
 void BoardSession::SetProgress(int position) {
     if (Run.CurrentPhase() == ProgrammingRun::Phase::Steps && position > 0)
-        Console.ProgressUpdate(uint64_t{Run.Engine().PlanIndex} * BlockSize);
+        Console.ProgressUpdate(uint64_t{Run.Engine().PlanIndex()} * BlockSize);
 }
 
 }  // namespace pelk

@@ -5,16 +5,17 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
-#include "app/formularz.h"
-#include "app/icons.h"
-#include "app/prompts.h"
-#include "app/windows.h"
+#include <QLabel>
+#include <QPushButton>
+
+#include "dialogs/icons.h"
+#include "dialogs/prompts.h"
 #include "image/device_table.h"
 
 namespace pelk {
 
-TDeviceDialog::TDeviceDialog(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("DeviceDialog"));
+DeviceDialog::DeviceDialog(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("deviceDialog"));
     setWindowTitle(QStringLiteral("Select device"));
     setFixedSize(259, 208);
 
@@ -25,44 +26,40 @@ TDeviceDialog::TDeviceDialog(QWidget* parent) : QDialog(parent) {
     column->setContentsMargins(6, 6, 2, 6);
     for (uint8_t i = 1; i <= DeviceCount; ++i) {
         auto* r = new QRadioButton(QString::fromLatin1(FindDevice(i)->RadioCaption), panel);
-        r->setObjectName(QStringLiteral("radio%1").arg(i));
+        r->setObjectName(QStringLiteral("device%1").arg(i));
         group->addButton(r, i);
         column->addWidget(r);
-        radio[i - 1] = r;
+        radios[i - 1] = r;
     }
 
-    Image1 = new QLabel(this);
-    Image1->setObjectName(QStringLiteral("Image1"));
+    auto* picture = new QLabel(this);
+    picture->setObjectName(QStringLiteral("picture"));
     // The picture takes what the radios leave of the dialog's width.
-    Image1->setGeometry(128, 12, 125, 90);
-    Image1->setPixmap(MakeAppPicture(125, 90));
+    picture->setGeometry(128, 12, 125, 90);
+    picture->setPixmap(MakeAppPicture(125, 90));
 
-    OKBtn = new QPushButton(QStringLiteral("OK"), this);
-    OKBtn->setObjectName(QStringLiteral("OKBtn"));
-    OKBtn->setGeometry(153, 140, 75, 25);
-    OKBtn->setDefault(true);
-    CancelBtn = new QPushButton(QStringLiteral("Cancel"), this);
-    CancelBtn->setObjectName(QStringLiteral("CancelBtn"));
-    CancelBtn->setGeometry(153, 172, 75, 25);
-    connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
-    connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);  // Escape rejects too
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setObjectName(QStringLiteral("okButton"));
+    ok->setGeometry(153, 140, 75, 25);
+    ok->setDefault(true);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    cancel->setObjectName(QStringLiteral("cancelButton"));
+    cancel->setGeometry(153, 172, 75, 25);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);  // Escape rejects too
 }
 
-void TDeviceDialog::FormActivate() {
-    const uint8_t d = Formularz->Image.DeviceIndex;
-    if (d >= 1 && d <= DeviceCount) radio[d - 1]->setChecked(true);
-}
-
-uint8_t TDeviceDialog::CheckedIndex() const {
+uint8_t DeviceDialog::checkedIndex() const {
     for (uint8_t i = 0; i < DeviceCount; ++i)
-        if (radio[i]->isChecked()) return i + 1;
+        if (radios[i]->isChecked()) return i + 1;
     return 0;
 }
 
-uint8_t TDeviceDialog::ChooseDevice() {
-    FormActivate();
+uint8_t DeviceDialog::chooseDevice(uint8_t current) {
+    // The selected device is checked (the others stay if it is not 1..6).
+    if (current >= 1 && current <= DeviceCount) radios[current - 1]->setChecked(true);
     if (UserPrompts().ExecDialog(*this) != QDialog::Accepted) return 0;
-    return CheckedIndex();
+    return checkedIndex();
 }
 
 }  // namespace pelk

@@ -1,31 +1,26 @@
 #pragma once
 // "Select device": one radio button per supported microcontroller.
 #include <QDialog>
-#include <QLabel>
-#include <QPushButton>
 #include <QRadioButton>
 #include <array>
 #include <cstdint>
 
 namespace pelk {
 
-class TDeviceDialog : public QDialog {
+class DeviceDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit TDeviceDialog(QWidget* parent = nullptr);
+    explicit DeviceDialog(QWidget* parent = nullptr);
 
-    std::array<QRadioButton*, 6> radio{};  // radio1..radio6, device index 1..6
-    QLabel* Image1;
-    QPushButton* OKBtn;
-    QPushButton* CancelBtn;
+    // Shows the dialog modally with the device `current` (1..6) checked:
+    // the index 1..6 of the checked radio after "OK", 0 after anything else.
+    uint8_t chooseDevice(uint8_t current);
 
-    // Checks the radio of the selected device (others stay if it is not 1..6).
-    void FormActivate();
-    // Shows the dialog modally: the index 1..6 of the checked radio after
-    // "OK", 0 after anything else.
-    uint8_t ChooseDevice();
+private:
     // Index 1..6 of the checked radio, 0 if none.
-    uint8_t CheckedIndex() const;
+    uint8_t checkedIndex() const;
+
+    std::array<QRadioButton*, 6> radios{};  // device index 1..6
 };
 
 }  // namespace pelk

@@ -3,139 +3,132 @@
 #include <QGroupBox>
 #include <QLabel>
 
-#include "app/formularz.h"
-#include "app/windows.h"
+#include "dialogs/prompts.h"
 
 namespace pelk {
 
-uint32_t EditAddress = 0;
-uint32_t EditMaxAddress = 0;
-
-TEditDialog::TEditDialog(QWidget* parent) : TModelessDialog(parent) {
-    setObjectName(QStringLiteral("EditDialog"));
+EditDialog::EditDialog(MemoryImage& image_, QWidget* parent) : ModelessDialog(parent), image(image_) {
+    setObjectName(QStringLiteral("editDialog"));
     setWindowTitle(QStringLiteral("EDIT"));
     setFixedSize(297, 163);
 
     auto* address = MakeGroup(this, "Adress", 8, 8, 137, 49);
-    AdresEdit = MakeField(address, "AdresEdit", "HEX", 48, 20, 65);
-    SpeedButton1 = new StepButton(true, address);
-    SpeedButton1->move(119, 13);
-    SpeedButton2 = new StepButton(false, address);
-    SpeedButton2->move(119, 30);
+    addressField = MakeField(address, "addressField", "HEX", 48, 20, 65);
+    addressUp = new StepButton(true, address);
+    addressUp->setObjectName(QStringLiteral("addressUp"));
+    addressUp->move(119, 13);
+    addressDown = new StepButton(false, address);
+    addressDown->setObjectName(QStringLiteral("addressDown"));
+    addressDown->move(119, 30);
     auto* current = MakeGroup(this, "Current data", 8, 64, 137, 81);
-    CurrentEdit = MakeField(current, "CurrentEdit", "HEX", 48, 22, 57);
-    CurrentAscii = MakeField(current, "CurrentAscii", "ASCII", 48, 50, 57);
-    CurrentEdit->setReadOnly(true);
-    CurrentAscii->setReadOnly(true);
+    currentHex = MakeField(current, "currentHex", "HEX", 48, 22, 57);
+    currentChar = MakeField(current, "currentChar", "ASCII", 48, 50, 57);
+    currentHex->setReadOnly(true);
+    currentChar->setReadOnly(true);
     // Tab goes from field to field the user can type into.
-    CurrentEdit->setFocusPolicy(Qt::NoFocus);
-    CurrentAscii->setFocusPolicy(Qt::NoFocus);
+    currentHex->setFocusPolicy(Qt::NoFocus);
+    currentChar->setFocusPolicy(Qt::NoFocus);
     auto* fresh = MakeGroup(this, "New data", 152, 8, 137, 81);
-    NewEdit = MakeField(fresh, "NewEdit", "HEX", 48, 22, 57);
-    NewAscii = MakeField(fresh, "NewAscii", "ASCII", 48, 50, 57);
-    KlawiszSet = new QPushButton(QStringLiteral("SET"), this);
-    KlawiszSet->setObjectName(QStringLiteral("KlawiszSet"));
-    KlawiszSet->setGeometry(183, 110, 75, 25);
+    newHex = MakeField(fresh, "newHex", "HEX", 48, 22, 57);
+    newChar = MakeField(fresh, "newChar", "ASCII", 48, 50, 57);
+    setButton = new QPushButton(QStringLiteral("SET"), this);
+    setButton->setObjectName(QStringLiteral("setButton"));
+    setButton->setGeometry(183, 110, 75, 25);
 
-    AdresEdit->OnChange = [this] { AdresEditChange(); };
-    NewEdit->OnChange = [this] { NewEditChange(); };
-    NewAscii->OnChange = [this] { NewAsciiChange(); };
-    connect(KlawiszSet, &QPushButton::clicked, this, [this] { Formularz->Guarded([this] { KlawiszSetClick(); }); });
-    SpeedButton1->OnMouseDown = [this] { StepField(*AdresEdit, true, EditMaxAddress, false); };
-    SpeedButton2->OnMouseDown = [this] { StepField(*AdresEdit, false, EditMaxAddress, false); };
+    addressField->onChange = [this] { addressChanged(); };
+    newHex->onChange = [this] { newHexChanged(); };
+    newChar->onChange = [this] { newCharChanged(); };
+    connect(setButton, &QPushButton::clicked, this, [this] { Guarded([this] { setByte(); }); });
+    addressUp->onMouseDown = [this] { StepField(*addressField, true, maxAddress, false); };
+    addressDown->onMouseDown = [this] { StepField(*addressField, false, maxAddress, false); };
 
-    AdresEdit->SetMaxLength(5);
-    NewEdit->SetMaxLength(2);
-    NewAscii->SetMaxLength(1);
-    CurrentAscii->SetMaxLength(1);
-    CurrentEdit->SetMaxLength(2);
-    AdresEdit->SetUpperCase(true);
-    NewEdit->SetUpperCase(true);
-    EditMaxAddress = Formularz->Image.LastAddress;
-    NewEdit->SetText(QStringLiteral("FF"));
+    addressField->setTypingLimit(5);
+    newHex->setTypingLimit(2);
+    newChar->setTypingLimit(1);
+    currentChar->setTypingLimit(1);
+    currentHex->setTypingLimit(2);
+    addressField->setUpperCase(true);
+    newHex->setUpperCase(true);
+    maxAddress = image.LastAddress;
+    newHex->putText(QStringLiteral("FF"));
 }
 
-void TEditDialog::ShowCurrent(uint8_t value, bool dotForZero) {
-    CurrentEdit->SetText(Hex2(value));
-    CurrentAscii->SetText(value ? ByteCharacter(value) : (dotForZero ? QStringLiteral(".") : QString()));
+void EditDialog::showCurrent(uint8_t value, bool dotForZero) {
+    currentHex->putText(Hex2(value));
+    currentChar->putText(value ? ByteCharacter(value) : (dotForZero ? QStringLiteral(".") : QString()));
 }
 
-void TEditDialog::FormActivate() {
+void EditDialog::formActivate() {
     // The address stays as the user typed it or a click in the grid handed
     // it over; activation shows its byte again, which Fill or a load may
     // have changed meanwhile.
-    const MemoryImage& image = Formularz->Image;
-    EditMaxAddress = image.LastAddress;
-    if (EditAddress > image.LastAddress) EditAddress = image.LastAddress;
-    ShowCurrent(image.ImageBuffer[EditAddress], true);
-    if (NewEdit->text().isEmpty()) NewEdit->SetText(CurrentEdit->text());
+    maxAddress = image.LastAddress;
+    if (editAddress > image.LastAddress) editAddress = image.LastAddress;
+    showCurrent(image.ImageBuffer[editAddress], true);
+    if (newHex->text().isEmpty()) newHex->putText(currentHex->text());
 }
 
-void TEditDialog::ShowSelectedCell() {
-    // The character column has no byte of its own (its rule would name the
-    // next row's first byte, beyond the device on the last row): the dialog
-    // then keeps its address.
-    const int k = Formularz->Tablica->SelectedColumn();
-    const int r = Formularz->Tablica->SelectedRow();
-    const uint32_t a = uint32_t(r - 1) * 16 + uint32_t(k - 1);
-    if (k >= 1 && k <= 16 && a <= Formularz->Image.LastAddress) EditAddress = a;
-    if (EditAddress > Formularz->Image.LastAddress) EditAddress = Formularz->Image.LastAddress;
-    AdresEdit->SetText(Hex5(EditAddress));
+void EditDialog::showSelectedCell(std::optional<uint32_t> cell) {
+    if (cell && *cell <= image.LastAddress) editAddress = *cell;
+    if (editAddress > image.LastAddress) editAddress = image.LastAddress;
+    addressField->putText(Hex5(editAddress));
 }
 
-void TEditDialog::UpdateSetButton() { KlawiszSet->setEnabled(!NewEdit->text().isEmpty() && !Formularz->Busy()); }
-
-void TEditDialog::AdresEditChange() {
-    const MemoryImage& image = Formularz->Image;
-    EditMaxAddress = image.LastAddress;
-    const auto v = HexFieldCheck(*AdresEdit).Value;
-    if (!v || AddressRefused(*AdresEdit, *v, EditMaxAddress)) return;
-    EditAddress = *v;
-    ShowCurrent(image.ImageBuffer[EditAddress], false);
+void EditDialog::setBusy(bool busy_) {
+    busy = busy_;
+    updateSetButton();
 }
 
-void TEditDialog::NewEditChange() {
-    const HexCheck check = HexFieldCheck(*NewEdit);
+void EditDialog::updateSetButton() { setButton->setEnabled(!newHex->text().isEmpty() && !busy); }
+
+void EditDialog::addressChanged() {
+    maxAddress = image.LastAddress;
+    const auto v = HexFieldCheck(*addressField).Value;
+    if (!v || AddressRefused(*addressField, *v, maxAddress)) return;
+    editAddress = *v;
+    showCurrent(image.ImageBuffer[editAddress], false);
+}
+
+void EditDialog::newHexChanged() {
+    const HexCheck check = HexFieldCheck(*newHex);
     if (!check.Passed) return;
-    if (check.Value) NewAscii->SetText(*check.Value & 0xFF ? ByteCharacter(uint8_t(*check.Value)) : QStringLiteral("."));
-    if (NewEdit->text().isEmpty()) NewAscii->SetText(QString());
-    UpdateSetButton();
+    if (check.Value) newChar->putText(*check.Value & 0xFF ? ByteCharacter(uint8_t(*check.Value)) : QStringLiteral("."));
+    if (newHex->text().isEmpty()) newChar->putText(QString());
+    updateSetButton();
 }
 
-void TEditDialog::NewAsciiChange() {
-    if (NewAscii->text().isEmpty()) {
+void EditDialog::newCharChanged() {
+    if (newChar->text().isEmpty()) {
         // Unlike the Fill dialog, emptying the character empties the value.
-        NewEdit->SetText(QString());
+        newHex->putText(QString());
         return;
     }
-    if (!NewAscii->Typed()) return;
-    if (const auto code = CharacterByte(NewAscii->text()[0]))
-        NewEdit->SetText(Hex2(*code));
+    if (!newChar->typed()) return;
+    if (const auto code = CharacterByte(newChar->text()[0]))
+        newHex->putText(Hex2(*code));
     else
-        NewAscii->Undo();  // a character the code page cannot hold has no byte
+        newChar->restorePrevious();  // a character the code page cannot hold has no byte
 }
 
-void TEditDialog::KlawiszSetClick() {
-    if (Formularz->RefusedWhileBusy("SET")) return;
-    MemoryImage& image = Formularz->Image;
-    if (EditAddress > image.LastAddress) return;  // never write outside the device
-    const uint8_t V = uint8_t(LeadingHexValue(NewEdit->text()));
-    image.ImageBuffer[EditAddress] = V;
-    Formularz->UpdateBytes(EditAddress, EditAddress);
-    Formularz->SumaCRC();
-    ShowCurrent(V, false);
-    NewEdit->SetText(Hex2(V));
+void EditDialog::setByte() {
+    if (busy) return UserPrompts().Message(BusyRefusal("SET"));
+    if (editAddress > image.LastAddress) return;  // never write outside the device
+    const uint8_t value = uint8_t(LeadingHexValue(newHex->text()));
+    image.ImageBuffer[editAddress] = value;
+    emit bytesChanged(editAddress, editAddress);
+    showCurrent(value, false);
+    newHex->putText(Hex2(value));
 }
 
-void TEditDialog::ShowCell(uint32_t address) {
-    AdresEdit->SetText(Hex5(address));
-    ShowCurrent(Formularz->Image.ImageBuffer[address], true);
+void EditDialog::showCell(uint32_t address) {
+    addressField->putText(Hex5(address));
+    showCurrent(image.ImageBuffer[address], true);
 }
 
-void TEditDialog::DeviceChanged() {
-    const uint32_t last = Formularz->Image.LastAddress;
+void EditDialog::deviceChanged() {
+    const uint32_t last = image.LastAddress;
     // The address field, and the address SET would write, stay within the device.
-    if (LeadingHexValue(AdresEdit->text()) > last || EditAddress > last) AdresEdit->SetText(Hex5(last));
+    if (LeadingHexValue(addressField->text()) > last || editAddress > last) addressField->putText(Hex5(last));
 }
 
 }  // namespace pelk

@@ -7,7 +7,7 @@
 #include <QSignalBlocker>
 #include <QValidator>
 
-#include "app/prompts.h"
+#include "dialogs/prompts.h"
 #include "view/cp1250.h"
 
 namespace pelk {
@@ -15,21 +15,21 @@ namespace pelk {
 namespace {
 
 // Upper case and the typing limit, applied to what the user types or
-// pastes; the program's SetText bypasses it.
+// pastes; the program's putText bypasses it.
 class TypingRules final : public QValidator {
 public:
-    explicit TypingRules(DialogEdit* edit) : QValidator(edit), Edit(edit) {}
+    explicit TypingRules(DialogEdit* edit) : QValidator(edit), edit(edit) {}
     State validate(QString& input, int&) const override {
-        if (Edit->UpperCase()) input = input.toUpper();
-        const int limit = Edit->MaxLength();
+        if (edit->upperCase()) input = input.toUpper();
+        const int limit = edit->typingLimit();
         // Beyond the limit only a change that does not lengthen the text
         // passes, so a longer text the program put in can still be shortened.
-        if (limit > 0 && input.size() > limit && input.size() > Edit->CommittedText().size()) return Invalid;
+        if (limit > 0 && input.size() > limit && input.size() > edit->committedText().size()) return Invalid;
         return Acceptable;
     }
 
 private:
-    DialogEdit* Edit;
+    DialogEdit* edit;
 };
 
 bool IsHexDigit(QChar c) {
@@ -46,45 +46,45 @@ uint32_t DigitValue(QChar c) {
 
 DialogEdit::DialogEdit(QWidget* parent) : QLineEdit(parent) {
     setValidator(new TypingRules(this));
-    connect(this, &QLineEdit::textChanged, this, &DialogEdit::TextChanged);
+    connect(this, &QLineEdit::textChanged, this, &DialogEdit::onTextChanged);
 }
 
-void DialogEdit::SetText(const QString& text) {
+void DialogEdit::putText(const QString& text) {
     // Every change the program makes comes through here; any other change
     // of the text is the user's (typing, pasting, cutting, dropping).
-    const bool outer = !Setting;
-    Setting = true;
-    setText(Upper ? text.toUpper() : text);
-    if (outer) Setting = false;
+    const bool outer = !setting;
+    setting = true;
+    setText(upper ? text.toUpper() : text);
+    if (outer) setting = false;
 }
 
-void DialogEdit::Undo() {
-    if (InUndo) return;
-    InUndo = true;
+void DialogEdit::restorePrevious() {
+    if (inUndo) return;
+    inUndo = true;
     struct Done {
         bool& Flag;
         ~Done() { Flag = false; }
-    } done{InUndo};
-    SetText(Before);
+    } done{inUndo};
+    putText(before);
 }
 
-void DialogEdit::TextChanged(const QString& text) {
-    const bool typed = !Setting;
-    Setting = false;  // a change made inside the handler is the program's again through SetText
-    if (typed && Limit > 0 && text.size() > Limit && text.size() > Current.size()) {
+void DialogEdit::onTextChanged(const QString& text) {
+    const bool typed = !setting;
+    setting = false;  // a change made inside the handler is the program's again through putText
+    if (typed && limit > 0 && text.size() > limit && text.size() > current.size()) {
         // Typing into a text the program made longer than the limit: the
         // line edit lets that through (its previous text was already too
         // long), so it is taken back here before anyone sees it.
         const QSignalBlocker quiet(this);
         const int cursor = cursorPosition();
-        setText(Current);
-        setCursorPosition(std::min(cursor, int(Current.size())));
+        setText(current);
+        setCursorPosition(std::min(cursor, int(current.size())));
         return;
     }
-    Before = Current;
-    Current = text;
-    WasTyped = typed;
-    if (OnChange) OnChange();
+    before = current;
+    current = text;
+    wasTyped = typed;
+    if (onChange) onChange();
 }
 
 HexCheck HexFieldCheck(DialogEdit& field) {
@@ -93,8 +93,8 @@ HexCheck HexFieldCheck(DialogEdit& field) {
     for (int i = int(text.size()) - 1; i >= 0; --i)
         if (!IsHexDigit(text[i])) ++bad;
     if (bad > 0) {
-        if (field.Restoring()) return {};
-        field.Undo();
+        if (field.restoring()) return {};
+        field.restorePrevious();
         for (int i = 0; i < bad; ++i) UserPrompts().MessageFrom(field.window(), QStringLiteral("Data format error !"));
         return {};
     }
@@ -106,8 +106,8 @@ HexCheck HexFieldCheck(DialogEdit& field) {
 
 bool AddressRefused(DialogEdit& field, uint32_t value, uint32_t limit) {
     if (value <= limit) return false;
-    if (!field.Restoring()) {
-        field.Undo();
+    if (!field.restoring()) {
+        field.restorePrevious();
         UserPrompts().MessageFrom(field.window(), QStringLiteral("Adress out of range !"));
     }
     return true;
@@ -136,7 +136,7 @@ void StepField(DialogEdit& field, bool up, uint32_t limit, bool onlyIfChanged) {
     if (up && value < limit) ++value;
     if (!up && value > 0) --value;
     if (onlyIfChanged && value == old) return;
-    field.SetText(Hex5(value));
+    field.putText(Hex5(value));
 }
 
 QGroupBox* MakeGroup(QWidget* parent, const char* title, int x, int y, int w, int h) {
@@ -174,7 +174,7 @@ StepButton::StepButton(bool up, QWidget* parent) : QToolButton(parent) {
 void StepButton::mousePressEvent(QMouseEvent* event) {
     event->accept();
     setDown(true);
-    if (OnMouseDown) OnMouseDown();
+    if (onMouseDown) onMouseDown();
 }
 
 void StepButton::mouseReleaseEvent(QMouseEvent* event) {

@@ -23,44 +23,44 @@ public:
     explicit DialogEdit(QWidget* parent = nullptr);
 
     // Runs after every change of the text: typed, pasted or set.
-    std::function<void()> OnChange;
+    std::function<void()> onChange;
 
     // Puts a text into the field as the program (not typed; any length).
-    void SetText(const QString& text);
+    void putText(const QString& text);
     // Goes back to the text the field had before its last change (which
-    // runs OnChange again, on the restored text). A restored text is taken
-    // as it is: an Undo asked for while one runs does nothing, so a handler
+    // runs onChange again, on the restored text). A restored text is taken
+    // as it is: an restorePrevious asked for while one runs does nothing, so a handler
     // that refuses the restored text too cannot undo for ever.
-    void Undo();
-    // OnChange is running on a text that Undo restored.
-    bool Restoring() const { return InUndo; }
+    void restorePrevious();
+    // onChange is running on a text that restorePrevious restored.
+    bool restoring() const { return inUndo; }
     // The last change was typed or pasted by the user.
-    bool Typed() const { return WasTyped; }
+    bool typed() const { return wasTyped; }
 
     // Typing stops at this many characters; 0: no limit.
-    void SetMaxLength(int n) { Limit = n; }
-    int MaxLength() const { return Limit; }
-    void SetUpperCase(bool on) { Upper = on; }
-    bool UpperCase() const { return Upper; }
+    void setTypingLimit(int n) { limit = n; }
+    int typingLimit() const { return limit; }
+    void setUpperCase(bool on) { upper = on; }
+    bool upperCase() const { return upper; }
     // The text as of the last completed change.
-    const QString& CommittedText() const { return Current; }
+    const QString& committedText() const { return current; }
 
 private:
-    void TextChanged(const QString& text);
+    void onTextChanged(const QString& text);
 
-    QString Before;   // text before the last change
-    QString Current;  // text after it
-    int Limit = 0;
-    bool Upper = false;
-    bool WasTyped = false;
-    bool Setting = false;  // inside SetText
-    bool InUndo = false;   // inside Undo
+    QString before;   // text before the last change
+    QString current;  // text after it
+    int limit = 0;
+    bool upper = false;
+    bool wasTyped = false;
+    bool setting = false;  // inside putText
+    bool inUndo = false;   // inside restorePrevious
 };
 
 // The text check of a hexadecimal field, run by its change handler: a text
 // holding characters other than 0-9, A-F, a-f is undone once and "Data
 // format error !" is shown once per such character; it gives no value (a
-// text that Undo restored is not undone again, and shows nothing). An
+// text that restorePrevious restored is not undone again, and shows nothing). An
 // empty text passes without a value. Otherwise the value of the whole text.
 struct HexCheck {
     bool Passed = false;            // no character was refused
@@ -71,7 +71,7 @@ HexCheck HexFieldCheck(DialogEdit& field);
 // The range check of an address field's change handler: a value above
 // limit is refused, the field goes back to its previous text and "Adress
 // out of range !" is shown. True when refused: the caller takes no value.
-// A text that Undo restored is refused quietly, without a second undo.
+// A text that restorePrevious restored is refused quietly, without a second undo.
 bool AddressRefused(DialogEdit& field, uint32_t value, uint32_t limit);
 
 // The character a byte stands for in the fields and the grid (Windows-1250).
@@ -104,7 +104,7 @@ class StepButton : public QToolButton {
     Q_OBJECT
 public:
     StepButton(bool up, QWidget* parent = nullptr);
-    std::function<void()> OnMouseDown;
+    std::function<void()> onMouseDown;
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;

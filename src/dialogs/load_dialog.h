@@ -10,58 +10,61 @@
 
 #include "dialogs/hex_field.h"
 #include "image/file_load.h"
+#include "image/memory_image.h"
 
 namespace pelk {
 
-// LoadedExtent - 1, computed at each activation: bounds start and stop and,
-// except for the two-bank device, the destination offset.
-extern uint32_t MaxInputAddress;
-
-class TLoadDialog : public QDialog {
+class LoadDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit TLoadDialog(QWidget* parent = nullptr);
+    LoadDialog(const MemoryImage& image, QWidget* parent = nullptr);
 
-    uint32_t InputStartValue = 0;
-    uint32_t InputStopValue = 0;
-    uint32_t BufferOffsetValue = 0;
-    int32_t DataSizeValue = 0;
-
-    QLineEdit* FileName;
-    QLabel* FileType;
-    DialogEdit* InputStart;
-    DialogEdit* InputStop;
-    DialogEdit* BufferOffset;
-    DialogEdit* DataSize;
-    StepButton *SpeedButton1, *SpeedButton2, *SpeedButton3, *SpeedButton4, *SpeedButton5, *SpeedButton6;
-    QRadioButton* RadioBank0;
-    QRadioButton* RadioBank1;
-    QCheckBox* ClearBuff;
-    QPushButton* OKBtn;
-    QPushButton* Button1;  // Cancel
-    QPushButton* Button2;  // Default
-
-    void FormActivate();
-    void ObliczRozmiar();
-    void InputStartChange();
-    void InputStopChange();
-    void BufferOffsetChange();
-    void Button2Click();
-    void UpdateOkButton();
-    void SpeedButtonMouseDown(DialogEdit* field, bool up);
-    // Start or stop is complete (the field was left, Return or OK pressed,
-    // or a step taken): a start above the stop moves the other one to it.
-    void RangeCommitted(DialogEdit* field);
-    // "OK": the range being typed is committed first.
-    void OKBtnClick();
-
-    // Shows the dialog modally (activating it first); true after "OK".
-    bool Execute();
+    // Shows the dialog modally for the file just read (its name and type,
+    // "HEX" or "BIN"), with the proposal for the image's LoadedExtent; true
+    // after "OK".
+    bool execute(const QString& fileName, const QString& fileType);
     // The choice as the copy into the image takes it.
-    LoadSelection Selection() const;
+    LoadSelection selection() const;
 
 private:
-    DialogEdit* RangeTyped = nullptr;  // start or stop, the last typed into
+    void formActivate();
+    void computeSize();
+    void startChanged();
+    void stopChanged();
+    void offsetChanged();
+    void restoreDefaults();
+    void updateOkButton();
+    void stepField(DialogEdit* field, bool up);
+    // Start or stop is complete (the field was left, Return or OK pressed,
+    // or a step taken): a start above the stop moves the other one to it.
+    void rangeCommitted(DialogEdit* field);
+    // "OK": the range being typed is committed first.
+    void okClicked();
+    uint32_t offsetLimit() const;
+
+    const MemoryImage& image;
+    // LoadedExtent - 1, computed at each activation: bounds start and stop and,
+    // except for the two-bank device, the destination offset.
+    uint32_t maxInputAddress = 0;
+    uint32_t startValue = 0;
+    uint32_t stopValue = 0;
+    uint32_t offsetValue = 0;
+    int32_t sizeValue = 0;
+    DialogEdit* rangeTyped = nullptr;  // start or stop, the last typed into
+
+    QLineEdit* fileNameField;
+    QLabel* fileTypeLabel;
+    DialogEdit* startField;
+    DialogEdit* stopField;
+    DialogEdit* offsetField;
+    DialogEdit* sizeField;
+    StepButton *startUp, *startDown, *stopUp, *stopDown, *offsetUp, *offsetDown;
+    QRadioButton* bank0;
+    QRadioButton* bank1;
+    QCheckBox* clearBuffer;
+    QPushButton* okButton;
+    QPushButton* cancelButton;
+    QPushButton* defaultButton;
 };
 
 }  // namespace pelk

@@ -5,8 +5,7 @@
 #include <QHideEvent>
 #include <utility>
 
-#include "app/formularz.h"
-#include "app/windows.h"
+#include "dialogs/prompts.h"
 
 namespace pelk {
 
@@ -23,32 +22,37 @@ bool BelongsTo(const QWidget* w, const QWidget* owner) {
 // main window. Not a tool window: window managers leave tool (utility)
 // windows out when they choose the window that gets the activation back, so
 // closing the dialog's own message box would activate the main window.
-TModelessDialog::TModelessDialog(QWidget* parent) : QDialog(parent) {}
+ModelessDialog::ModelessDialog(QWidget* parent) : QDialog(parent) {}
 
-void TModelessDialog::ShowAt(QPoint first) {
+void ModelessDialog::showAt(QPoint first) {
     // Placed by hand each time: shown again, a window would otherwise go
     // where the window manager puts it, which some move down by their
     // title bar at every showing.
-    if (!isVisible()) move(LeftAt.value_or(first));
+    if (!isVisible()) move(leftAt.value_or(first));
     show();
     raise();
     activateWindow();
 }
 
-void TModelessDialog::hideEvent(QHideEvent* e) {
-    if (!e->spontaneous()) LeftAt = pos();
+void ModelessDialog::hideEvent(QHideEvent* e) {
+    if (!e->spontaneous()) leftAt = pos();
     QDialog::hideEvent(e);
 }
 
-bool TModelessDialog::event(QEvent* e) {
+bool ModelessDialog::event(QEvent* e) {
     if (e->type() == QEvent::WindowDeactivate) {
         // A modal box is registered as soon as it is shown, before any
         // window manager has moved the activation to it.
-        LentToOwnWindow = BelongsTo(QApplication::activeModalWidget(), this);
+        lentToOwnWindow = BelongsTo(QApplication::activeModalWidget(), this);
     } else if (e->type() == QEvent::WindowActivate) {
-        if (!std::exchange(LentToOwnWindow, false)) Formularz->Guarded([this] { FormActivate(); });
+        if (!std::exchange(lentToOwnWindow, false)) Guarded([this] { formActivate(); });
     }
     return QDialog::event(e);
+}
+
+QString BusyRefusal(const char* command) {
+    return QString::fromLatin1(command) +
+           QStringLiteral(" is not possible while an operation runs: wait for its result, or Stop it.");
 }
 
 }  // namespace pelk

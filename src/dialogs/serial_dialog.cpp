@@ -8,31 +8,24 @@
 #include <QVBoxLayout>
 #include <tuple>
 
-#include "app/formularz.h"
-#include "app/prompts.h"
-#include "app/windows.h"
+#include "dialogs/prompts.h"
 
 namespace pelk {
-
-int32_t BaudIndex = 0;
-uint8_t AutoBaud = 0;
 
 const std::array<const char*, BaudListSize> BaudListTexts{
     "110 bps",     "300 bps",     "600 bps",     "1200 bps",    "2400 bps",    "4800 bps",    "9600 bps",
     "14 400 bps",  "19 200 bps",  "38 400 bps",  "56 000 bps",  "57 600 bps",  "115 200 bps",
 };
 
-void ApplyBaudrate() {
-    if (AutoBaud == 1) BaudIndex = AutoBaudIndex;
+int32_t BaudIndexInEffect(int32_t baudIndex, uint8_t autoBaud) {
+    if (autoBaud == 1) return AutoBaudIndex;
     // Only the listed rates go to the port: an index from a hand-edited
-    // settings file or a text that matches no entry would name no rate
-    // (or one the list does not offer), so the port keeps its rate.
-    if (BaudIndex < 0 || BaudIndex >= BaudListSize) return;
-    Formularz->CommPort.SetBaudrate(static_cast<TVaBaudrate>(static_cast<uint8_t>(BaudIndex) + 1));
+    // settings file would name no rate (or one the list does not offer).
+    return baudIndex >= 0 && baudIndex < BaudListSize ? baudIndex : -1;
 }
 
-TSerialDialog::TSerialDialog(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("SerialDialog"));
+SerialDialog::SerialDialog(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("serialDialog"));
     setWindowTitle(QStringLiteral("Select port"));
     setFixedSize(346, 307);
 
@@ -40,38 +33,38 @@ TSerialDialog::TSerialDialog(QWidget* parent) : QDialog(parent) {
     ports->setGeometry(8, 8, 161, 161);
     auto* column = new QVBoxLayout(ports);
     // Exclusive as radio buttons are: clicking the checked one keeps it
-    // checked. Only the program unchecks all four (CheckPort(0)).
-    PortGroup = new QButtonGroup(this);
+    // checked. Only the program unchecks all four (checkPort(0)).
+    portGroup = new QButtonGroup(this);
     for (int n = 1; n <= 4; ++n) {
         auto* r = new QRadioButton(QStringLiteral("Serial port COM%1").arg(n), ports);
-        r->setObjectName(QStringLiteral("com%1check").arg(n));
-        PortGroup->addButton(r, n);
+        r->setObjectName(QStringLiteral("com%1").arg(n));
+        portGroup->addButton(r, n);
         column->addWidget(r);
-        comcheck[n - 1] = r;
+        portRadios[n - 1] = r;
     }
 
     auto* speed = new QGroupBox(this);
     speed->setGeometry(177, 8, 161, 161);
     auto* speedColumn = new QVBoxLayout(speed);
-    Baudrate = new QComboBox(speed);
-    Baudrate->setObjectName(QStringLiteral("Baudrate"));
-    Baudrate->setEditable(true);
-    Baudrate->setInsertPolicy(QComboBox::NoInsert);
-    for (const char* t : BaudListTexts) Baudrate->addItem(QString::fromLatin1(t));
+    baudrate = new QComboBox(speed);
+    baudrate->setObjectName(QStringLiteral("baudrate"));
+    baudrate->setEditable(true);
+    baudrate->setInsertPolicy(QComboBox::NoInsert);
+    for (const char* t : BaudListTexts) baudrate->addItem(QString::fromLatin1(t));
     {
-        const QSignalBlocker block(Baudrate);
-        Baudrate->setCurrentIndex(-1);
-        Baudrate->setEditText(QStringLiteral("Baud Rate"));
+        const QSignalBlocker block(baudrate);
+        baudrate->setCurrentIndex(-1);
+        baudrate->setEditText(QStringLiteral("Baud Rate"));
     }
-    speedColumn->addWidget(Baudrate);
-    AutoBaudMode = new QCheckBox(QStringLiteral("AutoBaud Mode"), speed);
-    AutoBaudMode->setObjectName(QStringLiteral("AutoBaudMode"));
-    speedColumn->addWidget(AutoBaudMode);
+    speedColumn->addWidget(baudrate);
+    autoBaudMode = new QCheckBox(QStringLiteral("AutoBaud Mode"), speed);
+    autoBaudMode->setObjectName(QStringLiteral("autoBaudMode"));
+    speedColumn->addWidget(autoBaudMode);
     speedColumn->addStretch();
 
     // Below the two panels: the reset-line sequences.
     auto* lines = new QGroupBox(QStringLiteral("Reset lines (DTR, RTS) around each operation"), this);
-    lines->setObjectName(QStringLiteral("ResetLines"));
+    lines->setObjectName(QStringLiteral("resetLines"));
     lines->setGeometry(8, 176, 330, 84);
     auto* grid = new QGridLayout(lines);
     const QString syntax = QStringLiteral(
@@ -89,63 +82,52 @@ TSerialDialog::TSerialDialog(QWidget* parent) : QDialog(parent) {
         grid->addWidget(edit, r, 1);
         grid->setColumnStretch(1, 1);
     };
-    row(0, "LinesBefore", "Before", "rts,dtr,50ms,-dtr,200ms", LinesBeforeCheck, LinesBeforeEdit);
-    row(1, "LinesAfter", "After", "-rts,dtr,50ms,-dtr", LinesAfterCheck, LinesAfterEdit);
+    row(0, "linesBefore", "Before", "rts,dtr,50ms,-dtr,200ms", linesBeforeCheck, linesBeforeEdit);
+    row(1, "linesAfter", "After", "-rts,dtr,50ms,-dtr", linesAfterCheck, linesAfterEdit);
 
-    OKBtn = new QPushButton(QStringLiteral("OK"), this);
-    OKBtn->setObjectName(QStringLiteral("OKBtn"));
-    OKBtn->setGeometry(96, 270, 75, 25);
-    OKBtn->setDefault(true);
-    CancelBtn = new QPushButton(QStringLiteral("Cancel"), this);
-    CancelBtn->setObjectName(QStringLiteral("CancelBtn"));
-    CancelBtn->setGeometry(176, 270, 75, 25);
-    connect(OKBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
-    connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setObjectName(QStringLiteral("okButton"));
+    ok->setGeometry(96, 270, 75, 25);
+    ok->setDefault(true);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    cancel->setObjectName(QStringLiteral("cancelButton"));
+    cancel->setGeometry(176, 270, 75, 25);
+    connect(ok, &QPushButton::clicked, this, [this] { okClicked(); });
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
-    connect(Baudrate, &QComboBox::activated, this, [this] { BaudrateChange(); });
-    connect(Baudrate->lineEdit(), &QLineEdit::textEdited, this, [this] { BaudrateChange(); });
+    connect(baudrate, &QComboBox::activated, this, [this] { baudrateChanged(); });
+    connect(baudrate->lineEdit(), &QLineEdit::textEdited, this, [this] { baudrateChanged(); });
     // Leaving the text line shows the rate in use again, whatever was typed.
-    connect(Baudrate->lineEdit(), &QLineEdit::editingFinished, this, [this] { SelectBaudEntry(BaudIndex); });
-    connect(AutoBaudMode, &QCheckBox::toggled, this, [this] { AutoBaudModeClick(); });
+    connect(baudrate->lineEdit(), &QLineEdit::editingFinished, this, [this] { selectBaudEntry(baudIndex); });
+    connect(autoBaudMode, &QCheckBox::toggled, this, [this] { autoBaudClicked(); });
 }
 
-void TSerialDialog::CheckPort(int n) {
+void SerialDialog::checkPort(int n) {
     // An exclusive group keeps one button checked; "none" needs it lifted.
-    PortGroup->setExclusive(false);
-    for (int i = 1; i <= 4; ++i) comcheck[i - 1]->setChecked(i == n);
-    PortGroup->setExclusive(true);
+    portGroup->setExclusive(false);
+    for (int i = 1; i <= 4; ++i) portRadios[i - 1]->setChecked(i == n);
+    portGroup->setExclusive(true);
 }
 
-void TSerialDialog::SelectBaudEntry(int i) {
-    const QSignalBlocker block(Baudrate);
-    Baudrate->setCurrentIndex(i >= 0 && i < BaudListSize ? i : -1);
+void SerialDialog::selectBaudEntry(int i) {
+    const QSignalBlocker block(baudrate);
+    baudrate->setCurrentIndex(i >= 0 && i < BaudListSize ? i : -1);
 }
 
-void TSerialDialog::ApplyAutoBaud() {
-    if (AutoBaud == 1) {
-        BaudIndex = AutoBaudIndex;
-        SelectBaudEntry(AutoBaudIndex);
-        Baudrate->setEnabled(false);
-        ApplyBaudrate();
+void SerialDialog::applyAutoBaud() {
+    if (autoBaud == 1) {
+        baudIndex = AutoBaudIndex;
+        selectBaudEntry(AutoBaudIndex);
+        baudrate->setEnabled(false);
+        emit baudChanged(baudIndex, autoBaud);
     } else {
-        Baudrate->setEnabled(true);
+        baudrate->setEnabled(true);
     }
 }
 
-void TSerialDialog::FormActivate() {
-    SelectBaudEntry(BaudIndex);
-    AutoBaudMode->setChecked(AutoBaud != 0);  // a change runs AutoBaudModeClick
-    ApplyAutoBaud();
-    // The sequences as the window holds them: a cancelled edit is forgotten.
-    LinesBeforeCheck->setChecked(Formularz->LinesBefore.On);
-    LinesBeforeEdit->setText(Formularz->LinesBefore.Text);
-    LinesAfterCheck->setChecked(Formularz->LinesAfter.On);
-    LinesAfterEdit->setText(Formularz->LinesAfter.Text);
-}
-
-void TSerialDialog::OKBtnClick() {
-    for (const auto& [check, edit, name] : {std::tuple{LinesBeforeCheck, LinesBeforeEdit, LinesBeforeName},
-                                            std::tuple{LinesAfterCheck, LinesAfterEdit, LinesAfterName}}) {
+void SerialDialog::okClicked() {
+    for (const auto& [check, edit, name] : {std::tuple{linesBeforeCheck, linesBeforeEdit, LinesBeforeName},
+                                            std::tuple{linesAfterCheck, linesAfterEdit, LinesAfterName}}) {
         if (!check->isChecked()) continue;
         const ParsedLineSequence parsed = ParseLineSequence(edit->text().toStdString());
         if (parsed.Ok()) continue;
@@ -157,11 +139,11 @@ void TSerialDialog::OKBtnClick() {
     accept();
 }
 
-void TSerialDialog::BaudrateChange() {
+void SerialDialog::baudrateChanged() {
     // Only a listed rate is taken: an entry's text, or its number typed
     // with or without the blanks and "bps" ("57600"). Any other text leaves
     // the rate in use, which the port then keeps and the settings save.
-    QString typed = Baudrate->currentText();
+    QString typed = baudrate->currentText();
     typed.remove(u' ');
     if (typed.endsWith(QStringLiteral("bps"), Qt::CaseInsensitive)) typed.chop(3);
     for (int i = 0; i < BaudListSize; ++i) {
@@ -169,27 +151,51 @@ void TSerialDialog::BaudrateChange() {
         entry.remove(u' ');
         entry.chop(3);
         if (entry == typed) {
-            BaudIndex = i;
-            ApplyBaudrate();
+            baudIndex = i;
+            emit baudChanged(baudIndex, autoBaud);
             return;
         }
     }
 }
 
-void TSerialDialog::AutoBaudModeClick() {
-    AutoBaud = AutoBaudMode->isChecked() ? 1 : 0;
-    ApplyAutoBaud();
+void SerialDialog::autoBaudClicked() {
+    autoBaud = autoBaudMode->isChecked() ? 1 : 0;
+    emit baudChanged(baudIndex, autoBaud);
+    applyAutoBaud();
 }
 
-bool TSerialDialog::Execute() {
-    FormActivate();
+ResetLinesSetting SerialDialog::linesBefore() const {
+    return ResetLinesSetting::Of(linesBeforeCheck->isChecked(), linesBeforeEdit->text());
+}
+
+ResetLinesSetting SerialDialog::linesAfter() const {
+    return ResetLinesSetting::Of(linesAfterCheck->isChecked(), linesAfterEdit->text());
+}
+
+bool SerialDialog::execute(int port, int32_t baudIndex_, uint8_t autoBaud_, const ResetLinesSetting& before,
+                           const ResetLinesSetting& after) {
+    // The port in use, or the one chosen last that did not open or has
+    // hung up, is checked.
+    checkPort(port >= 1 && port <= 4 ? port : 0);
+    chosenPort = port;
+    baudIndex = baudIndex_;
+    autoBaud = autoBaud_;
+    selectBaudEntry(baudIndex);
+    {
+        const QSignalBlocker block(autoBaudMode);
+        autoBaudMode->setChecked(autoBaud != 0);
+    }
+    applyAutoBaud();
+    // The sequences as the window holds them: a cancelled edit is forgotten.
+    linesBeforeCheck->setChecked(before.On);
+    linesBeforeEdit->setText(before.Text);
+    linesAfterCheck->setChecked(after.On);
+    linesAfterEdit->setText(after.Text);
     const bool ok = UserPrompts().ExecDialog(*this) == QDialog::Accepted;
-    SelectBaudEntry(BaudIndex);  // a text that named no rate is not kept
+    selectBaudEntry(baudIndex);  // a text that named no rate is not kept
     if (!ok) return false;
     for (int n = 1; n <= 4; ++n)
-        if (comcheck[n - 1]->isChecked()) SelectedPort = static_cast<uint8_t>(n);
-    Formularz->SetResetLines(ResetLinesSetting::Of(LinesBeforeCheck->isChecked(), LinesBeforeEdit->text()),
-                             ResetLinesSetting::Of(LinesAfterCheck->isChecked(), LinesAfterEdit->text()));
+        if (portRadios[n - 1]->isChecked()) chosenPort = n;
     return true;
 }
 

@@ -38,13 +38,10 @@ int64_t QuietMsFor(uint32_t bitsPerSecond) {
 }
 
 OperationEngine::OperationEngine(const MemoryImage& image, Port& port, EngineView& view)
-    : Clock([] {
+    : Image(image), Link(port), View(view), ClockSource([] {
           return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
               .count();
-      }),
-      Image(image),
-      Link(port),
-      View(view) {
+      }) {
     SetLineRate(9600);
 }
 
@@ -53,20 +50,20 @@ void OperationEngine::SetLineRate(uint32_t bitsPerSecond) {
     Quiet = QuietMsFor(bitsPerSecond);
 }
 
-OperationEngine::Millis OperationEngine::Now() const { return Clock(); }
+OperationEngine::Millis OperationEngine::Now() const { return ClockSource(); }
 
 void OperationEngine::Reset() {
     const TickGuard ticks(*this);
-    Operation = OpNone;
-    ByteTimer = 0;
-    StartDelay = 0;
+    Running = OpNone;
+    ByteTicks = 0;
+    DelayTicks = 0;
     Awaiting = Settling = false;
     Copies = 0;
-    Receiver = ReplyReceiver{};
+    Replies = ReplyReceiver{};
 }
 
 uint32_t OperationEngine::PlanBlocks() const {
-    return Plan.WholeDevice ? (Image.LastAddress + 1) / BlockSize : static_cast<uint32_t>(Plan.Blocks.size());
+    return Walk.WholeDevice ? (Image.LastAddress + 1) / BlockSize : static_cast<uint32_t>(Walk.Blocks.size());
 }
 
 void OperationEngine::StartOperation(uint8_t command, uint8_t operation, const char* message) {
@@ -78,30 +75,30 @@ void OperationEngine::StartOperation(uint8_t command, uint8_t operation, const c
     Copies = 0;
     const bool blocks = operation == OpProgram || operation == OpVerify;
     if (blocks) {
-        Plan = SkipBlankBlocks ? BlockPlan::DataBlocks(Image) : BlockPlan::Whole();
-        PlanIndex = 0;
-        if (!Plan.WholeDevice && Plan.Blocks.empty()) {
+        Walk = SkipBlank ? BlockPlan::DataBlocks(Image) : BlockPlan::Whole();
+        WalkIndex = 0;
+        if (!Walk.WholeDevice && Walk.Blocks.empty()) {
             // Nothing to walk: nothing goes to the target, and an operation
             // that checked nothing must not read as a success. A running
             // operation is replaced as by any start.
-            Operation = OpNone;
-            CurrentAddress = 0;
-            StartDelay = 0;
+            Running = OpNone;
+            Address = 0;
+            DelayTicks = 0;
             View.SetProgress(0);
             View.ShowMessage(operation == OpProgram ? msg::NothingToProgram : msg::NothingToVerify);
             return;
         }
     }
-    Operation = operation;
-    if (blocks) CurrentAddress = Plan.WholeDevice ? 0 : Plan.Blocks.front();
+    Running = operation;
+    if (blocks) Address = Walk.WholeDevice ? 0 : Walk.Blocks.front();
     // Erase and Blank check send whatever data block the previous frame
     // carried, at address 0; the checksum covers it all the same.
-    BuildCommandFrame(TxFrame, command, blocks ? CurrentAddress : 0,
-                      blocks ? Image.ImageBuffer.data() + CurrentAddress : nullptr);
+    BuildCommandFrame(Frame, command, blocks ? Address : 0,
+                      blocks ? Image.ImageBuffer.data() + Address : nullptr);
     if (blocks) View.SetProgress(0);
     View.ShowMessage(message);
     Link.WriteBuf(LinkPreamble.data(), static_cast<int>(LinkPreamble.size()));
-    StartDelay = StartDelayTicks;
+    DelayTicks = StartDelayTicks;
 }
 
 void OperationEngine::StartProgram() { StartOperation(CmdProgram, OpProgram, msg::Programming); }
@@ -113,9 +110,9 @@ void OperationEngine::Stop() {
     const TickGuard ticks(*this);
     // Cancelling the pending first transmission keeps Stop's promise that
     // nothing more goes to the target.
-    StartDelay = 0;
-    if (Operation == OpNone) return;
-    Operation = OpNone;
+    DelayTicks = 0;
+    if (Running == OpNone) return;
+    Running = OpNone;
     View.SetProgress(0);
     View.ShowMessage(msg::Stopped);
     Awaiting = Settling = false;
@@ -131,19 +128,29 @@ void OperationEngine::TimerTimer() {
             ReceiveReplyBytes();
             now = Now();
         }
-        if (Awaiting && now >= ReplyDeadline) {
-            const bool last = Copies >= TransmissionsPerFrame;
-            if (Events) Events->ReplyTimedOut(Copies, ReplyTimeout, last);
-            if (last) GiveUp();
-            else SendAgain();
-        }
+        ReplyDeadlineCheck(now);
         if (Settling) CheckQuiet(now);
     }
-    if (ByteTimer != 0 && --ByteTimer == 0) {
-        if (Events && Receiver.RxState == ReplyReceiver::Receiving) Events->ReplyAbandoned();
-        Receiver.Abandon();
-    }
-    if (StartDelay != 0 && --StartDelay == 0) FirstTransmission(true);
+    ByteTimeoutCheck();
+    StartDelayCheck();
+}
+
+void OperationEngine::ReplyDeadlineCheck(Millis now) {
+    if (!Awaiting || now < ReplyDeadline) return;
+    const bool last = Copies >= TransmissionsPerFrame;
+    if (EventListener) EventListener->ReplyTimedOut(Copies, ReplyTimeout, last);
+    if (last) GiveUp();
+    else SendAgain();
+}
+
+void OperationEngine::ByteTimeoutCheck() {
+    if (ByteTicks == 0 || --ByteTicks != 0) return;
+    if (EventListener && Replies.RxState == ReplyReceiver::Receiving) EventListener->ReplyAbandoned();
+    Replies.Abandon();
+}
+
+void OperationEngine::StartDelayCheck() {
+    if (DelayTicks != 0 && --DelayTicks == 0) FirstTransmission(true);
 }
 
 void OperationEngine::ReceiveReplyBytes() {
@@ -153,9 +160,9 @@ void OperationEngine::ReceiveReplyBytes() {
     for (int i = 0; i < waiting; ++i) {
         uint8_t b;
         if (Link.ReadBuf(&b, 1) != 1) break;
-        ByteTimer = ByteTimeoutTicks;
-        if (Receiver.TakeByte(b)) {
-            ByteTimer = 0;
+        ByteTicks = ByteTimeoutTicks;
+        if (Replies.TakeByte(b)) {
+            ByteTicks = 0;
             DispatchReply();
         }
     }
@@ -163,7 +170,7 @@ void OperationEngine::ReceiveReplyBytes() {
 
 void OperationEngine::SendFrame() {
     Link.WriteBuf(LinkPreamble.data(), static_cast<int>(LinkPreamble.size()));
-    Link.WriteBuf(TxFrame.data(), static_cast<int>(TxFrame.size()));
+    Link.WriteBuf(Frame.data(), static_cast<int>(Frame.size()));
 }
 
 void OperationEngine::FirstTransmission(bool preamble) {
@@ -175,7 +182,7 @@ void OperationEngine::FirstTransmission(bool preamble) {
     LastSent = SentAt[0] = Now();
     ReplyDeadline = LastSent + ReplyTimeout;
     if (preamble) SendFrame();
-    else Link.WriteBuf(TxFrame.data(), static_cast<int>(TxFrame.size()));
+    else Link.WriteBuf(Frame.data(), static_cast<int>(Frame.size()));
 }
 
 void OperationEngine::SendAgain() {
@@ -195,20 +202,20 @@ void OperationEngine::GiveUp() {
     else if (AskedAgain > 0) text += std::string(" ") + msg::KeptAskingAgain;
     Awaiting = Settling = false;
     View.ShowMessage(text);
-    Operation = OpNone;
+    Running = OpNone;
     View.SetProgress(0);
 }
 
 void OperationEngine::DispatchReply() {
     if (!Awaiting && !Settling) return;
     if (++Answers <= Copies) Latency = std::max(Latency, LastReceived - SentAt[Answers - 1]);
-    const bool good = Receiver.CheckReplyCrc();
-    if (Settling) return SettleReply(good, good ? Receiver.Code() : 0);
+    const bool good = Replies.CheckReplyCrc();
+    if (Settling) return SettleReply(good, good ? Replies.Code() : 0);
     if (!good) {
         ++CorruptAnswers;
         return SendAgain();
     }
-    switch (Receiver.Code()) {
+    switch (Replies.Code()) {
         case ReplyAddressOutOfRange: AddressOutOfRange(); return;
         case ReplySendAgain:
             ++AskedAgain;
@@ -216,7 +223,7 @@ void OperationEngine::DispatchReply() {
             return;
         default: break;
     }
-    switch (Operation) {
+    switch (Running) {
         case OpProgram: ProgramReply(); break;
         case OpErase: EraseReply(); break;
         case OpBlankCheck: BlankCheckReply(); break;
@@ -235,7 +242,7 @@ void OperationEngine::Accept(uint8_t code) {
         Settling = true;
         SettledCode = code;
         SettleStarted = Now();
-        if (Events) Events->WaitingForQuiet(Copies, Answers);
+        if (EventListener) EventListener->WaitingForQuiet(Copies, Answers);
         return;
     }
     Proceed();
@@ -243,7 +250,7 @@ void OperationEngine::Accept(uint8_t code) {
 
 void OperationEngine::Proceed() {
     Settling = Awaiting = false;
-    switch (Operation) {
+    switch (Running) {
         case OpProgram: BlockStep(msg::DeviceProgrammed); break;
         case OpVerify: BlockStep(msg::VerificationOk); break;
         case OpErase: EndOperation(msg::DeviceErased, false); break;
@@ -253,15 +260,15 @@ void OperationEngine::Proceed() {
 }
 
 void OperationEngine::SettleReply(bool crcGood, uint8_t code) {
-    const bool failure = crcGood && (code == ReplyAddressOutOfRange || (Operation == OpProgram && code == ReplyProgramError) ||
-                                     (Operation == OpVerify && code == ReplyVerifyError) ||
-                                     (Operation == OpErase && code == ReplyNotErased) ||
-                                     (Operation == OpBlankCheck && code == ReplyNotBlank));
+    const bool failure = crcGood && (code == ReplyAddressOutOfRange || (Running == OpProgram && code == ReplyProgramError) ||
+                                     (Running == OpVerify && code == ReplyVerifyError) ||
+                                     (Running == OpErase && code == ReplyNotErased) ||
+                                     (Running == OpBlankCheck && code == ReplyNotBlank));
     if (failure) {
         // Another copy was answered with a failure: the failure stands.
         Settling = false;
         if (code == ReplyAddressOutOfRange) return AddressOutOfRange();
-        switch (Operation) {
+        switch (Running) {
             case OpProgram: return ProgramReply();
             case OpVerify: return VerifyReply();
             case OpErase: return EraseReply();
@@ -269,7 +276,7 @@ void OperationEngine::SettleReply(bool crcGood, uint8_t code) {
         }
     }
     if (!crcGood) ++CorruptAnswers;
-    else if (code == SettledCode && Events) Events->DuplicateDropped();
+    else if (code == SettledCode && EventListener) EventListener->DuplicateDropped();
     if (Answers >= Copies) Proceed();
 }
 
@@ -279,12 +286,12 @@ void OperationEngine::CheckQuiet(Millis now) {
     // longer than any reply takes.
     if (now >= LastSent + Latency + Quiet && now >= LastReceived + Quiet) return Proceed();
     if (now >= SettleStarted + TransmissionsPerFrame * ReplyTimeout)
-        EndOperation(msg::RepliesUnclear, Operation == OpProgram || Operation == OpVerify);
+        EndOperation(msg::RepliesUnclear, Running == OpProgram || Running == OpVerify);
 }
 
 void OperationEngine::EndOperation(const std::string& message, bool resetProgress) {
     View.ShowMessage(message);
-    Operation = OpNone;
+    Running = OpNone;
     Awaiting = Settling = false;
     if (resetProgress) View.SetProgress(0);
 }
@@ -292,34 +299,34 @@ void OperationEngine::EndOperation(const std::string& message, bool resetProgres
 std::string OperationEngine::AddressMessage(const char* withAddress, const char* without) const {
     // Only a reply of length 7 or more carries an address; a shorter one
     // holds its checksum where the address would be.
-    if (Receiver.RxFrame[0] < 7) return without;
-    return FormatAddressMessage(withAddress, Receiver.ReportedAddress());
+    if (Replies.RxFrame[0] < 7) return without;
+    return FormatAddressMessage(withAddress, Replies.ReportedAddress());
 }
 
 void OperationEngine::BlockStep(const char* endMessage) {
     // The whole-device walk ends after the block that reaches LastAddress;
     // a data-block walk after the last block of its plan.
-    const bool last = Plan.WholeDevice ? Image.LastAddress - BlockSize < CurrentAddress
-                                       : PlanIndex + 1 >= Plan.Blocks.size();
+    const bool last = Walk.WholeDevice ? Image.LastAddress - BlockSize < Address
+                                       : WalkIndex + 1 >= Walk.Blocks.size();
     if (last) {
-        Operation = OpNone;
+        Running = OpNone;
         View.SetProgress(0);
         View.ShowMessage(endMessage);
         Awaiting = Settling = false;
         return;
     }
-    ++PlanIndex;
-    CurrentAddress = Plan.WholeDevice ? CurrentAddress + BlockSize : Plan.Blocks[PlanIndex];
-    BuildCommandFrame(TxFrame, TxFrame[2], CurrentAddress, Image.ImageBuffer.data() + CurrentAddress);
+    ++WalkIndex;
+    Address = Walk.WholeDevice ? Address + BlockSize : Walk.Blocks[WalkIndex];
+    BuildCommandFrame(Frame, Frame[2], Address, Image.ImageBuffer.data() + Address);
     // Progress counts the blocks of the plan; for the whole device this is
-    // CurrentAddress over LastAddress.
-    if (Plan.WholeDevice) View.SetProgress(BlockProgress(CurrentAddress, Image.LastAddress));
-    else View.SetProgress(BlockProgress(PlanIndex * BlockSize, PlanBlocks() * BlockSize - 1));
+    // Address over LastAddress.
+    if (Walk.WholeDevice) View.SetProgress(BlockProgress(Address, Image.LastAddress));
+    else View.SetProgress(BlockProgress(WalkIndex * BlockSize, PlanBlocks() * BlockSize - 1));
     FirstTransmission(false);
 }
 
 void OperationEngine::ProgramReply() {
-    switch (Receiver.Code()) {
+    switch (Replies.Code()) {
         case ReplyProgramError:
             EndOperation(AddressMessage(msg::ProgrammingError, msg::ProgrammingErrorNoAddress), true);
             break;
@@ -329,7 +336,7 @@ void OperationEngine::ProgramReply() {
 }
 
 void OperationEngine::VerifyReply() {
-    switch (Receiver.Code()) {
+    switch (Replies.Code()) {
         case ReplyVerifyError: EndOperation(msg::VerificationError, true); break;
         case ReplyDone: Accept(ReplyDone); break;
         default: break;
@@ -337,7 +344,7 @@ void OperationEngine::VerifyReply() {
 }
 
 void OperationEngine::EraseReply() {
-    switch (Receiver.Code()) {
+    switch (Replies.Code()) {
         case ReplyDone: Accept(ReplyDone); break;
         case ReplyNotErased: EndOperation(AddressMessage(msg::NotErased, msg::NotErasedNoAddress), false); break;
         default: break;
@@ -345,7 +352,7 @@ void OperationEngine::EraseReply() {
 }
 
 void OperationEngine::BlankCheckReply() {
-    switch (Receiver.Code()) {
+    switch (Replies.Code()) {
         case ReplyBlank: Accept(ReplyBlank); break;
         case ReplyNotBlank: EndOperation(AddressMessage(msg::NotBlank, msg::NotBlankNoAddress), false); break;
         default: break;
@@ -353,7 +360,7 @@ void OperationEngine::BlankCheckReply() {
 }
 
 void OperationEngine::AddressOutOfRange() {
-    EndOperation(FormatAddressMessage(msg::OutOfDeviceSpace, CurrentAddress), true);
+    EndOperation(FormatAddressMessage(msg::OutOfDeviceSpace, Address), true);
 }
 
 }  // namespace pelk

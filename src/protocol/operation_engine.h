@@ -121,29 +121,33 @@ public:
 
     OperationEngine(const MemoryImage& image, Port& port, EngineView& view);
 
-    // State; all zero at creation.
-    TxFrameBytes TxFrame{};
-    uint32_t CurrentAddress = 0;
-    uint8_t Operation = OpNone;
-    uint8_t StartDelay = 0;
-    uint32_t ByteTimer = 0;
-    ReplyReceiver Receiver;
-
     // Program and Verify walk only the blocks that hold data (true) or every
     // block up to LastAddress (false, the default). Read when they start.
-    bool SkipBlankBlocks = false;
-    // The plan of the running or last walk, and the index of CurrentAddress in it.
-    BlockPlan Plan;
-    uint32_t PlanIndex = 0;
-
+    void SetSkipBlankBlocks(bool on) { SkipBlank = on; }
+    bool SkipBlankBlocks() const { return SkipBlank; }
     // Told after every command, tick and received-bytes event whether ticks
     // are still needed; none: nobody is told.
-    TickSource* Ticks = nullptr;
+    void SetTickSource(TickSource* ticks) { TickListener = ticks; }
     // Told of time-outs and settled re-sends; none: nobody is told.
-    EngineEvents* Events = nullptr;
+    void SetEvents(EngineEvents* events) { EventListener = events; }
     // Milliseconds of a monotonic clock (tests: fake time). By default the
     // system's steady clock.
-    std::function<Millis()> Clock;
+    void SetClock(std::function<Millis()> clock) { ClockSource = std::move(clock); }
+
+    // State; all zero at creation.
+    // The operation that runs (OpNone when none).
+    uint8_t Operation() const { return Running; }
+    // Ticks left before the first frame of a starting operation; 0 when none.
+    uint8_t StartDelay() const { return DelayTicks; }
+    // The block being sent or the address a reply was about.
+    uint32_t CurrentAddress() const { return Address; }
+    // The frame being sent (or sent last).
+    const TxFrameBytes& TxFrame() const { return Frame; }
+    // The receiver of reply frames.
+    const ReplyReceiver& Receiver() const { return Replies; }
+    // The plan of the running or last walk, and the index of CurrentAddress in it.
+    const BlockPlan& Plan() const { return Walk; }
+    uint32_t PlanIndex() const { return WalkIndex; }
 
     // The line rate in bit/s, for the reply time-out (9600 until told).
     void SetLineRate(uint32_t bitsPerSecond);
@@ -151,7 +155,7 @@ public:
 
     // True while anything waits for a tick: an operation, the start delay,
     // a reply, a quiet line, or the inter-byte timer.
-    bool Pending() const { return Operation != OpNone || StartDelay != 0 || Awaiting || Settling || ByteTimer != 0; }
+    bool Pending() const { return Running != OpNone || DelayTicks != 0 || Awaiting || Settling || ByteTicks != 0; }
     // A frame has gone out and waits for its reply.
     bool AwaitingReply() const { return Awaiting; }
     // Copies of the current frame sent so far (re-sends included).
@@ -177,7 +181,8 @@ public:
     // transmission still pending after a start is cancelled too.
     void Stop();
 
-    // The 10 ms tick: reply time-out, inter-byte time-out, quiet line, start delay.
+    // The 10 ms tick: the reply time-out, the quiet line, the inter-byte
+    // time-out and the start delay, each in its step below.
     void TimerTimer();
 
     // Takes the bytes waiting in the port one at a time and dispatches each
@@ -205,7 +210,7 @@ private:
     public:
         explicit TickGuard(OperationEngine& engine) : E(engine) {}
         ~TickGuard() {
-            if (E.Ticks) E.Ticks->TicksNeeded(E.Pending());
+            if (E.TickListener) E.TickListener->TicksNeeded(E.Pending());
         }
         TickGuard(const TickGuard&) = delete;
         TickGuard& operator=(const TickGuard&) = delete;
@@ -215,6 +220,13 @@ private:
     };
 
     Millis Now() const;
+    // The steps of the tick. The reply time-out ran out: the frame goes out
+    // again, or the operation ends as not responding after the last copy.
+    void ReplyDeadlineCheck(Millis now);
+    // The next byte of a reply is late: the part received is dropped.
+    void ByteTimeoutCheck();
+    // The lone preamble has had its time: the first frame goes out.
+    void StartDelayCheck();
     void StartOperation(uint8_t command, uint8_t operation, const char* message);
     // The first transmission of a new frame (with the preamble after the
     // start delay, without it for the next block).
@@ -237,6 +249,19 @@ private:
     const MemoryImage& Image;
     Port& Link;
     EngineView& View;
+    TickSource* TickListener = nullptr;
+    EngineEvents* EventListener = nullptr;
+    std::function<Millis()> ClockSource;
+
+    TxFrameBytes Frame{};
+    uint32_t Address = 0;
+    uint8_t Running = OpNone;
+    uint8_t DelayTicks = 0;
+    uint32_t ByteTicks = 0;  // ticks left for the next byte of a reply; 0: none awaited
+    ReplyReceiver Replies;
+    bool SkipBlank = false;
+    BlockPlan Walk;
+    uint32_t WalkIndex = 0;
 
     Millis ReplyTimeout = ReplyTimeoutTicks * TickMs;
     Millis Quiet = 0;

@@ -4,9 +4,9 @@ namespace pelk {
 
 ProgrammingRun::ProgrammingRun(const MemoryImage& image, Port& port, ModemLines& lines, ProgrammingRunHost& host)
     : Link(port), Lines(lines), Host(host), Eng(image, port, *this) {
-    Eng.Ticks = this;
-    Eng.Events = this;
-    Eng.Clock = [this] { return Host.Now(); };
+    Eng.SetTickSource(this);
+    Eng.SetEvents(this);
+    Eng.SetClock([this] { return Host.Now(); });
 }
 
 void ProgrammingRun::SetSequences(std::optional<LineSequence> before, std::optional<LineSequence> after) {
@@ -105,7 +105,7 @@ void ProgrammingRun::StartStep() {
 }
 
 void ProgrammingRun::CheckStep() {
-    if (!StepRunning || Eng.Operation != OpNone || Eng.StartDelay != 0) return;
+    if (!StepRunning || Eng.Operation() != OpNone || Eng.StartDelay() != 0) return;
     StepRunning = false;
     const bool ok = Last == Steps[Current].Success;
     Host.StepEnded(Current, Last, ok);

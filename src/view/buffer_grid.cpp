@@ -51,8 +51,8 @@ public:
 }  // namespace
 
 BufferGrid::BufferGrid(const MemoryImage& image, QWidget* parent)
-    : QTableView(parent), GridModel(image, this), Corner(new QLabel(QStringLiteral("Adress"), this)) {
-    setModel(&GridModel);
+    : QTableView(parent), cells(image, this), corner(new QLabel(QStringLiteral("Adress"), this)) {
+    setModel(&cells);
     setItemDelegate(new TightCellDelegate(this));
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setSelectionMode(QAbstractItemView::SingleSelection);
@@ -84,49 +84,49 @@ BufferGrid::BufferGrid(const MemoryImage& image, QWidget* parent)
     cols->setStyleSheet(QStringLiteral("QHeaderView::section { padding: 0px; }"));
     cols->setDefaultAlignment(Qt::AlignCenter);
 
-    Corner->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    Corner->setAutoFillBackground(true);
-    Corner->setIndent(2);
-    SetColumnWidths(50, 16, 149);
+    corner->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    corner->setAutoFillBackground(true);
+    corner->setIndent(2);
+    setColumnWidths(50, 16, 149);
 }
 
-QString BufferGrid::CellText(int k, int r) const {
-    if (r == 0 && k == 0) return Corner->text();
-    if (r == 0) return GridModel.headerData(k - 1, Qt::Horizontal).toString();
-    if (k == 0) return GridModel.headerData(r - 1, Qt::Vertical).toString();
-    return GridModel.data(GridModel.index(r - 1, k - 1)).toString();
+QString BufferGrid::cellText(int k, int r) const {
+    if (r == 0 && k == 0) return corner->text();
+    if (r == 0) return cells.headerData(k - 1, Qt::Horizontal).toString();
+    if (k == 0) return cells.headerData(r - 1, Qt::Vertical).toString();
+    return cells.data(cells.index(r - 1, k - 1)).toString();
 }
 
-int BufferGrid::SelectedColumn() const {
+int BufferGrid::selectedColumn() const {
     const QModelIndex i = currentIndex();
     return i.isValid() ? i.column() + 1 : 1;
 }
 
-int BufferGrid::SelectedRow() const {
+int BufferGrid::selectedRow() const {
     const QModelIndex i = currentIndex();
     return i.isValid() ? i.row() + 1 : 1;
 }
 
-void BufferGrid::SelectCell(int k, int r) {
-    setCurrentIndex(GridModel.index(r - 1, k - 1));
+void BufferGrid::selectCell(int k, int r) {
+    setCurrentIndex(cells.index(r - 1, k - 1));
 }
 
-void BufferGrid::SetTopRow(int r) {
-    const int row = std::clamp(r - 1, 0, std::max(0, GridModel.rowCount() - 1));
+void BufferGrid::setTopRow(int r) {
+    const int row = std::clamp(r - 1, 0, std::max(0, cells.rowCount() - 1));
     updateGeometries();  // the scroll range must know the current row count
     verticalScrollBar()->setValue(row);  // one scroll step per row
 }
 
-int BufferGrid::TopRow() const { return verticalScrollBar()->value() + 1; }
+int BufferGrid::topRow() const { return verticalScrollBar()->value() + 1; }
 
-void BufferGrid::SetColumnWidths(int addressWidth, int byteWidth, int charWidth) {
+void BufferGrid::setColumnWidths(int addressWidth, int byteWidth, int charWidth) {
     verticalHeader()->setFixedWidth(std::max(0, addressWidth));
     for (int c = 0; c < BufferGridModel::BytesPerRow; ++c) setColumnWidth(c, std::max(1, byteWidth));
     setColumnWidth(BufferGridModel::CharColumn, std::max(1, charWidth));
-    PlaceCornerLabel();
+    placeCornerLabel();
 }
 
-int BufferGrid::ByteColumnMinWidth() const {
+int BufferGrid::byteColumnMinWidth() const {
     // The delegate leaves one pixel each side, and the grid line takes one.
     int widest = 0;
     for (const char c : QStringLiteral("0123456789ABCDEF").toLatin1())
@@ -134,20 +134,20 @@ int BufferGrid::ByteColumnMinWidth() const {
     return widest + 3;
 }
 
-int BufferGrid::CharColumnMinWidth() const {
+int BufferGrid::charColumnMinWidth() const {
     // Room for 16 wide letters: a row of bytes can be any 16 characters.
     return fontMetrics().horizontalAdvance(QString(16, QChar(u'M'))) + 3;
 }
 
 void BufferGrid::resizeEvent(QResizeEvent* event) {
     QTableView::resizeEvent(event);
-    PlaceCornerLabel();
+    placeCornerLabel();
 }
 
-void BufferGrid::PlaceCornerLabel() {
+void BufferGrid::placeCornerLabel() {
     const int f = frameWidth();
-    Corner->setGeometry(f, f, verticalHeader()->width(), horizontalHeader()->height());
-    Corner->raise();
+    corner->setGeometry(f, f, verticalHeader()->width(), horizontalHeader()->height());
+    corner->raise();
 }
 
 }  // namespace pelk

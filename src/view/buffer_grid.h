@@ -17,38 +17,38 @@ public:
 
     BufferGrid(const MemoryImage& image, QWidget* parent = nullptr);
 
-    BufferGridModel& Model() { return GridModel; }
+    BufferGridModel& gridModel() { return cells; }
 
     // Row count including the heading row, as the grid counts rows.
-    int RowCount() const { return GridModel.rowCount() + 1; }
+    int rowCountWithHeading() const { return cells.rowCount() + 1; }
     // Text of grid cell (column k, row r), headers included.
-    QString CellText(int k, int r) const;
+    QString cellText(int k, int r) const;
 
     // Selected cell in grid coordinates (column, row); (1, 1) when none.
-    int SelectedColumn() const;
-    int SelectedRow() const;
-    void SelectCell(int k, int r);
+    int selectedColumn() const;
+    int selectedRow() const;
+    void selectCell(int k, int r);
 
     // Scrolls so that grid row r (1 = first data row) is the top visible row.
-    void SetTopRow(int r);
-    int TopRow() const;
+    void setTopRow(int r);
+    int topRow() const;
 
     // Column widths: the address column, the 16 byte columns, the characters.
-    void SetColumnWidths(int addressWidth, int byteWidth, int charWidth);
+    void setColumnWidths(int addressWidth, int byteWidth, int charWidth);
     // The narrowest byte column that shows any two digits whole, and the
     // narrowest character column that shows 16 characters whole, in the
     // grid's font.
-    int ByteColumnMinWidth() const;
-    int CharColumnMinWidth() const;
+    int byteColumnMinWidth() const;
+    int charColumnMinWidth() const;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void PlaceCornerLabel();
+    void placeCornerLabel();
 
-    BufferGridModel GridModel;
-    QLabel* Corner;
+    BufferGridModel cells;
+    QLabel* corner;
 };
 
 }  // namespace pelk

@@ -16,31 +16,31 @@ const std::array<QString, 256>& HexTexts() {
 }  // namespace
 
 BufferGridModel::BufferGridModel(const MemoryImage& image, QObject* parent)
-    : QAbstractTableModel(parent), Image(image), Rows(int(image.DeviceSize() / BytesPerRow)) {}
+    : QAbstractTableModel(parent), image(image), rows(int(image.DeviceSize() / BytesPerRow)) {}
 
-int BufferGridModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Rows; }
+int BufferGridModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows; }
 
 int BufferGridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : BytesPerRow + 1; }
 
-QString BufferGridModel::RowLabel(uint32_t address) {
+QString BufferGridModel::rowLabel(uint32_t address) {
     return QString::asprintf(" %05lX", static_cast<unsigned long>(address));
 }
 
-QString BufferGridModel::ByteText(uint8_t value) { return HexTexts()[value]; }
+QString BufferGridModel::byteText(uint8_t value) { return HexTexts()[value]; }
 
-QString BufferGridModel::RowCharacters(int row) const {
+QString BufferGridModel::rowCharacters(int row) const {
     QString s(BytesPerRow, QChar(u'.'));
-    const uint8_t* bytes = Image.ImageBuffer.data() + size_t(row) * BytesPerRow;
+    const uint8_t* bytes = image.ImageBuffer.data() + size_t(row) * BytesPerRow;
     for (int k = 0; k < BytesPerRow; ++k)
         if (bytes[k] != 0) s[k] = QChar(Cp1250ToUnicode(bytes[k]));
     return s;
 }
 
 QVariant BufferGridModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= Rows) return {};
+    if (!index.isValid() || index.row() >= rows) return {};
     if (role == Qt::DisplayRole) {
-        if (index.column() == CharColumn) return RowCharacters(index.row());
-        return ByteText(Image.ImageBuffer[size_t(index.row()) * BytesPerRow + index.column()]);
+        if (index.column() == CharColumn) return rowCharacters(index.row());
+        return byteText(image.ImageBuffer[size_t(index.row()) * BytesPerRow + index.column()]);
     }
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(index.column() == CharColumn ? (Qt::AlignLeft | Qt::AlignVCenter) : Qt::AlignCenter);
@@ -51,11 +51,11 @@ QVariant BufferGridModel::headerData(int section, Qt::Orientation orientation, i
     if (role != Qt::DisplayRole) return {};
     if (orientation == Qt::Horizontal) {
         if (section == CharColumn) return QStringLiteral("ASCII");
-        if (section >= 0 && section < BytesPerRow) return ByteText(uint8_t(section));
+        if (section >= 0 && section < BytesPerRow) return byteText(uint8_t(section));
         return {};
     }
-    if (section < 0 || section >= Rows) return {};
-    return RowLabel(uint32_t(section) * BytesPerRow);
+    if (section < 0 || section >= rows) return {};
+    return rowLabel(uint32_t(section) * BytesPerRow);
 }
 
 Qt::ItemFlags BufferGridModel::flags(const QModelIndex& index) const {
@@ -63,20 +63,20 @@ Qt::ItemFlags BufferGridModel::flags(const QModelIndex& index) const {
     return Qt::ItemIsEnabled | Qt::ItemIsSelectable;  // never edited in place
 }
 
-void BufferGridModel::RebuildForDevice() {
+void BufferGridModel::rebuildForDevice() {
     beginResetModel();
-    Rows = int(Image.DeviceSize() / BytesPerRow);
+    rows = int(image.DeviceSize() / BytesPerRow);
     endResetModel();
 }
 
-void BufferGridModel::RefreshAll() {
-    if (Rows == 0) return;
-    emit dataChanged(index(0, 0), index(Rows - 1, CharColumn), {Qt::DisplayRole});
+void BufferGridModel::refreshAll() {
+    if (rows == 0) return;
+    emit dataChanged(index(0, 0), index(rows - 1, CharColumn), {Qt::DisplayRole});
 }
 
-void BufferGridModel::BytesChanged(uint32_t first, uint32_t last) {
-    if (first > last || first >= uint32_t(Rows) * BytesPerRow) return;
-    last = std::min<uint32_t>(last, uint32_t(Rows) * BytesPerRow - 1);
+void BufferGridModel::bytesChanged(uint32_t first, uint32_t last) {
+    if (first > last || first >= uint32_t(rows) * BytesPerRow) return;
+    last = std::min<uint32_t>(last, uint32_t(rows) * BytesPerRow - 1);
     const int r0 = int(first / BytesPerRow), c0 = int(first % BytesPerRow);
     const int r1 = int(last / BytesPerRow), c1 = int(last % BytesPerRow);
     const QList<int> roles{Qt::DisplayRole};

@@ -26,21 +26,21 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
     // The device changed: the row count follows LastAddress.
-    void RebuildForDevice();
+    void rebuildForDevice();
     // Every byte may have changed: one notification for the whole table.
-    void RefreshAll();
+    void refreshAll();
     // Bytes first..last (inclusive) changed: only their cells and their
     // rows' character cells are announced.
-    void BytesChanged(uint32_t first, uint32_t last);
+    void bytesChanged(uint32_t first, uint32_t last);
 
     // Texts as the grid shows them.
-    static QString RowLabel(uint32_t address);     // " %05lX"
-    static QString ByteText(uint8_t value);        // "%02X"
-    QString RowCharacters(int row) const;          // 16 characters, 0x00 as "."
+    static QString rowLabel(uint32_t address);     // " %05lX"
+    static QString byteText(uint8_t value);        // "%02X"
+    QString rowCharacters(int row) const;          // 16 characters, 0x00 as "."
 
 private:
-    const MemoryImage& Image;
-    int Rows;
+    const MemoryImage& image;
+    int rows;
 };
 
 }  // namespace pelk

@@ -77,18 +77,18 @@ class ExitSignalWithDialogTest : public test::WindowTest {};
 
 TEST_F(ExitSignalWithDialogTest, ModalDialogIsRejectedFirst) {
     Start();
-    Formularz->show();
-    TExitSignals exitSignals([] { Formularz->close(); });
+    W().show();
+    ExitSignals exitSignals([] { W().close(); });
     int result = -1;
     Prompts.OnDialog = [&](QDialog& dialog) {
         raise(SIGHUP);
         result = dialog.exec();
-        EXPECT_TRUE(Formularz->isVisible()) << "the window closes after the dialog's command";
+        EXPECT_TRUE(W().isVisible()) << "the window closes after the dialog's command";
         return result;
     };
-    Formularz->Changeserialport1Click();
+    W().changeSerialPort();
     EXPECT_EQ(result, int(QDialog::Rejected));
-    EXPECT_TRUE(QTest::qWaitFor([] { return !Formularz->isVisible(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return !W().isVisible(); }, 10000));
     EXPECT_EQ(SettingsLines().size(), 6u);
 }
 

@@ -12,9 +12,10 @@
 #include <cstring>
 #include <memory>
 
-#include "app/about_box.h"
+#include "dialogs/about_box.h"
 #include "dialogs/device_dialog.h"
 #include "dialogs/serial_dialog.h"
+#include "app/application_identity.h"
 #include "support/window_fixture.h"
 
 namespace pelk {
@@ -59,8 +60,8 @@ protected:
         SetApplicationIdentity();
         SetUserPrompts(nullptr);  // real message boxes
         Start();
-        Formularz->show();
-        ASSERT_TRUE(WaitActive(Formularz));
+        W().show();
+        ASSERT_TRUE(WaitActive(&W()));
     }
     // Waits until `window` is the application's active window. (Qt's own
     // wait also counts a window active while its transient child is.)
@@ -101,47 +102,47 @@ protected:
 
 TEST_F(WindowManagerTest, FillKeepsItsRangeAfterItsOwnMessageBox) {
     MessageBoxAnswerer answerer;
-    Formularz->FillBufferClick();
-    ASSERT_TRUE(WaitActive(FillDialog));
-    TypeOver(FillDialog->FillStop, "0001F");
-    TypeOver(FillDialog->FillDataHex, "00");
-    RetypeLast(FillDialog->FillStart, "G");
+    W().fillBuffer();
+    ASSERT_TRUE(WaitActive(&W().fillDialog()));
+    TypeOver(&FillField("toField"), "0001F");
+    TypeOver(&FillField("dataHex"), "00");
+    RetypeLast(&FillField("fromField"), "G");
     ASSERT_EQ(answerer.Texts, std::vector<QString>{"Data format error !"});
-    EXPECT_EQ(answerer.Owners[0], FillDialog) << "the box belongs to the dialog";
-    EXPECT_EQ(FillDialog->FillStart->text(), "00000");
+    EXPECT_EQ(answerer.Owners[0], &W().fillDialog()) << "the box belongs to the dialog";
+    EXPECT_EQ(FillField("fromField").text(), "00000");
 
     // Back in the dialog (the user clicks it if the window manager went elsewhere).
-    ASSERT_TRUE(Activate(FillDialog));
-    EXPECT_EQ(FillDialog->FillStop->text(), "0001F");
-    QTest::mouseClick(FillDialog->KlawiszFill, Qt::LeftButton);
-    EXPECT_EQ(Formularz->Image.ImageBuffer[0x1F], 0x00);
-    EXPECT_EQ(Formularz->Image.ImageBuffer[0x20], 0xFF);
-    EXPECT_EQ(Formularz->PanelText(1), "Checksum: E020");
+    ASSERT_TRUE(Activate(&W().fillDialog()));
+    EXPECT_EQ(FillField("toField").text(), "0001F");
+    QTest::mouseClick(&Child<QPushButton>(W().fillDialog(), "fillButton"), Qt::LeftButton);
+    EXPECT_EQ(W().image().ImageBuffer[0x1F], 0x00);
+    EXPECT_EQ(W().image().ImageBuffer[0x20], 0xFF);
+    EXPECT_EQ(W().panelText(1), "Checksum: E020");
 
     // Switching to the main window and back keeps what was typed.
-    ASSERT_TRUE(Activate(Formularz));
-    ASSERT_TRUE(Activate(FillDialog));
-    EXPECT_EQ(FillDialog->FillStop->text(), "0001F");
+    ASSERT_TRUE(Activate(&W()));
+    ASSERT_TRUE(Activate(&W().fillDialog()));
+    EXPECT_EQ(FillField("toField").text(), "0001F");
 }
 
 TEST_F(WindowManagerTest, EditKeepsItsAddressAfterItsOwnMessageBox) {
     MessageBoxAnswerer answerer;
-    Formularz->Tablica->SelectCell(5, 3);
-    Formularz->EditCellClick();
-    ASSERT_TRUE(WaitActive(EditDialog));
-    EXPECT_EQ(EditDialog->AdresEdit->text(), "00024");
-    TypeOver(EditDialog->AdresEdit, "00010");
-    TypeOver(EditDialog->NewEdit, "12");
-    RetypeLast(EditDialog->AdresEdit, "G");
+    W().grid().selectCell(5, 3);
+    W().editCell();
+    ASSERT_TRUE(WaitActive(&W().editDialog()));
+    EXPECT_EQ(EditField("addressField").text(), "00024");
+    TypeOver(&EditField("addressField"), "00010");
+    TypeOver(&EditField("newHex"), "12");
+    RetypeLast(&EditField("addressField"), "G");
     ASSERT_EQ(answerer.Texts, std::vector<QString>{"Data format error !"});
-    ASSERT_TRUE(Activate(EditDialog));
-    EXPECT_EQ(EditDialog->AdresEdit->text(), "00010");
-    QTest::mouseClick(EditDialog->KlawiszSet, Qt::LeftButton);
-    EXPECT_EQ(Formularz->Image.ImageBuffer[0x10], 0x12);
-    EXPECT_EQ(Formularz->Image.ImageBuffer[0x24], 0xFF);
-    ASSERT_TRUE(Activate(Formularz));
-    ASSERT_TRUE(Activate(EditDialog));
-    EXPECT_EQ(EditDialog->AdresEdit->text(), "00010");
+    ASSERT_TRUE(Activate(&W().editDialog()));
+    EXPECT_EQ(EditField("addressField").text(), "00010");
+    QTest::mouseClick(&Child<QPushButton>(W().editDialog(), "setButton"), Qt::LeftButton);
+    EXPECT_EQ(W().image().ImageBuffer[0x10], 0x12);
+    EXPECT_EQ(W().image().ImageBuffer[0x24], 0xFF);
+    ASSERT_TRUE(Activate(&W()));
+    ASSERT_TRUE(Activate(&W().editDialog()));
+    EXPECT_EQ(EditField("addressField").text(), "00010");
 }
 
 // While Program runs, nothing can change the image, the device or the port;
@@ -149,47 +150,51 @@ TEST_F(WindowManagerTest, EditKeepsItsAddressAfterItsOwnMessageBox) {
 TEST_F(WindowManagerTest, NothingChangesUnderARunningOperation) {
     MessageBoxAnswerer answerer;
     StartTarget(0xFFFF, 1, {.PaceBaud = 9600});
-    Formularz->CommPort.SetPortNum(1);
-    Formularz->CommPort.Open();
+    W().port().SetPortNum(1);
+    W().port().Open();
     const auto usable = [] {
-        return std::vector{Formularz->LoadPlik->isEnabled(), Formularz->Clear1->isEnabled(), Formularz->Changeserialport1->isEnabled(),
-                           Formularz->Selectdevice1->isEnabled(), FillDialog->KlawiszFill->isEnabled(), EditDialog->KlawiszSet->isEnabled()};
+        return std::vector{Action("loadAction").isEnabled(),
+                           Action("clearAction").isEnabled(),
+                           Action("serialPortAction").isEnabled(),
+                           Action("deviceAction").isEnabled(),
+                           Child<QPushButton>(W().fillDialog(), "fillButton").isEnabled(),
+                           Child<QPushButton>(W().editDialog(), "setButton").isEnabled()};
     };
-    Formularz->Start1->trigger();
-    ASSERT_TRUE(QTest::qWaitFor([] { return Formularz->Progress->value() > 0; }, 10000));
+    Action("programAction").trigger();
+    ASSERT_TRUE(QTest::qWaitFor([] { return W().progress() > 0; }, 10000));
     EXPECT_EQ(usable(), std::vector<bool>(6, false));
-    Formularz->Clear1Click();  // reached another way
+    W().clearBuffer();  // reached another way
     EXPECT_EQ(answerer.Texts, std::vector<QString>{"Buffer > Clear is not possible while an operation runs: wait for "
                                                    "its result, or Stop it."});
     Target->Stop();  // the adapter is pulled out
-    ASSERT_TRUE(QTest::qWaitFor([] { return !Formularz->CommPort.Active(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([] { return !W().port().Active(); }, 10000));
     EXPECT_EQ(usable(), std::vector<bool>(6, true));
     bool offered = false;
     QTimer::singleShot(0, [&offered] {
-        offered = SerialDialog->comcheck[0]->isChecked();
-        SerialDialog->CancelBtn->click();
+        offered = Child<QRadioButton>(W().serialDialog(), "com1").isChecked();
+        Child<QPushButton>(W().serialDialog(), "cancelButton").click();
     });
-    Formularz->Changeserialport1Click();
+    W().changeSerialPort();
     EXPECT_TRUE(offered);
-    EXPECT_EQ(Formularz->CommPort.PortNum(), 1);
+    EXPECT_EQ(W().port().PortNum(), 1);
 }
 
 // Edit and Fill open apart, each where it was left; F10 and Alt reach the menu bar.
 TEST_F(WindowManagerTest, DialogPlacesAndKeys) {
-    Formularz->EditCellClick();
-    Formularz->FillBufferClick();
-    ASSERT_TRUE(WaitActive(FillDialog));
-    EXPECT_FALSE(EditDialog->frameGeometry().intersects(FillDialog->frameGeometry()));
-    const QPoint at = FillDialog->frameGeometry().topLeft();
-    FillDialog->close();
-    Formularz->FillBufferClick();
-    ASSERT_TRUE(WaitActive(FillDialog));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return FillDialog->frameGeometry().topLeft() == at; }, 2000));
-    ASSERT_TRUE(Activate(Formularz));
+    W().editCell();
+    W().fillBuffer();
+    ASSERT_TRUE(WaitActive(&W().fillDialog()));
+    EXPECT_FALSE(W().editDialog().frameGeometry().intersects(W().fillDialog().frameGeometry()));
+    const QPoint at = W().fillDialog().frameGeometry().topLeft();
+    W().fillDialog().close();
+    W().fillBuffer();
+    ASSERT_TRUE(WaitActive(&W().fillDialog()));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return W().fillDialog().frameGeometry().topLeft() == at; }, 2000));
+    ASSERT_TRUE(Activate(&W()));
     for (Qt::Key key : {Qt::Key_F10, Qt::Key_Alt}) {
-        QTest::keyClick(Formularz, key);
-        EXPECT_TRUE(QTest::qWaitFor([] { return Formularz->menuBar()->activeAction() != nullptr; }, 2000)) << key;
-        Formularz->menuBar()->setActiveAction(nullptr);
+        QTest::keyClick(&W(), key);
+        EXPECT_TRUE(QTest::qWaitFor([] { return W().menuBar()->activeAction() != nullptr; }, 2000)) << key;
+        W().menuBar()->setActiveAction(nullptr);
     }
 }
 
@@ -208,15 +213,15 @@ QString ShownCaption(QWidget* w) {
 
 TEST_F(WindowManagerTest, EachCaptionIsExactlyItsOwnText) {
     const std::pair<QWidget*, const char*> windows[] = {
-        {Formularz, "Pelk ISP"},    {DeviceDialog, "Select device"}, {SerialDialog, "Select port"},
-        {AboutBox, "About"},        {FillDialog, "FILL"},            {EditDialog, "EDIT"},
-        {LoadDialog, "LOAD"},
+        {&W(), "Pelk ISP"},    {&W().deviceDialog(), "Select device"}, {&W().serialDialog(), "Select port"},
+        {&W().aboutBox(), "About"},        {&W().fillDialog(), "FILL"},            {&W().editDialog(), "EDIT"},
+        {&W().loadDialog(), "LOAD"},
     };
     for (const auto& [w, caption] : windows) {
         w->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
         EXPECT_EQ(ShownCaption(w), caption);
-        if (w != Formularz) w->hide();
+        if (w != &W()) w->hide();
     }
 }
 

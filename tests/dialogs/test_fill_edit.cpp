@@ -16,103 +16,102 @@ protected:
     }
     void ChooseDevice(uint8_t d) {
         Prompts.OnDialog = [d](QDialog& dialog) {
-            dynamic_cast<TDeviceDialog&>(dialog).radio[d - 1]->setChecked(true);
+            DeviceRadio(dialog, d - 1).setChecked(true);
             return int(QDialog::Accepted);
         };
-        Formularz->Selectdevice1Click();
+        W().selectDevice();
     }
     // The grid cells announced as changed while `change` runs.
     test::Cells Announced(const std::function<void()>& change) {
-        return test::Announced(Formularz->Tablica->Model(), change);
+        return test::Announced(W().grid().gridModel(), change);
     }
-    const uint8_t* Bytes() const { return Formularz->Image.ImageBuffer.data(); }
+    const uint8_t* Bytes() const { return W().image().ImageBuffer.data(); }
 };
 
 using test::Cells;
 
 TEST_F(FillEditTest, FillStartsWithFFAndTheDevicesLastAddress) {
     StartWithDevice("1");
-    EXPECT_EQ(FillDialog->FillDataHex->text(), "FF");
-    EXPECT_EQ(FillDialog->FillDataAscii->text(), QString(QChar(char16_t(0x02D9))));
-    EXPECT_EQ(FillDialog->FillStart->text(), "00000");
-    EXPECT_TRUE(FillDialog->KlawiszFill->isEnabled());
-    FillDialog->FormActivate();
-    EXPECT_EQ(FillDialog->FillStop->text(), "0FFFF");
-    EXPECT_EQ(FillMaxAddress, 0xFFFFu);
+    EXPECT_EQ(FillField("dataHex").text(), "FF");
+    EXPECT_EQ(FillField("dataChar").text(), QString(QChar(char16_t(0x02D9))));
+    EXPECT_EQ(FillField("fromField").text(), "00000");
+    EXPECT_TRUE(Child<QPushButton>(W().fillDialog(), "fillButton").isEnabled());
+    Activate(W().fillDialog());
+    EXPECT_EQ(FillField("toField").text(), "0FFFF");
 }
 
 TEST_F(FillEditTest, FillValueAndCharacterFields) {
     StartWithDevice("1");
-    FillDialog->FillDataHex->setText("00");
-    EXPECT_EQ(FillDialog->FillDataAscii->text(), ".");
-    FillDialog->FillDataAscii->setText("A");  // typed
-    EXPECT_EQ(FillDialog->FillDataHex->text(), "41");
-    FillDialog->FillDataAscii->setText("");  // emptying the character changes nothing
-    EXPECT_EQ(FillDialog->FillDataHex->text(), "41");
-    EXPECT_TRUE(FillDialog->KlawiszFill->isEnabled());
-    FillDialog->FillDataHex->setText("");
-    EXPECT_FALSE(FillDialog->KlawiszFill->isEnabled());
-    EXPECT_EQ(FillDialog->FillDataAscii->text(), "");
-    FillDialog->FillDataHex->setText("5");
-    EXPECT_TRUE(FillDialog->KlawiszFill->isEnabled());
-    FillDialog->FillDataAscii->setText(QString(QChar(char16_t(0x0104))));  // Ą
-    EXPECT_EQ(FillDialog->FillDataHex->text(), "A5");
+    FillField("dataHex").setText("00");
+    EXPECT_EQ(FillField("dataChar").text(), ".");
+    FillField("dataChar").setText("A");  // typed
+    EXPECT_EQ(FillField("dataHex").text(), "41");
+    FillField("dataChar").setText("");  // emptying the character changes nothing
+    EXPECT_EQ(FillField("dataHex").text(), "41");
+    EXPECT_TRUE(Child<QPushButton>(W().fillDialog(), "fillButton").isEnabled());
+    FillField("dataHex").setText("");
+    EXPECT_FALSE(Child<QPushButton>(W().fillDialog(), "fillButton").isEnabled());
+    EXPECT_EQ(FillField("dataChar").text(), "");
+    FillField("dataHex").setText("5");
+    EXPECT_TRUE(Child<QPushButton>(W().fillDialog(), "fillButton").isEnabled());
+    FillField("dataChar").setText(QString(QChar(char16_t(0x0104))));  // Ą
+    EXPECT_EQ(FillField("dataHex").text(), "A5");
     EXPECT_TRUE(Prompts.Messages.empty());
 }
 
 TEST_F(FillEditTest, FillOneRowTouchesOnlyThatRow) {
     StartWithDevice("1");
-    FillDialog->FormActivate();
-    FillDialog->FillDataHex->setText("00");
-    FillDialog->FillStart->setText("00010");
-    FillDialog->FillStop->setText("0001F");
-    const Cells cells = Announced([] { FillDialog->KlawiszFillClick(); });
+    Activate(W().fillDialog());
+    FillField("dataHex").setText("00");
+    FillField("fromField").setText("00010");
+    FillField("toField").setText("0001F");
+    const Cells cells = Announced([] { W().fillDialog().fill(); });
     EXPECT_EQ(cells, (Cells{{1, 0, 1, 15}, {1, 16, 1, 16}}));
     for (uint32_t a = 0; a < 0x30; ++a) EXPECT_EQ(Bytes()[a], a >= 0x10 && a <= 0x1F ? 0 : 0xFF) << a;
-    EXPECT_EQ(Formularz->Tablica->CellText(17, 2), "................");
-    EXPECT_EQ(Formularz->PanelText(1), "Checksum: F010");
+    EXPECT_EQ(W().grid().cellText(17, 2), "................");
+    EXPECT_EQ(W().panelText(1), "Checksum: F010");
 }
 
 TEST_F(FillEditTest, FillWithStartAboveStopChangesNothing) {
     StartWithDevice("1");
-    FillDialog->FillStart->setText("00020");
-    FillDialog->FillStop->setText("0001F");
-    FillDialog->FillDataHex->setText("12");
-    EXPECT_TRUE(Announced([] { FillDialog->KlawiszFillClick(); }).empty());
-    EXPECT_EQ(Formularz->PanelText(1), "Checksum: 0000");
+    FillField("fromField").setText("00020");
+    FillField("toField").setText("0001F");
+    FillField("dataHex").setText("12");
+    EXPECT_TRUE(Announced([] { W().fillDialog().fill(); }).empty());
+    EXPECT_EQ(W().panelText(1), "Checksum: 0000");
 }
 
 TEST_F(FillEditTest, FillAddressesAreLimitedToTheDevice) {
     StartWithDevice("3");
-    FillDialog->FormActivate();
-    FillDialog->FillStart->setText("08000");
+    Activate(W().fillDialog());
+    FillField("fromField").setText("08000");
     EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Adress out of range !"});
-    EXPECT_EQ(FillDialog->FillStart->text(), "00000");
-    FillDialog->FillStop->SetText("07FFF");
-    FillDialog->SpeedButton3->OnMouseDown();
-    EXPECT_EQ(FillDialog->FillStop->text(), "07FFF");
-    FillDialog->FillDataHex->setText("AB");
-    FillDialog->KlawiszFillClick();
+    EXPECT_EQ(FillField("fromField").text(), "00000");
+    FillField("toField").putText("07FFF");
+    Child<StepButton>(W().fillDialog(), "toUp").onMouseDown();
+    EXPECT_EQ(FillField("toField").text(), "07FFF");
+    FillField("dataHex").setText("AB");
+    W().fillDialog().fill();
     EXPECT_EQ(Bytes()[0x7FFF], 0xAB);
     EXPECT_EQ(Bytes()[0x8000], 0xFF);
 }
 
 TEST_F(FillEditTest, ActivationKeepsWhatWasTypedAndDeviceChangesFollow) {
     StartWithDevice("6");
-    FillDialog->FormActivate();
-    FillDialog->FillStop->setText("00100");
-    FillDialog->FormActivate();
-    EXPECT_EQ(FillDialog->FillStop->text(), "00100");
-    EditDialog->AdresEdit->SetText("12345");
+    Activate(W().fillDialog());
+    FillField("toField").setText("00100");
+    Activate(W().fillDialog());
+    EXPECT_EQ(FillField("toField").text(), "00100");
+    EditField("addressField").putText("12345");
     ChooseDevice(3);
-    EXPECT_EQ(FillDialog->FillStop->text(), "00100") << "within the new device";
-    EXPECT_EQ(EditDialog->AdresEdit->text(), "07FFF");
-    EXPECT_EQ(EditAddress, 0x7FFFu);
-    FillDialog->FillStop->setText("07FFF");  // the device's end follows to the next one's
-    EditDialog->AdresEdit->SetText("00010");
+    EXPECT_EQ(FillField("toField").text(), "00100") << "within the new device";
+    EXPECT_EQ(EditField("addressField").text(), "07FFF");
+    EXPECT_EQ(W().editDialog().address(), 0x7FFFu);
+    FillField("toField").setText("07FFF");  // the device's end follows to the next one's
+    EditField("addressField").putText("00010");
     ChooseDevice(1);
-    EXPECT_EQ(FillDialog->FillStop->text(), "0FFFF");
-    EXPECT_EQ(EditDialog->AdresEdit->text(), "00010") << "an address within the device stays";
+    EXPECT_EQ(FillField("toField").text(), "0FFFF");
+    EXPECT_EQ(EditField("addressField").text(), "00010") << "an address within the device stays";
 }
 
 TEST_F(FillEditTest, DeviceChangeBringsFromWithinTheNewDevice) {
@@ -123,84 +122,84 @@ TEST_F(FillEditTest, DeviceChangeBringsFromWithinTheNewDevice) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.from);
         StartWithDevice(c.device);
-        FillDialog->FormActivate();
-        FillDialog->FillStart->setText(c.from);
+        Activate(W().fillDialog());
+        FillField("fromField").setText(c.from);
         ChooseDevice(3);
-        ASSERT_EQ(FillDialog->FillStart->text(), "07FFF");
-        FillDialog->SpeedButton2->OnMouseDown();
-        EXPECT_EQ(FillDialog->FillStart->text(), "07FFE");
-        FillDialog->FillStart->setText("07FF1");  // the last digit retyped
-        EXPECT_EQ(FillDialog->FillStart->text(), "07FF1");
+        ASSERT_EQ(FillField("fromField").text(), "07FFF");
+        Child<StepButton>(W().fillDialog(), "fromDown").onMouseDown();
+        EXPECT_EQ(FillField("fromField").text(), "07FFE");
+        FillField("fromField").setText("07FF1");  // the last digit retyped
+        EXPECT_EQ(FillField("fromField").text(), "07FF1");
         EXPECT_TRUE(Prompts.Messages.empty());
         // A From within the new device stays.
         ChooseDevice(1);
-        EXPECT_EQ(FillDialog->FillStart->text(), "07FF1");
-        Formularz->close();
-        DestroyWindows();
+        EXPECT_EQ(FillField("fromField").text(), "07FF1");
+        W().close();
+        Close();
     }
 }
 
 TEST_F(FillEditTest, EditShowsTheSelectedCell) {
     StartWithDevice("1");
-    Formularz->Image.ImageBuffer[0x24] = 0x41;
-    Formularz->Tablica->SelectCell(5, 3);
-    Formularz->EditCellClick();
-    EXPECT_EQ(EditDialog->AdresEdit->text(), "00024");
-    EXPECT_EQ(EditDialog->CurrentEdit->text(), "41");
-    EXPECT_EQ(EditDialog->CurrentAscii->text(), "A");
+    W().image().ImageBuffer[0x24] = 0x41;
+    W().grid().selectCell(5, 3);
+    W().editCell();
+    EXPECT_EQ(EditField("addressField").text(), "00024");
+    EXPECT_EQ(EditField("currentHex").text(), "41");
+    EXPECT_EQ(EditField("currentChar").text(), "A");
     // The character column keeps the dialog's address, also on the last row.
-    EditDialog->hide();
-    Formularz->Tablica->SelectCell(17, 4096);
-    Formularz->EditCellClick();
-    EXPECT_EQ(EditDialog->AdresEdit->text(), "00024");
+    W().editDialog().hide();
+    W().grid().selectCell(17, 4096);
+    W().editCell();
+    EXPECT_EQ(EditField("addressField").text(), "00024");
 }
 
 TEST_F(FillEditTest, EditValueAndCharacterFields) {
     StartWithDevice("1");
-    EXPECT_EQ(EditDialog->NewEdit->text(), "FF");
-    EditDialog->NewEdit->setText("41");
-    EXPECT_EQ(EditDialog->NewAscii->text(), "A");
-    EditDialog->NewAscii->setText("B");
-    EXPECT_EQ(EditDialog->NewEdit->text(), "42");
-    EditDialog->NewEdit->setText("00");
-    EXPECT_EQ(EditDialog->NewAscii->text(), ".");
-    EditDialog->NewAscii->setText("");  // unlike Fill, this empties the value
-    EXPECT_EQ(EditDialog->NewEdit->text(), "");
-    EXPECT_FALSE(EditDialog->KlawiszSet->isEnabled());
-    EditDialog->NewEdit->setText("7");
-    EXPECT_TRUE(EditDialog->KlawiszSet->isEnabled());
+    EXPECT_EQ(EditField("newHex").text(), "FF");
+    EditField("newHex").setText("41");
+    EXPECT_EQ(EditField("newChar").text(), "A");
+    EditField("newChar").setText("B");
+    EXPECT_EQ(EditField("newHex").text(), "42");
+    EditField("newHex").setText("00");
+    EXPECT_EQ(EditField("newChar").text(), ".");
+    EditField("newChar").setText("");  // unlike Fill, this empties the value
+    EXPECT_EQ(EditField("newHex").text(), "");
+    EXPECT_FALSE(Child<QPushButton>(W().editDialog(), "setButton").isEnabled());
+    EditField("newHex").setText("7");
+    EXPECT_TRUE(Child<QPushButton>(W().editDialog(), "setButton").isEnabled());
 }
 
 TEST_F(FillEditTest, SetChangesOneByteItsCellsAndTheFigures) {
     StartWithDevice("1");
-    EditDialog->AdresEdit->setText("00010");
-    EditDialog->NewEdit->setText("12");
-    const Cells cells = Announced([] { EditDialog->KlawiszSetClick(); });
+    EditField("addressField").setText("00010");
+    EditField("newHex").setText("12");
+    const Cells cells = Announced([] { W().editDialog().setByte(); });
     EXPECT_EQ(cells, (Cells{{1, 0, 1, 0}, {1, 16, 1, 16}}));
     EXPECT_EQ(Bytes()[0x10], 0x12);
-    EXPECT_EQ(Formularz->Tablica->CellText(1, 2), "12");
-    EXPECT_EQ(Formularz->PanelText(1), "Checksum: FF13");
-    EXPECT_EQ(EditDialog->CurrentEdit->text(), "12");
+    EXPECT_EQ(W().grid().cellText(1, 2), "12");
+    EXPECT_EQ(W().panelText(1), "Checksum: FF13");
+    EXPECT_EQ(EditField("currentHex").text(), "12");
 
     // 00 written: the current character is empty, the grid shows ".".
-    EditDialog->NewEdit->setText("00");
-    EditDialog->KlawiszSetClick();
-    EXPECT_EQ(EditDialog->CurrentAscii->text(), "");
-    EXPECT_EQ(Formularz->Tablica->CellText(17, 2)[0], QChar(u'.'));
-    EXPECT_EQ(EditDialog->NewEdit->text(), "00");
+    EditField("newHex").setText("00");
+    W().editDialog().setByte();
+    EXPECT_EQ(EditField("currentChar").text(), "");
+    EXPECT_EQ(W().grid().cellText(17, 2)[0], QChar(u'.'));
+    EXPECT_EQ(EditField("newHex").text(), "00");
 
     // Only cell (column 5, row 292) and its characters for address 0x1234.
-    EditDialog->AdresEdit->setText("01234");
-    EXPECT_EQ(Announced([] { EditDialog->KlawiszSetClick(); }), (Cells{{0x123, 4, 0x123, 4}, {0x123, 16, 0x123, 16}}));
+    EditField("addressField").setText("01234");
+    EXPECT_EQ(Announced([] { W().editDialog().setByte(); }), (Cells{{0x123, 4, 0x123, 4}, {0x123, 16, 0x123, 16}}));
 }
 
 TEST_F(FillEditTest, EditAddressBeyondTheDeviceIsRefused) {
     StartWithDevice("3");
-    EditDialog->AdresEdit->setText("00100");
-    EditDialog->AdresEdit->setText("08000");
+    EditField("addressField").setText("00100");
+    EditField("addressField").setText("08000");
     EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Adress out of range !"});
-    EXPECT_EQ(EditDialog->AdresEdit->text(), "00100");
-    EXPECT_EQ(EditAddress, 0x100u);
+    EXPECT_EQ(EditField("addressField").text(), "00100");
+    EXPECT_EQ(W().editDialog().address(), 0x100u);
 }
 
 TEST_F(FillEditTest, OneUserStoryFromFileToFile) {
@@ -215,31 +214,31 @@ TEST_F(FillEditTest, OneUserStoryFromFileToFile) {
     }
     Prompts.OpenAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "in.hex").string()), 1});
     Prompts.OnDialog = [](QDialog&) { return int(QDialog::Accepted); };
-    Formularz->SpeedButton1Click();
+    W().load();
     ASSERT_EQ(Bytes()[0x11234], 0x11);
     ASSERT_EQ(Bytes()[2], 0x30);
 
-    EditDialog->AdresEdit->setText("00005");
-    EditDialog->NewEdit->setText("5A");
-    EditDialog->KlawiszSetClick();
-    FillDialog->FormActivate();
-    FillDialog->FillStart->setText("1FF00");
-    FillDialog->FillStop->setText("1FF7F");
-    FillDialog->FillDataHex->setText("00");
-    FillDialog->KlawiszFillClick();
+    EditField("addressField").setText("00005");
+    EditField("newHex").setText("5A");
+    W().editDialog().setByte();
+    Activate(W().fillDialog());
+    FillField("fromField").setText("1FF00");
+    FillField("toField").setText("1FF7F");
+    FillField("dataHex").setText("00");
+    W().fillDialog().fill();
 
-    const auto before = Formularz->Image.ImageBuffer;
-    const QString sum = Formularz->PanelText(1), crc = Formularz->PanelText(2);
+    const auto before = W().image().ImageBuffer;
+    const QString sum = W().panelText(1), crc = W().panelText(2);
     Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "story").string()), 1});
-    Formularz->SpeedButton2Click();
-    Formularz->Clear1Click();
-    EXPECT_NE(Formularz->PanelText(2), crc);
+    W().save();
+    W().clearBuffer();
+    EXPECT_NE(W().panelText(2), crc);
 
     Prompts.OpenAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "story.hex").string()), 1});
-    Formularz->SpeedButton1Click();
-    EXPECT_TRUE(Formularz->Image.ImageBuffer == before);
-    EXPECT_EQ(Formularz->PanelText(1), sum);
-    EXPECT_EQ(Formularz->PanelText(2), crc);
+    W().load();
+    EXPECT_TRUE(W().image().ImageBuffer == before);
+    EXPECT_EQ(W().panelText(1), sum);
+    EXPECT_EQ(W().panelText(2), crc);
     EXPECT_TRUE(Prompts.Messages.empty());
 }
 

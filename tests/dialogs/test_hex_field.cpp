@@ -20,8 +20,8 @@ protected:
 };
 
 TEST_F(HexFieldTest, TypedLetterGIsRefused) {
-    DialogEdit* f = FillDialog->FillStart;
-    f->SetText("00010");
+    DialogEdit* f = &FillField("fromField");
+    f->putText("00010");
     f->setFocus();
     f->setCursorPosition(5);
     f->setSelection(4, 1);
@@ -38,21 +38,21 @@ TEST_F(HexFieldTest, PastedTextsAreCheckedCharacterByCharacter) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.pasted);
         Prompts.Messages.clear();
-        EditDialog->AdresEdit->SetText("00010");
-        ASSERT_EQ(EditAddress, 0x10u);
-        UserText(EditDialog->AdresEdit, c.pasted);
+        EditField("addressField").putText("00010");
+        ASSERT_EQ(W().editDialog().address(), 0x10u);
+        UserText(&EditField("addressField"), c.pasted);
         EXPECT_EQ(Prompts.Messages.size(), c.messages);
         for (const auto& m : Prompts.Messages) EXPECT_EQ(m, "Data format error !");
-        EXPECT_EQ(EditDialog->AdresEdit->text(), "00010");
-        EXPECT_EQ(EditAddress, 0x10u);
+        EXPECT_EQ(EditField("addressField").text(), "00010");
+        EXPECT_EQ(W().editDialog().address(), 0x10u);
     }
 }
 
 TEST_F(HexFieldTest, ProgramSetTextThatIsRefusedGoesBackToo) {
-    EditDialog->AdresEdit->SetText("00020");
-    EditDialog->AdresEdit->SetText("0Q020");
-    EXPECT_EQ(EditDialog->AdresEdit->text(), "00020");
-    EXPECT_EQ(EditAddress, 0x20u);
+    EditField("addressField").putText("00020");
+    EditField("addressField").putText("0Q020");
+    EXPECT_EQ(EditField("addressField").text(), "00020");
+    EXPECT_EQ(W().editDialog().address(), 0x20u);
     EXPECT_EQ(Prompts.Messages.size(), 1u);
 }
 
@@ -61,47 +61,48 @@ TEST_F(HexFieldTest, ARestoredTextIsTakenAsItIs) {
     // it: a refused step goes back once, takes the restored text as it is
     // (no second undo, no second message) and no value beyond the limit.
     struct {
-        DialogEdit* field;
-        StepButton* down;
-    } cases[] = {{FillDialog->FillStart, FillDialog->SpeedButton2}, {EditDialog->AdresEdit, EditDialog->SpeedButton2}};
+        QWidget* dialog;
+        const char *field, *down;
+    } cases[] = {{&W().fillDialog(), "fromField", "fromDown"}, {&W().editDialog(), "addressField", "addressDown"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.field->objectName().toStdString());
+        SCOPED_TRACE(c.field);
+        DialogEdit& field = Field(*c.dialog, c.field);
         Prompts.Messages.clear();
-        ApplyDeviceIndex(Formularz->Image, 6);
-        FillMaxAddress = 0x1FFFF;
-        c.field->SetText("1FFF0");
-        ApplyDeviceIndex(Formularz->Image, 3);
-        FillMaxAddress = 0x7FFF;
-        EditAddress = 0x100;
-        c.down->OnMouseDown();
-        EXPECT_EQ(c.field->text(), "1FFF0");
+        ApplyDeviceIndex(W().image(), 6);
+        Activate(*c.dialog);
+        field.putText("1FFF0");
+        ApplyDeviceIndex(W().image(), 3);  // the field keeps its text
+        Activate(*c.dialog);
+        const uint32_t editAddress = W().editDialog().address();
+        Child<StepButton>(*c.dialog, c.down).onMouseDown();
+        EXPECT_EQ(field.text(), "1FFF0");
         EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Adress out of range !"});
-        EXPECT_EQ(EditAddress, 0x100u);
+        EXPECT_EQ(W().editDialog().address(), editAddress);
     }
 }
 
 TEST_F(HexFieldTest, ClearedFieldKeepsTheValueQuietly) {
-    EditDialog->AdresEdit->SetText("00123");
-    UserText(EditDialog->AdresEdit, "");
+    EditField("addressField").putText("00123");
+    UserText(&EditField("addressField"), "");
     EXPECT_TRUE(Prompts.Messages.empty());
-    EXPECT_EQ(EditAddress, 0x123u);
+    EXPECT_EQ(W().editDialog().address(), 0x123u);
 }
 
 TEST_F(HexFieldTest, LowerCaseIsShownInUpperCaseAndTypingStopsAtTheLimit) {
-    DialogEdit* f = FillDialog->FillDataHex;
-    f->SetText("");
+    DialogEdit* f = &FillField("dataHex");
+    f->putText("");
     f->setFocus();
     QTest::keyClicks(f, "a");
     EXPECT_EQ(f->text(), "A");
-    EXPECT_EQ(FillDialog->FillDataAscii->text(), "\n");
+    EXPECT_EQ(FillField("dataChar").text(), "\n");
     QTest::keyClicks(f, "bc");  // the field takes two characters
     EXPECT_EQ(f->text(), "AB");
     // The program may put a longer text in; typing cannot lengthen it, but
     // deleting shortens it.
-    MaxInputAddress = 0xFFFFFFFF;
-    DialogEdit* stop = LoadDialog->InputStop;
-    stop->SetMaxLength(5);
-    stop->SetText("FFFFFFFF");
+    DialogEdit field;
+    DialogEdit* stop = &field;
+    stop->setTypingLimit(5);
+    stop->putText("FFFFFFFF");
     EXPECT_EQ(stop->text(), "FFFFFFFF");
     stop->setFocus();
     stop->end(false);
@@ -114,29 +115,29 @@ TEST_F(HexFieldTest, LowerCaseIsShownInUpperCaseAndTypingStopsAtTheLimit) {
 
 TEST_F(HexFieldTest, SteppingStaysWithinItsBounds) {
     // Edit: limit EditMaxAddress; the text is rewritten even at a bound.
-    EditDialog->AdresEdit->SetText("0FFFF");
-    EditDialog->SpeedButton1->OnMouseDown();
-    EXPECT_EQ(EditDialog->AdresEdit->text(), "0FFFF");
-    EditDialog->AdresEdit->SetText("0");
-    EditDialog->SpeedButton2->OnMouseDown();
-    EXPECT_EQ(EditDialog->AdresEdit->text(), "00000");
-    EditDialog->AdresEdit->SetText("FFF");
-    EditDialog->SpeedButton1->OnMouseDown();
-    EXPECT_EQ(EditDialog->AdresEdit->text(), "01000");
-    EXPECT_EQ(EditAddress, 0x1000u);
-    EditDialog->SpeedButton2->OnMouseDown();
-    EXPECT_EQ(EditDialog->AdresEdit->text(), "00FFF");
+    EditField("addressField").putText("0FFFF");
+    Child<StepButton>(W().editDialog(), "addressUp").onMouseDown();
+    EXPECT_EQ(EditField("addressField").text(), "0FFFF");
+    EditField("addressField").putText("0");
+    Child<StepButton>(W().editDialog(), "addressDown").onMouseDown();
+    EXPECT_EQ(EditField("addressField").text(), "00000");
+    EditField("addressField").putText("FFF");
+    Child<StepButton>(W().editDialog(), "addressUp").onMouseDown();
+    EXPECT_EQ(EditField("addressField").text(), "01000");
+    EXPECT_EQ(W().editDialog().address(), 0x1000u);
+    Child<StepButton>(W().editDialog(), "addressDown").onMouseDown();
+    EXPECT_EQ(EditField("addressField").text(), "00FFF");
     EXPECT_TRUE(Prompts.Messages.empty()) << "stepping never shows a message";
 }
 
 TEST_F(HexFieldTest, AnyMouseButtonSteps) {
-    FillDialog->FillStart->SetText("00010");
+    FillField("fromField").putText("00010");
     for (Qt::MouseButton b : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton}) {
-        QTest::mousePress(FillDialog->SpeedButton1, b);
-        QTest::mouseRelease(FillDialog->SpeedButton1, b);
-        EXPECT_FALSE(FillDialog->SpeedButton1->isDown()) << "drawn released after button " << int(b);
+        QTest::mousePress(&Child<StepButton>(W().fillDialog(), "fromUp"), b);
+        QTest::mouseRelease(&Child<StepButton>(W().fillDialog(), "fromUp"), b);
+        EXPECT_FALSE(Child<StepButton>(W().fillDialog(), "fromUp").isDown()) << "drawn released after button " << int(b);
     }
-    EXPECT_EQ(FillDialog->FillStart->text(), "00013");
+    EXPECT_EQ(FillField("fromField").text(), "00013");
 }
 
 }  // namespace

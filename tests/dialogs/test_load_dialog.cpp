@@ -26,18 +26,22 @@ protected:
         Start();
     }
     // Loads a file; `user` plays the user in the dialog (nullptr: OK as proposed).
-    void Load(const std::string& path, int filterIndex, std::function<bool(TLoadDialog&)> user = nullptr) {
+    void Load(const std::string& path, int filterIndex, std::function<bool(LoadDialog&)> user = nullptr) {
         Prompts.OpenAnswers.push_back(FileDialogResult{QString::fromStdString(path), filterIndex});
         Prompts.OnDialog = [this, user](QDialog& dialog) {
-            auto& ld = dynamic_cast<TLoadDialog&>(dialog);
-            Seen = {ld.InputStart->text(), ld.InputStop->text(), ld.BufferOffset->text(), ld.DataSize->text(),
-                    ld.FileType->text(), ld.RadioBank1->isEnabled()};
+            auto& ld = dynamic_cast<LoadDialog&>(dialog);
+            Seen = {Field(ld, "start").text(),
+                    Field(ld, "stop").text(),
+                    Field(ld, "offset").text(),
+                    Field(ld, "size").text(),
+                    Child<QLabel>(ld, "fileType").text(),
+                    Child<QRadioButton>(ld, "bank1").isEnabled()};
             const bool ok = user ? user(ld) : true;
             return int(ok ? QDialog::Accepted : QDialog::Rejected);
         };
-        Formularz->SpeedButton1Click();
+        W().load();
     }
-    const uint8_t* Bytes() const { return Formularz->Image.ImageBuffer.data(); }
+    const uint8_t* Bytes() const { return W().image().ImageBuffer.data(); }
 };
 
 TEST_F(LoadTest, BinaryLongerThanTheDeviceIsCut) {
@@ -48,20 +52,20 @@ TEST_F(LoadTest, BinaryLongerThanTheDeviceIsCut) {
     EXPECT_EQ(Seen.Size, "032768");
     EXPECT_EQ(Seen.FileType, "BIN");
     EXPECT_FALSE(Seen.BanksEnabled);
-    EXPECT_EQ(Formularz->Image.LoadedExtent, 0x8000u);
+    EXPECT_EQ(W().image().LoadedExtent, 0x8000u);
     EXPECT_EQ(Bytes()[0], 7);
     EXPECT_EQ(Bytes()[0x7FFF], uint8_t(7 + 0x7FFF));
-    EXPECT_EQ(LoadDialog->FileName->text().toStdString(), (Dir / "big.bin").string());
-    EXPECT_EQ(Formularz->Open.FileName.toStdString(), (Dir / "big.bin").string());
+    EXPECT_EQ(Child<QLineEdit>(W().loadDialog(), "fileName").text().toStdString(), (Dir / "big.bin").string());
+    EXPECT_EQ(W().openState().FileName.toStdString(), (Dir / "big.bin").string());
 }
 
 TEST_F(LoadTest, SmallFileLimitsTheOffset) {
     StartWithDevice("1");
-    Load(WriteBinary("small.bin", 100), 3, [this](TLoadDialog& ld) {
-        ld.BufferOffset->setText("00064");  // typed
+    Load(WriteBinary("small.bin", 100), 3, [this](LoadDialog& ld) {
+        Field(ld, "offset").setText("00064");  // typed
         EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Adress out of range !"});
-        EXPECT_EQ(ld.BufferOffset->text(), "00000");
-        ld.BufferOffset->setText("00063");
+        EXPECT_EQ(Field(ld, "offset").text(), "00000");
+        Field(ld, "offset").setText("00063");
         return true;
     });
     EXPECT_EQ(Seen.Stop, "00063");
@@ -73,32 +77,32 @@ TEST_F(LoadTest, SmallFileLimitsTheOffset) {
 
 TEST_F(LoadTest, BankOneOfTheLargestDevice) {
     StartWithDevice("6");
-    Formularz->resize(501, 581);
-    Load(WriteBinary("bank.bin", 0x10200, 1), 2, [this](TLoadDialog& ld) {
-        EXPECT_TRUE(ld.RadioBank0->isChecked());
-        ld.BufferOffset->setText("10000");
-        ld.BufferOffset->SetText("0FFFF");
-        ld.SpeedButton5->OnMouseDown();  // at the bank's end the up button stops, without a message
-        EXPECT_EQ(ld.BufferOffset->text(), "0FFFF");
+    W().resize(501, 581);
+    Load(WriteBinary("bank.bin", 0x10200, 1), 2, [this](LoadDialog& ld) {
+        EXPECT_TRUE(Child<QRadioButton>(ld, "bank0").isChecked());
+        Field(ld, "offset").setText("10000");
+        Field(ld, "offset").putText("0FFFF");
+        Child<StepButton>(ld, "offsetUp").onMouseDown();  // at the bank's end the up button stops, without a message
+        EXPECT_EQ(Field(ld, "offset").text(), "0FFFF");
         EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Adress out of range !"});
-        ld.InputStop->setText("001FF");
-        ld.BufferOffset->setText("00100");
-        ld.RadioBank1->setChecked(true);
+        Field(ld, "stop").setText("001FF");
+        Field(ld, "offset").setText("00100");
+        Child<QRadioButton>(ld, "bank1").setChecked(true);
         return true;
     });
     EXPECT_TRUE(Seen.BanksEnabled);
     EXPECT_EQ(Bytes()[0x10100], 1);
     EXPECT_EQ(Bytes()[0x102FF], uint8_t(1 + 0x1FF));
     EXPECT_EQ(Bytes()[0x100], 0xFF);
-    EXPECT_EQ(Formularz->Tablica->TopRow(), 0x10100 / 16 + 1);
+    EXPECT_EQ(W().grid().topRow(), 0x10100 / 16 + 1);
 }
 
 TEST_F(LoadTest, RangeIsClippedAtTheDevicesEnd) {
     StartWithDevice("3");
-    Load(WriteBinary("f.bin", 0x8000, 0x80), 2, [](TLoadDialog& ld) {
-        ld.InputStart->setText("00010");
-        ld.InputStop->setText("0001F");
-        ld.BufferOffset->setText("07FF8");
+    Load(WriteBinary("f.bin", 0x8000, 0x80), 2, [](LoadDialog& ld) {
+        Field(ld, "start").setText("00010");
+        Field(ld, "stop").setText("0001F");
+        Field(ld, "offset").setText("07FF8");
         return true;
     });
     for (uint32_t a = 0; a < 8; ++a) EXPECT_EQ(Bytes()[0x7FF8 + a], 0x90 + a);
@@ -108,35 +112,35 @@ TEST_F(LoadTest, RangeIsClippedAtTheDevicesEnd) {
 
 TEST_F(LoadTest, StartAndStopPushEachOther) {
     StartWithDevice("1");
-    Load(WriteBinary("f.bin", 0x100), 2, [](TLoadDialog& ld) {
-        // Typed digit by digit, a stop moves nothing until it is complete.
-        ld.InputStart->setText("00010");
-        for (const char* typed : {"0", "00", "000", "0002", "00020"}) ld.InputStop->setText(typed);
-        EXPECT_EQ(ld.InputStart->text(), "00010");
-        ld.InputStart->setText("00030");  // above the stop: the stop moves up
-        emit ld.InputStart->editingFinished();
-        EXPECT_EQ(ld.InputStop->text(), "00030");
-        EXPECT_EQ(ld.DataSize->text(), "000001");
-        ld.InputStop->setText("00010");  // below the start: the start moves down
-        emit ld.InputStop->editingFinished();
-        EXPECT_EQ(ld.InputStart->text(), "00010");
-        EXPECT_EQ(ld.InputStartValue, 0x10u);
-        ld.InputStop->setText("00100");  // beyond the file
-        EXPECT_EQ(ld.InputStop->text(), "00010");
-        ld.InputStop->setText("");
-        EXPECT_FALSE(ld.OKBtn->isEnabled());
-        ld.InputStop->setText("0001F");
-        EXPECT_TRUE(ld.OKBtn->isEnabled());
-        EXPECT_EQ(ld.DataSize->text(), "000016");
+    Load(WriteBinary("f.bin", 0x100), 2, [](LoadDialog& ld) {
+        // typed digit by digit, a stop moves nothing until it is complete.
+        Field(ld, "start").setText("00010");
+        for (const char* typed : {"0", "00", "000", "0002", "00020"}) Field(ld, "stop").setText(typed);
+        EXPECT_EQ(Field(ld, "start").text(), "00010");
+        Field(ld, "start").setText("00030");  // above the stop: the stop moves up
+        emit Field(ld, "start").editingFinished();
+        EXPECT_EQ(Field(ld, "stop").text(), "00030");
+        EXPECT_EQ(Field(ld, "size").text(), "000001");
+        Field(ld, "stop").setText("00010");  // below the start: the start moves down
+        emit Field(ld, "stop").editingFinished();
+        EXPECT_EQ(Field(ld, "start").text(), "00010");
+        EXPECT_EQ(ld.selection().InputStartValue, 0x10u);
+        Field(ld, "stop").setText("00100");  // beyond the file
+        EXPECT_EQ(Field(ld, "stop").text(), "00010");
+        Field(ld, "stop").setText("");
+        EXPECT_FALSE(Child<QPushButton>(ld, "okButton").isEnabled());
+        Field(ld, "stop").setText("0001F");
+        EXPECT_TRUE(Child<QPushButton>(ld, "okButton").isEnabled());
+        EXPECT_EQ(Field(ld, "size").text(), "000016");
         // The buttons: at MaxInputAddress up does nothing, at 0 down does nothing.
-        ld.InputStop->SetText("000FF");
-        ld.SpeedButton3->OnMouseDown();
-        EXPECT_EQ(ld.InputStop->text(), "000FF");
-        ld.InputStart->SetText("00000");
-        ld.SpeedButton2->OnMouseDown();
-        EXPECT_EQ(ld.InputStart->text(), "00000");
-        ld.SpeedButton1->OnMouseDown();
-        EXPECT_EQ(ld.InputStart->text(), "00001");
+        Field(ld, "stop").putText("000FF");
+        Child<StepButton>(ld, "stopUp").onMouseDown();
+        EXPECT_EQ(Field(ld, "stop").text(), "000FF");
+        Field(ld, "start").putText("00000");
+        Child<StepButton>(ld, "startDown").onMouseDown();
+        EXPECT_EQ(Field(ld, "start").text(), "00000");
+        Child<StepButton>(ld, "startUp").onMouseDown();
+        EXPECT_EQ(Field(ld, "start").text(), "00001");
         return true;
     });
     EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Adress out of range !"});
@@ -146,16 +150,16 @@ TEST_F(LoadTest, StartAndStopPushEachOther) {
 
 TEST_F(LoadTest, ClearBufferOnAndOff) {
     StartWithDevice("1");
-    Formularz->Image.ImageBuffer[0x500] = 0x11;
-    Formularz->Image.ImageBuffer[0x1F000] = 0x22;  // above the device
-    Load(WriteBinary("f.bin", 0x10), 2, [](TLoadDialog& ld) {
-        ld.ClearBuff->setChecked(false);
+    W().image().ImageBuffer[0x500] = 0x11;
+    W().image().ImageBuffer[0x1F000] = 0x22;  // above the device
+    Load(WriteBinary("f.bin", 0x10), 2, [](LoadDialog& ld) {
+        Child<QCheckBox>(ld, "clearBuffer").setChecked(false);
         return true;
     });
     EXPECT_EQ(Bytes()[0x500], 0x11);
-    EXPECT_FALSE(LoadDialog->ClearBuff->isChecked()) << "the choice is kept for the next load";
-    Load(WriteBinary("f.bin", 0x10), 2, [](TLoadDialog& ld) {
-        ld.Button2Click();  // Default checks it again
+    EXPECT_FALSE(Child<QCheckBox>(W().loadDialog(), "clearBuffer").isChecked()) << "the choice is kept for the next load";
+    Load(WriteBinary("f.bin", 0x10), 2, [](LoadDialog& ld) {
+        Child<QPushButton>(ld, "defaultButton").click();  // Default checks it again
         return true;
     });
     EXPECT_EQ(Bytes()[0x500], 0xFF);
@@ -164,16 +168,16 @@ TEST_F(LoadTest, ClearBufferOnAndOff) {
 
 TEST_F(LoadTest, CancelLeavesTheImage) {
     StartWithDevice("1");
-    const QString crc = Formularz->PanelText(2);
-    Load(WriteBinary("f.bin", 0x10), 2, [](TLoadDialog&) { return false; });
+    const QString crc = W().panelText(2);
+    Load(WriteBinary("f.bin", 0x10), 2, [](LoadDialog&) { return false; });
     EXPECT_EQ(Bytes()[0], 0xFF);
-    EXPECT_EQ(Formularz->PanelText(2), crc);
+    EXPECT_EQ(W().panelText(2), crc);
 }
 
 TEST_F(LoadTest, HexFileWithoutRecords) {
     StartWithDevice("1");
     { std::ofstream("empty.hex") << ":00000001FF\r\n"; }
-    Formularz->Image.ImageBuffer[0x10] = 0;
+    W().image().ImageBuffer[0x10] = 0;
     Load((Dir / "empty.hex").string(), 1);
     EXPECT_EQ(Prompts.Messages, std::vector<QString>{"empty.hex: nothing loaded: no data record"});
     EXPECT_TRUE(Prompts.DialogsShown.empty());
@@ -209,7 +213,7 @@ TEST_F(LoadTest, HexByContentAndWhatIsLeftOut) {
         std::ofstream(c.name, std::ios::binary) << c.content;
         Prompts.Messages.clear();
         Seen = {};
-        Load((Dir / c.name).string(), c.filter, [&c](TLoadDialog& ld) { ld.BufferOffset->setText(c.offset); return true; });
+        Load((Dir / c.name).string(), c.filter, [&c](LoadDialog& ld) { Field(ld, "offset").setText(c.offset); return true; });
         EXPECT_EQ(Prompts.Messages, c.told.isEmpty() ? std::vector<QString>{} : std::vector<QString>{c.told});
         EXPECT_EQ(Seen.FileType, c.type);
         EXPECT_EQ(Bytes()[0x11], c.type[0] == 'H' ? 0x34 : 0x11);
@@ -222,7 +226,7 @@ TEST_F(LoadTest, MissingFileAndCancelledDialog) {
     const std::string why = "Can't open file\n" + (Dir / "nothing.bin").string() + ": No such file or directory";
     EXPECT_EQ(Prompts.Messages, std::vector<QString>{QString::fromStdString(why)});
     EXPECT_TRUE(Prompts.DialogsShown.empty()) << "no load dialog after a failed open";
-    Formularz->SpeedButton1Click();  // the open dialog is cancelled
+    W().load();  // the open dialog is cancelled
     EXPECT_EQ(Prompts.Messages.size(), 1u);
 }
 
@@ -247,18 +251,18 @@ protected:
 
 TEST_F(SaveTest, HexAndBinaryByTheChosenType) {
     StartWithDevice("1");
-    Formularz->Image.ImageBuffer[0] = 0x02;
-    Formularz->Image.ImageBuffer[1] = 0x00;
-    Formularz->Image.ImageBuffer[2] = 0x30;
+    W().image().ImageBuffer[0] = 0x02;
+    W().image().ImageBuffer[1] = 0x00;
+    W().image().ImageBuffer[2] = 0x30;
     Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "out").string()), 1});
-    Formularz->SpeedButton2Click();
+    W().save();
     EXPECT_EQ(Prompts.SaveRequests[0].DefaultExt, "hex");
     EXPECT_TRUE(Prompts.SaveRequests[0].ConfirmOverwrite);
     const auto hex = ReadAll("out.hex");
     EXPECT_EQ(std::string(hex.begin(), hex.end()), ":10000000020030FFFFFFFFFFFFFFFFFFFFFFFFFFCB\r\n:00000001FF\r\n");
 
     Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "out").string()), 2});
-    Formularz->SpeedButton2Click();
+    W().save();
     const auto bin = ReadAll("out.bin");
     ASSERT_EQ(bin.size(), 131072u);
     EXPECT_EQ(bin[2], 0x30);
@@ -268,16 +272,16 @@ TEST_F(SaveTest, HexAndBinaryByTheChosenType) {
 TEST_F(SaveTest, AllFilesWritesBinaryAndLeavesBinAsTheDefault) {
     StartWithDevice("1");
     Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "image.dat").string()), 3});
-    Formularz->SpeedButton2Click();
+    W().save();
     EXPECT_EQ(ReadAll("image.dat").size(), 131072u);
-    EXPECT_EQ(Formularz->Save.DefaultExt, "bin");
+    EXPECT_EQ(W().saveState().DefaultExt, "bin");
     Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / "again").string()), 3});
-    Formularz->SpeedButton2Click();
+    W().save();
     EXPECT_EQ(Prompts.SaveRequests[1].DefaultExt, "bin");
     // The type change itself: HEX gives "hex", BINARY "bin", All Files none.
-    EXPECT_EQ(Formularz->SaveTypeChange(1), "hex");
-    EXPECT_EQ(Formularz->SaveTypeChange(2), "bin");
-    EXPECT_EQ(Formularz->SaveTypeChange(3), "");
+    EXPECT_EQ(W().saveTypeChanged(1), "hex");
+    EXPECT_EQ(W().saveTypeChanged(2), "bin");
+    EXPECT_EQ(W().saveTypeChanged(3), "");
 }
 
 TEST_F(SaveTest, UnwritableFileIsReported) {
@@ -286,7 +290,7 @@ TEST_F(SaveTest, UnwritableFileIsReported) {
     std::filesystem::permissions("locked.hex", std::filesystem::perms::owner_read);
     for (const std::string name : {"no/such/dir/x.hex", "locked.hex"}) {  // the file and why
         Prompts.SaveAnswers.push_back(FileDialogResult{QString::fromStdString((Dir / name).string()), 1});
-        Formularz->SpeedButton2Click();
+        W().save();
         EXPECT_TRUE(Prompts.Messages.back().startsWith(QString::fromStdString("Can't open file\n" + (Dir / name).string() + ": ")));
     }
 }

@@ -61,7 +61,7 @@ TEST_F(EngineTest, ProgramOf64KDeviceSendsExactStreamAndEnds) {
         Rig.Link.Writes.clear();
         Rig.View.ProgressHistory.clear();
         Rig.Link.Tick = 0;
-        Rig.Engine.SkipBlankBlocks = skipBlank;
+        Rig.Engine.SetSkipBlankBlocks(skipBlank);
         SelectDevice(1);
         RandomImage(7);
         ConnectTarget(0xFFFF);
@@ -106,7 +106,7 @@ TEST_F(EngineTest, VerifyReportsADifference) {
     Rig.RunToEnd();
     EXPECT_EQ(Rig.View.Last(), "Verification error.");
     EXPECT_EQ(Rig.View.Progress, 0);
-    EXPECT_EQ(Rig.Engine.Operation, OpNone);
+    EXPECT_EQ(Rig.Engine.Operation(), OpNone);
     // The block holding 0x4321 was the last one sent.
     EXPECT_EQ(Rig.Link.Writes.back().Bytes[4], 0x43);
     EXPECT_EQ(Rig.Link.Writes.back().Bytes[5], 0x00);
@@ -142,7 +142,7 @@ TEST_F(EngineTest, SilentTargetGetsTenTransmissionsThenNotResponding) {
     }
     EXPECT_EQ(Rig.Link.Tick, StartDelayTicks + uint64_t(TransmissionsPerFrame) * ReplyTimeoutTicks);
     EXPECT_EQ(Rig.View.Last(), "Microcontroller is not responding.");
-    EXPECT_EQ(Rig.Engine.Operation, OpNone);
+    EXPECT_EQ(Rig.Engine.Operation(), OpNone);
     EXPECT_EQ(Rig.View.Progress, 0);
 }
 
@@ -199,7 +199,7 @@ TEST_F(EngineTest, AddressOutOfRangeShowsCurrentAddress) {
     Rig.Engine.StartProgram();
     Rig.RunToEnd();
     EXPECT_EQ(Rig.View.Last(), "Adress: 08000 out of device memory space.");
-    EXPECT_EQ(Rig.Engine.CurrentAddress, 0x8000u);
+    EXPECT_EQ(Rig.Engine.CurrentAddress(), 0x8000u);
     EXPECT_EQ(Rig.View.Progress, 0);
 
     // During Erase, code 2 shows the address that the last Program left.
@@ -217,7 +217,7 @@ TEST_F(EngineTest, CodeTwoWithNoProgramEverRunShowsZero) {
     Rig.Link.Feed(MakeReplyFrame(ReplyAddressOutOfRange));
     Rig.Deliver();
     EXPECT_EQ(Rig.View.Last(), "Adress: 00000 out of device memory space.");
-    EXPECT_EQ(Rig.Engine.Operation, OpNone);
+    EXPECT_EQ(Rig.Engine.Operation(), OpNone);
 }
 
 TEST_F(EngineTest, CodeOneDuringBlankCheckIsIgnoredAndTheFrameRepeated) {
@@ -226,7 +226,7 @@ TEST_F(EngineTest, CodeOneDuringBlankCheckIsIgnoredAndTheFrameRepeated) {
     Rig.Link.Feed(MakeReplyFrame(ReplyDone));
     Rig.Deliver();
     EXPECT_EQ(Rig.View.Last(), "Blank checking...");
-    EXPECT_EQ(Rig.Engine.Operation, OpBlankCheck);
+    EXPECT_EQ(Rig.Engine.Operation(), OpBlankCheck);
     const size_t before = Rig.Link.Writes.size();
     for (uint32_t i = 0; i < ReplyTimeoutTicks - 1; ++i) Rig.Tick();
     EXPECT_EQ(Rig.Link.Writes.size(), before);
@@ -250,7 +250,7 @@ TEST_F(EngineTest, EraseStartedDuringProgramReplacesIt) {
     Rig.Link.ReplyFilter = nullptr;
 
     Rig.Engine.StartErase();
-    EXPECT_EQ(Rig.Engine.Operation, OpErase);
+    EXPECT_EQ(Rig.Engine.Operation(), OpErase);
     EXPECT_EQ(Rig.View.Last(), "Erasing...");
     EXPECT_EQ(Rig.View.ProgressHistory.size(), progressCalls) << "Erase leaves the bar alone";
     Rig.RunToEnd();
@@ -258,9 +258,9 @@ TEST_F(EngineTest, EraseStartedDuringProgramReplacesIt) {
     EXPECT_EQ(Rig.View.Progress, progress);
     for (const auto& m : Rig.View.Messages) EXPECT_NE(m, "Stopped.");
     // The Erase frame keeps the Program's last data block (it is not refreshed).
-    EXPECT_EQ(Rig.Engine.TxFrame[2], CmdErase);
-    EXPECT_TRUE(std::equal(Rig.Engine.TxFrame.begin() + TxDataOffset, Rig.Engine.TxFrame.begin() + TxDataOffset + BlockSize,
-                           Rig.Image.ImageBuffer.begin() + Rig.Engine.CurrentAddress));
+    EXPECT_EQ(Rig.Engine.TxFrame()[2], CmdErase);
+    EXPECT_TRUE(std::equal(Rig.Engine.TxFrame().begin() + TxDataOffset, Rig.Engine.TxFrame().begin() + TxDataOffset + BlockSize,
+                           Rig.Image.ImageBuffer.begin() + Rig.Engine.CurrentAddress()));
 }
 
 TEST_F(EngineTest, TargetErrorsEndWithTheirMessages) {
@@ -293,7 +293,7 @@ TEST_F(EngineTest, TargetErrorsEndWithTheirMessages) {
         rig.Link.Feed(c.reply);
         rig.Deliver();
         EXPECT_EQ(rig.View.Last(), c.message);
-        EXPECT_EQ(rig.Engine.Operation, OpNone);
+        EXPECT_EQ(rig.Engine.Operation(), OpNone);
         EXPECT_FALSE(rig.Engine.AwaitingReply());
         if (c.progressReset) EXPECT_EQ(rig.View.Progress, 0);
         else EXPECT_EQ(rig.View.Progress, 500);
@@ -322,8 +322,8 @@ TEST_F(EngineTest, StopEndsTheOperationAndSendsNothingMore) {
     Rig.Tick();
     Rig.Engine.Stop();
     EXPECT_EQ(Rig.View.Last(), "Stopped.");
-    EXPECT_EQ(Rig.Engine.Operation, OpNone);
-    EXPECT_EQ(Rig.Engine.StartDelay, 0);
+    EXPECT_EQ(Rig.Engine.Operation(), OpNone);
+    EXPECT_EQ(Rig.Engine.StartDelay(), 0);
     const size_t writes = Rig.Link.Writes.size();
     for (int i = 0; i < 3000; ++i) Rig.Tick();
     EXPECT_EQ(Rig.Link.Writes.size(), writes);
@@ -344,12 +344,12 @@ TEST_F(EngineTest, StopEndsTheOperationAndSendsNothingMore) {
 TEST_F(EngineTest, StartDiscardsWaitingBytesButKeepsReceiverState) {
     Rig.Link.Feed({0x55, 0x04});  // half a reply already taken by the receiver
     Rig.Deliver();
-    ASSERT_EQ(Rig.Engine.Receiver.RxState, ReplyReceiver::Receiving);
+    ASSERT_EQ(Rig.Engine.Receiver().RxState, ReplyReceiver::Receiving);
     Rig.Link.Feed({0x11, 0x22, 0x33});
     Rig.Engine.StartErase();
     EXPECT_TRUE(Rig.Link.Input.empty());
-    EXPECT_EQ(Rig.Engine.Receiver.RxState, ReplyReceiver::Receiving);
-    EXPECT_EQ(Rig.Engine.Receiver.RxCount, 1);
+    EXPECT_EQ(Rig.Engine.Receiver().RxState, ReplyReceiver::Receiving);
+    EXPECT_EQ(Rig.Engine.Receiver().RxCount, 1);
 }
 
 TEST_F(EngineTest, ClosedPortGivesNotRespondingAfterTwentySeconds) {
@@ -364,9 +364,9 @@ TEST_F(EngineTest, ClosedPortGivesNotRespondingAfterTwentySeconds) {
     MemoryImage image;
     OperationEngine engine(image, closed, view);
     int ticks = 0;
-    engine.Clock = [&] { return ticks * TickMs; };
+    engine.SetClock([&] { return ticks * TickMs; });
     engine.StartErase();
-    while ((engine.Operation != OpNone || engine.StartDelay) && ticks < 5000) {
+    while ((engine.Operation() != OpNone || engine.StartDelay()) && ticks < 5000) {
         ++ticks;
         engine.TimerTimer();
     }
@@ -388,7 +388,7 @@ TEST_F(EngineTest, ReplyToAnEarlierCopyNeverConfirmsTheNextBlock) {
         EngineRig rig;
         TargetLoader target(0xFFFF);
         rig.Link.Target = &target;
-        rig.Engine.SkipBlankBlocks = true;
+        rig.Engine.SetSkipBlankBlocks(true);
         rig.Image.ImageBuffer[0x0000] = 0x12;
         rig.Image.ImageBuffer[0x0100] = 0x34;
         std::copy(rig.Image.ImageBuffer.begin(), rig.Image.ImageBuffer.begin() + 0x10000, target.Flash().begin());
@@ -455,7 +455,7 @@ protected:
     void ThreeDataBlocks() {
         SelectDevice(1);
         for (uint32_t a : {0x0010u, 0x2345u, 0xFFFFu}) Rig.Image.ImageBuffer[a] = 0x12;
-        Rig.Engine.SkipBlankBlocks = true;
+        Rig.Engine.SetSkipBlankBlocks(true);
     }
     static constexpr uint32_t Plan[] = {0x0000, 0x2300, 0xFF80};
     // Block frames written, in order, and whether each came after a preamble.
@@ -531,7 +531,7 @@ TEST_F(PlanWalkTest, TargetSilentInTheMiddleGetsTheBlockTenTimes) {
 }
 
 TEST_F(PlanWalkTest, NoDataBlocksEndsAtOnceWithNothingSent) {
-    Rig.Engine.SkipBlankBlocks = true;
+    Rig.Engine.SetSkipBlankBlocks(true);
     for (auto start : {&OperationEngine::StartProgram, &OperationEngine::StartVerify}) {
         // Also replaces an Erase that still waits for its first transmission.
         Rig.Engine.StartErase();
@@ -578,7 +578,7 @@ TEST_F(EngineTest, TicksAreNeededOnlyWhileSomethingIsPending) {
     } failing;
     test::RecordingTicks ticks;
     OperationEngine engine(Rig.Image, failing, Rig.View);
-    engine.Ticks = &ticks;
+    engine.SetTickSource(&ticks);
     EXPECT_THROW(engine.StartProgram(), std::runtime_error);
     EXPECT_TRUE(ticks.Needed);
 }

@@ -46,7 +46,7 @@ TEST_F(ReplyReceiverTest, NoiseBeforeSyncIsIgnored) {
     Begin(&OperationEngine::StartErase);
     Event({0x00, 0x12, 0x55, 0x04, 0x01, 0xA8, 0x0D});
     EXPECT_EQ(Rig.View.Messages, std::vector<std::string>{"Device erased."});
-    EXPECT_EQ(Rig.Engine.Operation, OpNone);
+    EXPECT_EQ(Rig.Engine.Operation(), OpNone);
 }
 
 TEST_F(ReplyReceiverTest, ReplySplitOneBytePerEventIsDispatchedOnceAtItsLastByte) {
@@ -89,11 +89,11 @@ TEST_F(ReplyReceiverTest, ReplyTooLongIsAbandonedAtIts134thByte) {
     reply[1] = 134;
     reply[2] = ReplyBlank;
     Event(Bytes(reply.begin(), reply.end() - 1));
-    EXPECT_EQ(Rig.Engine.Receiver.RxState, ReplyReceiver::Receiving);
-    EXPECT_EQ(Rig.Engine.Receiver.RxCount, 133);
+    EXPECT_EQ(Rig.Engine.Receiver().RxState, ReplyReceiver::Receiving);
+    EXPECT_EQ(Rig.Engine.Receiver().RxCount, 133);
     Event({0x55});  // the 134th byte is dropped, even a sync byte
-    EXPECT_EQ(Rig.Engine.Receiver.RxState, ReplyReceiver::Idle);
-    EXPECT_EQ(Rig.Engine.Receiver.RxCount, 0);
+    EXPECT_EQ(Rig.Engine.Receiver().RxState, ReplyReceiver::Idle);
+    EXPECT_EQ(Rig.Engine.Receiver().RxCount, 0);
     EXPECT_TRUE(Rig.View.Messages.empty());
     EXPECT_EQ(Resends(), 0u);
     Event(MakeReplyFrame(ReplyBlank));
@@ -112,8 +112,8 @@ TEST_F(ReplyReceiverTest, PauseOfNineTicksKeepsTheReplyTenTicksDropIt) {
             EXPECT_EQ(Rig.View.Messages, std::vector<std::string>{"Device is blank."});
         } else {
             EXPECT_TRUE(Rig.View.Messages.empty());
-            EXPECT_EQ(Rig.Engine.Receiver.RxState, ReplyReceiver::Idle);
-            EXPECT_EQ(Rig.Engine.Operation, OpBlankCheck);
+            EXPECT_EQ(Rig.Engine.Receiver().RxState, ReplyReceiver::Idle);
+            EXPECT_EQ(Rig.Engine.Operation(), OpBlankCheck);
         }
     }
 }
@@ -151,7 +151,7 @@ TEST_F(ReplyReceiverTest, ReplyWithNoFrameAwaitedIsDropped) {
             rig.Engine.ReceiveReplyBytes();
             EXPECT_TRUE(rig.Link.Writes.empty());
             EXPECT_TRUE(rig.View.Messages.empty());
-            EXPECT_EQ(rig.Engine.Operation, starting ? OpProgram : OpNone);
+            EXPECT_EQ(rig.Engine.Operation(), starting ? OpProgram : OpNone);
         }
     }
 }
@@ -160,7 +160,7 @@ TEST_F(ReplyReceiverTest, CodeOneWithNoOperationDoesNothing) {
     Event(MakeReplyFrame(ReplyDone));
     EXPECT_TRUE(Rig.Link.Writes.empty());
     EXPECT_TRUE(Rig.View.Messages.empty());
-    EXPECT_EQ(Rig.Engine.Receiver.RxState, ReplyReceiver::Idle);
+    EXPECT_EQ(Rig.Engine.Receiver().RxState, ReplyReceiver::Idle);
 }
 
 }  // namespace

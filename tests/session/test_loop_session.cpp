@@ -102,7 +102,7 @@ protected:
         LastMessage.clear();
         const std::thread::id loopThread = std::this_thread::get_id();
         auto ended = [&] {
-            if (Engine.Operation == OpNone && Engine.StartDelay == 0) Loop.Quit(0);
+            if (Engine.Operation() == OpNone && Engine.StartDelay() == 0) Loop.Quit(0);
         };
         CommPort.OnRxChar = [&, loopThread](TVaCustomComm*, int) {
             ++RxEvents;
@@ -118,7 +118,7 @@ protected:
         // The engine's time-outs count in ticks here, so a shorter tick
         // runs them through sooner.
         int64_t ticks = 0;
-        Engine.Clock = [&] { return ticks * TickMs; };
+        Engine.SetClock([&] { return ticks * TickMs; });
         const MainLoop::TimerId tick = Loop.StartTimer(Tick, [&] {
             End.Tick();
             ++ticks;

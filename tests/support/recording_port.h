@@ -113,8 +113,8 @@ struct EngineRig {
 
     // The engine's clock runs with the ticks: 10 ms each.
     EngineRig() {
-        Engine.Ticks = &Ticks;
-        Engine.Clock = [this] { return static_cast<int64_t>(Link.Tick) * TickMs; };
+        Engine.SetTickSource(&Ticks);
+        Engine.SetClock([this] { return static_cast<int64_t>(Link.Tick) * TickMs; });
     }
 
     // Raises the received-bytes event until no bytes wait (bounded, so a
@@ -132,7 +132,7 @@ struct EngineRig {
     uint64_t RunToEnd(uint64_t maxTicks = 100000) {
         Deliver();
         const uint64_t start = Link.Tick;
-        while ((Engine.Operation != OpNone || Engine.StartDelay != 0) && Link.Tick - start < maxTicks) Tick();
+        while ((Engine.Operation() != OpNone || Engine.StartDelay() != 0) && Link.Tick - start < maxTicks) Tick();
         return Link.Tick - start;
     }
 };

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/prompts.h"
+#include "dialogs/prompts.h"
 
 namespace pelk::test {
 

@@ -9,22 +9,24 @@
 #include <QCoreApplication>
 #include <QSettings>
 #include <QTest>
+#include <QRadioButton>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 
-#include "app/formularz.h"
+#include "app/main_window.h"
 #include "app/qt_dispatcher.h"
-#include "app/windows.h"
 #include "dialogs/edit_dialog.h"
-#include "dialogs/filldial.h"
+#include "dialogs/fill_dialog.h"
 #include "dialogs/load_dialog.h"
 #include "framework/exception.h"
 #include "sim/simulated_target.h"
 #include "support/qt_print.h"
 #include "support/scripted_prompts.h"
+#include "support/window_access.h"
 
 namespace pelk::test {
 
@@ -49,14 +51,10 @@ protected:
         SetUserPrompts(&Prompts);
         InstallQtMainThreadDispatcher();
         SetExceptionReport([this](const std::exception& e) { Prompts.Message(QString::fromLocal8Bit(e.what())); });
-        EditAddress = 0;
     }
 
     void TearDown() override {
-        if (Formularz) {
-            Formularz->close();
-            DestroyWindows();
-        }
+        Close();
         UninstallQtMainThreadDispatcher();
         SetExceptionReport(nullptr);
         SetUserPrompts(nullptr);
@@ -95,10 +93,36 @@ protected:
         return *Target;
     }
 
-    void Start() { CreateWindows(); }
-    void Exit() { Formularz->Exit1Click(); }
+    // The window as the program makes it: it reads the settings and opens
+    // the port. Close ends it as the program's exit does.
+    void Start() { OpenWindow(); }
+    void Close() { CloseWindow(); }
+    void Exit() { W().exit(); }
+    // The window of the running test (also inside the tests' lambdas).
+    static MainWindow& W() { return test::W(); }
 
-    QString Message() const { return Formularz->Komunikat->text(); }
+    // A control of a window by its name; the test fails when there is none.
+    template <class T>
+    static T& Child(QObject& window, const char* name) {
+        return test::Child<T>(window, name);
+    }
+    static QAction& Action(const char* name) { return Child<QAction>(W(), name); }
+    static DialogEdit& Field(QObject& dialog, const char* name) { return Child<DialogEdit>(dialog, name); }
+    static DialogEdit& EditField(const char* name) { return Field(W().editDialog(), name); }
+    static DialogEdit& FillField(const char* name) { return Field(W().fillDialog(), name); }
+    // Radio index (0..5) of the device dialog: device index + 1.
+    static QRadioButton& DeviceRadio(QObject& dialog, int index) {
+        return Child<QRadioButton>(dialog, ("device" + std::to_string(index + 1)).c_str());
+    }
+
+    // The modeless dialog is activated by the user, as the window manager
+    // tells it.
+    static void Activate(QWidget& dialog) {
+        QEvent activate(QEvent::WindowActivate);
+        QCoreApplication::sendEvent(&dialog, &activate);
+    }
+
+    QString Message() const { return W().message(); }
     // Runs the event loop until the message line shows `text` or the timeout passes.
     bool WaitForMessage(const QString& text, int timeoutMs = 30000) {
         return QTest::qWaitFor([&] { return Message() == text; }, timeoutMs);

@@ -21,32 +21,32 @@ TEST_F(BufferGridTest, ModelPassesTheItemModelTesterThroughDeviceChanges) {
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
     for (uint8_t d : {6, 3, 1}) {
         ApplyDeviceIndex(Image, d);
-        model.RebuildForDevice();
+        model.rebuildForDevice();
         EXPECT_EQ(model.rowCount(), int(Image.DeviceSize() / 16));
-        model.RefreshAll();
-        model.BytesChanged(0x10, 0x1234);
+        model.refreshAll();
+        model.bytesChanged(0x10, 0x1234);
     }
 }
 
 TEST_F(BufferGridTest, FreshGridOf64KDevice) {
     BufferGrid grid(Image);
-    EXPECT_EQ(grid.RowCount(), 4097);
-    EXPECT_EQ(grid.CellText(0, 0), "Adress");
-    EXPECT_EQ(grid.CellText(1, 0), "00");
-    EXPECT_EQ(grid.CellText(11, 0), "0A");
-    EXPECT_EQ(grid.CellText(16, 0), "0F");
-    EXPECT_EQ(grid.CellText(17, 0), "ASCII");
-    EXPECT_EQ(grid.CellText(0, 1), " 00000");
-    EXPECT_EQ(grid.CellText(0, 4096), " 0FFF0");
-    EXPECT_EQ(grid.CellText(7, 100), "FF");
-    EXPECT_EQ(grid.CellText(17, 4096), QString(16, QChar(char16_t(0x02D9))));  // 0xFF in Windows-1250
+    EXPECT_EQ(grid.rowCountWithHeading(), 4097);
+    EXPECT_EQ(grid.cellText(0, 0), "Adress");
+    EXPECT_EQ(grid.cellText(1, 0), "00");
+    EXPECT_EQ(grid.cellText(11, 0), "0A");
+    EXPECT_EQ(grid.cellText(16, 0), "0F");
+    EXPECT_EQ(grid.cellText(17, 0), "ASCII");
+    EXPECT_EQ(grid.cellText(0, 1), " 00000");
+    EXPECT_EQ(grid.cellText(0, 4096), " 0FFF0");
+    EXPECT_EQ(grid.cellText(7, 100), "FF");
+    EXPECT_EQ(grid.cellText(17, 4096), QString(16, QChar(char16_t(0x02D9))));  // 0xFF in Windows-1250
 }
 
 TEST_F(BufferGridTest, LargestDeviceShowsFiveDigitLabels) {
     ApplyDeviceIndex(Image, 6);
     BufferGrid grid(Image);
-    EXPECT_EQ(grid.RowCount(), 8193);
-    EXPECT_EQ(grid.CellText(0, 8192), " 1FFF0");
+    EXPECT_EQ(grid.rowCountWithHeading(), 8193);
+    EXPECT_EQ(grid.cellText(0, 8192), " 1FFF0");
 }
 
 TEST_F(BufferGridTest, CharacterColumnShowsZeroAsDotAndCodePageCharacters) {
@@ -57,8 +57,8 @@ TEST_F(BufferGridTest, CharacterColumnShowsZeroAsDotAndCodePageCharacters) {
     Image.ImageBuffer[0x41] = 0x9A;  // š
     Image.ImageBuffer[0x42] = 0x01;  // a control character is shown as itself
     BufferGridModel model(Image);
-    EXPECT_EQ(model.RowCharacters(3), QStringLiteral("A.B") + QString(13, u' '));
-    const QString next = model.RowCharacters(4);
+    EXPECT_EQ(model.rowCharacters(3), QStringLiteral("A.B") + QString(13, u' '));
+    const QString next = model.rowCharacters(4);
     EXPECT_EQ(next[0], QChar(char16_t(0x0104)));
     EXPECT_EQ(next[1], QChar(char16_t(0x0161)));
     EXPECT_EQ(next[2], QChar(char16_t(0x0001)));
@@ -77,7 +77,7 @@ TEST_F(BufferGridTest, EveryCharacterCellIsOneLineWithEveryByteShown) {
     grid.resize(600, 400);
     grid.show();
     auto cell = [&](size_t row) {
-        return grid.viewport()->grab(grid.visualRect(grid.Model().index(int(row), BufferGridModel::CharColumn))).toImage();
+        return grid.viewport()->grab(grid.visualRect(grid.gridModel().index(int(row), BufferGridModel::CharColumn))).toImage();
     };
     // The rightmost column with ink: the cell's background fills its right end.
     auto inkRight = [](const QImage& img) {
@@ -107,27 +107,27 @@ using test::Cells;
 TEST_F(BufferGridTest, NotificationsCoverOnlyWhatChanged) {
     BufferGridModel model(Image);
     // A whole refresh is one notification.
-    EXPECT_EQ(Announced(model, [&] { model.RefreshAll(); }), (Cells{{0, 0, 4095, 16}}));
+    EXPECT_EQ(Announced(model, [&] { model.refreshAll(); }), (Cells{{0, 0, 4095, 16}}));
     // One byte at 0x1234: its cell (row 0x123, column 4) and that row's characters.
-    EXPECT_EQ(Announced(model, [&] { model.BytesChanged(0x1234, 0x1234); }),
+    EXPECT_EQ(Announced(model, [&] { model.bytesChanged(0x1234, 0x1234); }),
               (Cells{{0x123, 4, 0x123, 4}, {0x123, 16, 0x123, 16}}));
     // One whole row.
-    EXPECT_EQ(Announced(model, [&] { model.BytesChanged(0x10, 0x1F); }), (Cells{{1, 0, 1, 15}, {1, 16, 1, 16}}));
+    EXPECT_EQ(Announced(model, [&] { model.bytesChanged(0x10, 0x1F); }), (Cells{{1, 0, 1, 15}, {1, 16, 1, 16}}));
     // A range over three rows.
-    EXPECT_EQ(Announced(model, [&] { model.BytesChanged(0x18, 0x37); }),
+    EXPECT_EQ(Announced(model, [&] { model.bytesChanged(0x18, 0x37); }),
               (Cells{{1, 8, 1, 16}, {2, 0, 2, 16}, {3, 0, 3, 7}, {3, 16, 3, 16}}));
     // Beyond the device: nothing.
-    EXPECT_TRUE(Announced(model, [&] { model.BytesChanged(0x10000, 0x10010); }).empty());
+    EXPECT_TRUE(Announced(model, [&] { model.bytesChanged(0x10000, 0x10010); }).empty());
 }
 
 TEST_F(BufferGridTest, TopRowAndSelection) {
     BufferGrid grid(Image);
     grid.resize(400, 300);
-    grid.SetTopRow(0x1010 / 16 + 1);
-    EXPECT_EQ(grid.TopRow(), 0x1010 / 16 + 1);
-    grid.SelectCell(5, 3);
-    EXPECT_EQ(grid.SelectedColumn(), 5);
-    EXPECT_EQ(grid.SelectedRow(), 3);
+    grid.setTopRow(0x1010 / 16 + 1);
+    EXPECT_EQ(grid.topRow(), 0x1010 / 16 + 1);
+    grid.selectCell(5, 3);
+    EXPECT_EQ(grid.selectedColumn(), 5);
+    EXPECT_EQ(grid.selectedRow(), 3);
 }
 
 }  // namespace

@@ -59,4 +59,9 @@ void SetUserPrompts(Prompts* p);
 // dialog takes.
 QStringList QtNameFilters(const QString& filter);
 
+// Runs a handler of the window or a dialog; an error that escapes it is
+// reported (the application's report of unhandled errors) and the program
+// goes on.
+void Guarded(const std::function<void()>& handler);
+
 }  // namespace pelk

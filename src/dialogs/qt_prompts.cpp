@@ -5,7 +5,8 @@
 #include <QPointer>
 #include <QWindow>
 
-#include "app/prompts.h"
+#include "dialogs/prompts.h"
+#include "framework/exception.h"
 
 namespace pelk {
 namespace {
@@ -84,6 +85,14 @@ QStringList QtNameFilters(const QString& filter) {
         out << name;
     }
     return out;
+}
+
+void Guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        ReportException(e);
+    }
 }
 
 }  // namespace pelk

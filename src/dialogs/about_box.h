@@ -1,16 +1,13 @@
 #pragma once
 // "About": the program's name and version, a picture and contact lines.
 #include <QDialog>
-#include <QLabel>
 
 namespace pelk {
 
-class TAboutBox : public QDialog {
+class AboutBox : public QDialog {
     Q_OBJECT
 public:
-    explicit TAboutBox(QWidget* parent = nullptr);
-    QLabel* Label9;  // title line
-    QLabel* Image1;
+    explicit AboutBox(QWidget* parent = nullptr);
 };
 
 }  // namespace pelk
