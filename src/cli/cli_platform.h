@@ -1,8 +1,8 @@
 #pragma once
 // What pelkisp needs from the operating system beyond standard C++, each in
-// one small function, so that a port to another system replaces this one
-// file's implementation (cli_platform_posix.cpp, cli_platform_win32.cpp)
-// and nothing else.
+// one small function, so that a port to another system adds one file of
+// its own (as posix/platform.cpp and win32/platform.cpp are) and changes
+// nothing else.
 #include <cstdio>
 #include <string>
 #include <vector>

@@ -12,7 +12,7 @@
 #include "framework/main_loop.h"
 #include "pelk_version.h"
 #ifdef _WIN32
-#include "framework/text_win32.h"
+#include "framework/win32/text.h"
 #endif
 
 namespace {

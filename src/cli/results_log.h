@@ -19,6 +19,7 @@
 // comma, a double quote, CR or LF are quoted, with double quotes doubled.
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace pelk {
@@ -70,5 +71,19 @@ std::string FormatResultsLogLine(const ResultsLogRecord& R);
 // T in local time with milliseconds and the offset from UTC:
 // "2026-12-08T23:59:01.123+01:00".
 std::string Iso8601WithOffset(std::chrono::system_clock::time_point T);
+
+// For the platform parts of ResultsLog (posix/results_log.cpp,
+// win32/results_log.cpp), which open, lock and write the file.
+//
+// The offset of local time from UTC at T, in seconds; false when the C
+// library cannot tell (each platform part has its own).
+bool UtcOffset(std::time_t T, long& Offset);
+// True when Start, the first bytes of a file, begin with the header line
+// (ended by LF, or CR LF as a Windows editor may have saved it).
+bool StartsWithResultsLogHeader(const std::string& Start);
+// What the write of a line of Size bytes came to: Done bytes went out in
+// Pieces writes, and then Failure ("" when nothing failed). "" when the
+// line went out whole in one write; otherwise why that is a problem.
+std::string LineWriteOutcome(size_t Done, size_t Size, int Pieces, const std::string& Failure);
 
 }  // namespace pelk

@@ -1,7 +1,7 @@
 #include "serial/win32/platform_error.h"
 
 #include "framework/format.h"
-#include "framework/text_win32.h"
+#include "framework/win32/text.h"
 
 // After the project's headers: <windows.h> defines macros of names the
 // serial constants also use (with the same values).

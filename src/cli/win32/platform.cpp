@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "cli/cli_platform.h"
-#include "framework/console_win32.h"
+#include "framework/win32/console.h"
 #include "framework/output_file.h"
 #include "framework/utf8_path.h"
 #include "serial/win32/port_list.h"

@@ -29,7 +29,7 @@
 
 #include <windows.h>
 
-#include "framework/text_win32.h"
+#include "framework/win32/text.h"
 
 namespace pelk {
 
