@@ -1,7 +1,8 @@
 // The one rule for output files on Windows, on real files in a temporary
 // folder: replaced whole through a temporary file, a read-only file left
 // alone and reported, a device written into and never replaced, and a
-// descriptor written in binary mode.
+// descriptor written in binary mode; and the system's error texts that the
+// reasons carry.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 #include <windows.h>
 
 #include "framework/output_file.h"
+#include "framework/win32/error_text.h"
 
 namespace pelk {
 namespace {
@@ -133,6 +135,17 @@ TEST_F(Win32OutputFile, DescriptorIsWrittenInBinaryModeAndKeepsItsMode) {
     ASSERT_EQ(_write(fd, "\n", 1), 1);
     _close(fd);
     EXPECT_EQ(Read(file), bytes + "\r\n");
+}
+
+// The system's text goes into a sentence of ours, as strerror's does: no
+// line break or full stop at its end, and one wording for a code the
+// system has no text for.
+TEST(Win32ErrorText, ReadsAsPartOfASentence) {
+    const std::string denied = win32::SystemErrorText(ERROR_ACCESS_DENIED);
+    ASSERT_FALSE(denied.empty());
+    EXPECT_NE(denied.back(), '.') << denied;
+    EXPECT_NE(denied.back(), '\n') << denied;
+    EXPECT_EQ(win32::SystemErrorText(0x2000ABCD), "Unknown error 536914893");
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include <windows.h>
 
-#include "serial/win32/platform_error.h"
+#include "framework/win32/error_text.h"
 
 namespace pelk {
 
@@ -39,8 +39,6 @@ std::wstring Wide(const std::string& Text, bool& Ok) {
     return wide;
 }
 
-std::string SystemText(DWORD Code) { return win32::PlatformErrorText(static_cast<int>(Code)); }
-
 // Why Name could not be opened, in the user's terms.
 std::string OpenFailure(const std::wstring& Name, const std::string& Path, DWORD Error) {
     const DWORD attributes = GetFileAttributesW(Name.c_str());
@@ -52,7 +50,7 @@ std::string OpenFailure(const std::wstring& Name, const std::string& Path, DWORD
         const size_t slash = Path.find_last_of("/\\");
         if (slash != std::string::npos && slash > 0) return "the folder " + Path.substr(0, slash) + " does not exist";
     }
-    return SystemText(Error);
+    return win32::SystemErrorText(Error);
 }
 
 // Writes Text at the end of the file: one WriteFile of the whole line, at
@@ -66,7 +64,7 @@ std::string WriteLine(HANDLE H, const std::string& Text, bool AtEnd) {
         DWORD written = 0;
         if (!WriteFile(H, Text.data() + done, static_cast<DWORD>(Text.size() - done), &written,
                        AtEnd ? &at : nullptr))
-            return LineWriteOutcome(done, Text.size(), pieces, SystemText(GetLastError()));
+            return LineWriteOutcome(done, Text.size(), pieces, win32::SystemErrorText(GetLastError()));
         if (written == 0) return "nothing could be written";
         done += written;
         ++pieces;
@@ -86,7 +84,7 @@ bool FirstLineIsHeader(HANDLE H) {
 }
 
 // Pushes what was written to the disk.
-std::string Sync(HANDLE H) { return FlushFileBuffers(H) ? "" : SystemText(GetLastError()); }
+std::string Sync(HANDLE H) { return FlushFileBuffers(H) ? "" : win32::SystemErrorText(GetLastError()); }
 
 // One byte far beyond any real log, locked while the header is checked and
 // written and while a line is appended: Windows locks keep others from that
@@ -121,7 +119,7 @@ std::string ResultsLog::Open(const std::string& Path) {
         HANDLE out = nullptr;
         if (!DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_OUTPUT_HANDLE), GetCurrentProcess(), &out, 0, FALSE,
                              DUPLICATE_SAME_ACCESS))
-            return SystemText(GetLastError());
+            return win32::SystemErrorText(GetLastError());
         Handle = out;
         OnDisk = false;
         return "";
@@ -158,7 +156,7 @@ std::string ResultsLog::Open(const std::string& Path) {
         std::string failure;
         LARGE_INTEGER size{};
         if (!GetFileSizeEx(h, &size)) {
-            failure = SystemText(GetLastError());
+            failure = win32::SystemErrorText(GetLastError());
         } else if (size.QuadPart == 0) {
             failure = WriteLine(h, ResultsLogHeader() + "\n", true);
             if (failure.empty()) failure = Sync(h);
