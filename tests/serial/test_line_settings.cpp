@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "pty_support.h"
+#include "serial/device_common.h"
 #include "serial/posix/device_names.h"
 #include "serial/posix/line_settings.h"
 #include "serial/vacomm.h"
@@ -273,10 +274,10 @@ INSTANTIATE_TEST_SUITE_P(
                       LevelCase{dcb_RtsControlToggle, LineLevel::Low, LineLevel::Leave, false, true}));
 
 TEST(LinePlanTest, RateToleranceIsThreePercent) {
-    EXPECT_TRUE(posix::RateAccepted(56000, 57600));
-    EXPECT_TRUE(posix::RateAccepted(9600, 9600));
-    EXPECT_FALSE(posix::RateAccepted(256000, 230400));
-    EXPECT_FALSE(posix::RateAccepted(4000000, 9600));
+    EXPECT_TRUE(RateAccepted(56000, 57600));
+    EXPECT_TRUE(RateAccepted(9600, 9600));
+    EXPECT_FALSE(RateAccepted(256000, 230400));
+    EXPECT_FALSE(RateAccepted(4000000, 9600));
 }
 
 // --- Device names --------------------------------------------------------------------------
