@@ -41,11 +41,6 @@ bool NameOneFile(const std::string& A, const std::string& B);
 // first) in Why.
 std::FILE* OpenOutputText(const std::string& Path, std::string& Why);
 
-// What `pelkisp ports` prints.
-std::vector<std::string> SerialPortLines();
-// The device a port name leads to, for messages; empty when it names no
-// serial port of this machine.
-std::string PortDevice(const std::string& Name);
 // For -v: what the port name Port stands for, the device Path being open.
 std::string PortNameNote(const std::string& Port, const std::string& Path);
 // The parts of --help that differ from one system to another.

@@ -4,16 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
 #include <filesystem>
+#include <optional>
 
 #include "cli/cli_platform.h"
 #include "framework/output_file.h"
-#include "serial/posix/device_names.h"
-#include "serial/posix/port_list.h"
+#include "serial/port_list.h"
 
 namespace pelk {
 
@@ -71,23 +70,15 @@ std::FILE* OpenOutputText(const std::string& Path, std::string& Why) {
     return f;
 }
 
-
-std::vector<std::string> SerialPortLines() { return posix::PortListLines({}); }
-
-std::string PortDevice(const std::string& Name) { return posix::ResolvedDevicePath(Name); }
-
+// A COMn name says how it was resolved: a link here, or the n-th port.
 std::string PortNameNote(const std::string& Port, const std::string& Path) {
-    const bool comName = Port.find('/') == std::string::npos && Port.size() > 3 &&
-                         std::toupper(static_cast<unsigned char>(Port[0])) == 'C' &&
-                         std::toupper(static_cast<unsigned char>(Port[1])) == 'O' &&
-                         std::toupper(static_cast<unsigned char>(Port[2])) == 'M';
-    if (!comName) return "port " + Port + (Path != Port ? " is " + Path : "");
-    const int n = std::atoi(Port.c_str() + 3);
-    const posix::ComResolution r = posix::ResolveComNumber(n, {});
+    const std::optional<ComResolution> r = ResolveComName(Port);
+    if (!r) return "port " + Port + (Path != Port ? " is " + Path : "");
     return Port + " is " + Path +
-           (r.How == posix::ComResolution::Link ? " (the link " + Port + " in this folder)"
-            : r.How == posix::ComResolution::NthPort
-                ? " (serial port " + std::to_string(n) + " of " + std::to_string(r.PortsFound) + " of this machine)"
+           (r->How == ComResolution::Link ? " (the link " + Port + " in this folder)"
+            : r->How == ComResolution::NthPort
+                ? " (serial port " + std::to_string(r->Number) + " of " + std::to_string(r->PortsFound) +
+                      " of this machine)"
                 : "");
 }
 

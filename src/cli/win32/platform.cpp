@@ -11,8 +11,7 @@
 #include "framework/win32/console.h"
 #include "framework/output_file.h"
 #include "framework/utf8_path.h"
-#include "serial/win32/port_list.h"
-#include "serial/win32/serial_device.h"
+#include "serial/port_list.h"
 
 // After the project's headers: <windows.h> defines macros of names the
 // serial constants also use (with the same values).
@@ -103,21 +102,9 @@ std::FILE* OpenOutputText(const std::string& Path, std::string& Why) {
     return f;
 }
 
-
-std::vector<std::string> SerialPortLines() { return win32::PortListLines(); }
-
-// A COMn name is the system's own: a port of this machine when the system
-// lists it. Any other name (\\.\CNCA0 of a virtual port driver) is opened
-// as it is given.
-std::string PortDevice(const std::string& Name) {
-    if (win32::ComPortNumber(Name) == 0) return Name;
-    for (const win32::SerialPortEntry& p : win32::DescribeSerialPorts())
-        if (win32::ComPortNumber(p.Name) == win32::ComPortNumber(Name)) return Name;
-    return "";
-}
-
+// The name the system opens the port by.
 std::string PortNameNote(const std::string& Port, const std::string& Path) {
-    return "port " + Port + " (" + win32::SystemDeviceName(Path.empty() ? Port : Path) + ")";
+    return "port " + Port + " (" + SystemPortName(Path.empty() ? Port : Path) + ")";
 }
 
 // No pseudo-terminals, so no --port sim; COMn is the system's own name; a

@@ -6,7 +6,7 @@ namespace pelk::win32 {
 
 std::vector<std::string> ListSerialPorts() {
     std::vector<std::string> ports;
-    for (const SerialPortEntry& p : DescribeSerialPorts()) ports.push_back(p.Name);
+    for (const PortInfo& p : DescribeSerialPorts()) ports.push_back(p.Name);
     return ports;
 }
 
