@@ -4,7 +4,7 @@
 
 #include "framework/exception.h"
 #include "serial/serial_device.h"
-#include "serial/vacomm.h"
+#include "serial/vacomm_threads.h"
 #include "serial/vautils.h"
 
 namespace pelk {
