@@ -14,7 +14,6 @@ thread_local int LastError = 0;
 }
 
 int LastPlatformError() { return LastError; }
-void SetLastPlatformError(int Code) { LastError = Code; }
 
 bool Fail() { return Fail(static_cast<int>(GetLastError())); }
 

@@ -9,7 +9,6 @@
 namespace pelk::win32 {
 
 int LastPlatformError();
-void SetLastPlatformError(int Code);
 // Records GetLastError() (or Code) as the last error and returns false.
 bool Fail();
 bool Fail(int Code);
