@@ -9,23 +9,23 @@ namespace {
 
 // A CSV field: as it is, or quoted with its quotes doubled when it holds a
 // comma, a quote or a line break.
-void AppendField(std::string& Line, const std::string& Field) {
-    if (!Line.empty()) Line += ',';
-    if (Field.find_first_of(",\"\r\n") == std::string::npos) {
-        Line += Field;
+void AppendField(std::string& line, const std::string& field) {
+    if (!line.empty()) line += ',';
+    if (field.find_first_of(",\"\r\n") == std::string::npos) {
+        line += field;
         return;
     }
-    Line += '"';
-    for (char c : Field) {
-        if (c == '"') Line += '"';
-        Line += c;
+    line += '"';
+    for (char c : field) {
+        if (c == '"') line += '"';
+        line += c;
     }
-    Line += '"';
+    line += '"';
 }
 
-std::string Hex4(uint16_t Value) {
+std::string Hex4(uint16_t value) {
     char text[8];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(Value));
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
     return text;
 }
 
@@ -35,26 +35,26 @@ std::string ResultsLogHeader() {
     return "time,port,device,chip,file,crc,checksum,bytes,steps,result,duration_ms,exit_status";
 }
 
-std::string FormatResultsLogLine(const ResultsLogRecord& R) {
+std::string FormatResultsLogLine(const ResultsLogRecord& record) {
     // The time comes first and never needs quotes.
-    std::string line = Iso8601WithOffset(R.When);
-    AppendField(line, R.Port);
-    AppendField(line, R.Device);
-    AppendField(line, R.Chip);
-    AppendField(line, R.File);
-    AppendField(line, Hex4(R.Crc));
-    AppendField(line, Hex4(R.Checksum));
-    AppendField(line, std::to_string(R.Bytes));
-    AppendField(line, R.Steps);
-    AppendField(line, R.Result);
-    AppendField(line, std::to_string(R.DurationMs));
-    AppendField(line, std::to_string(R.ExitStatus));
+    std::string line = Iso8601WithOffset(record.When);
+    AppendField(line, record.Port);
+    AppendField(line, record.Device);
+    AppendField(line, record.Chip);
+    AppendField(line, record.File);
+    AppendField(line, Hex4(record.Crc));
+    AppendField(line, Hex4(record.Checksum));
+    AppendField(line, std::to_string(record.Bytes));
+    AppendField(line, record.Steps);
+    AppendField(line, record.Result);
+    AppendField(line, std::to_string(record.DurationMs));
+    AppendField(line, std::to_string(record.ExitStatus));
     return line;
 }
 
-std::string Iso8601WithOffset(std::chrono::system_clock::time_point T) {
+std::string Iso8601WithOffset(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
-    const auto ms = floor<milliseconds>(T);
+    const auto ms = floor<milliseconds>(when);
     const auto seconds = floor<std::chrono::seconds>(ms);
     // Only the offset comes from the C runtime; the calendar fields are
     // worked out here, so an instant the runtime cannot convert (Windows
@@ -79,19 +79,19 @@ std::string Iso8601WithOffset(std::chrono::system_clock::time_point T) {
     return text;
 }
 
-bool StartsWithResultsLogHeader(const std::string& Start) {
+bool StartsWithResultsLogHeader(const std::string& start) {
     const std::string header = ResultsLogHeader();
-    return Start.rfind(header + "\n", 0) == 0 || Start == header + "\r\n";
+    return start.rfind(header + "\n", 0) == 0 || start == header + "\r\n";
 }
 
-std::string LineWriteOutcome(size_t Done, size_t Size, int Pieces, const std::string& Failure) {
-    if (!Failure.empty()) {
-        return Done > 0 ? "the line was written only in part (" + std::to_string(Done) + " of " +
-                              std::to_string(Size) + " bytes): " + Failure
-                        : Failure;
+std::string LineWriteOutcome(size_t done, size_t size, int pieces, const std::string& failure) {
+    if (!failure.empty()) {
+        return done > 0 ? "the line was written only in part (" + std::to_string(done) + " of " +
+                              std::to_string(size) + " bytes): " + failure
+                        : failure;
     }
-    if (Pieces > 1) {
-        return "the line went out in " + std::to_string(Pieces) +
+    if (pieces > 1) {
+        return "the line went out in " + std::to_string(pieces) +
                " pieces (short writes); it may be mixed with lines of other programs";
     }
     return "";

@@ -18,19 +18,19 @@ namespace pelk {
 
 void IgnoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
 
-bool WriteText(std::FILE* Stream, const std::string& Text) { return std::fputs(Text.c_str(), Stream) >= 0; }
+bool WriteText(std::FILE* stream, const std::string& text) { return std::fputs(text.c_str(), stream) >= 0; }
 
-bool IsTerminal(std::FILE* Stream) { return ::isatty(fileno(Stream)) == 1; }
+bool IsTerminal(std::FILE* stream) { return ::isatty(fileno(stream)) == 1; }
 
-int TerminalColumns(std::FILE* Stream) {
+int TerminalColumns(std::FILE* stream) {
     winsize ws{};
-    if (::ioctl(fileno(Stream), TIOCGWINSZ, &ws) == 0) return ws.ws_col;
+    if (::ioctl(fileno(stream), TIOCGWINSZ, &ws) == 0) return ws.ws_col;
     return 0;
 }
 
-int TerminalRows(std::FILE* Stream) {
+int TerminalRows(std::FILE* stream) {
     winsize ws{};
-    if (::ioctl(fileno(Stream), TIOCGWINSZ, &ws) == 0) return ws.ws_row;
+    if (::ioctl(fileno(stream), TIOCGWINSZ, &ws) == 0) return ws.ws_row;
     return 0;
 }
 
@@ -40,42 +40,42 @@ bool TerminalRedrawsInPlace(std::FILE*) {
     return term != nullptr && std::strcmp(term, "dumb") != 0;
 }
 
-void RewriteTerminalLine(std::FILE* Stream, const std::string& Line) {
-    std::fprintf(Stream, "\r%s\033[K", Line.c_str());
+void RewriteTerminalLine(std::FILE* stream, const std::string& line) {
+    std::fprintf(stream, "\r%s\033[K", line.c_str());
 }
 
-void EraseTerminalLines(std::FILE* Stream, size_t Count) { std::fprintf(Stream, "\033[%zuA\r\033[J", Count); }
+void EraseTerminalLines(std::FILE* stream, size_t count) { std::fprintf(stream, "\033[%zuA\r\033[J", count); }
 
-bool SameFile(const std::string& A, const std::string& B) {
+bool SameFile(const std::string& one, const std::string& other) {
     struct stat sa {}, sb {};
-    return ::stat(A.c_str(), &sa) == 0 && ::stat(B.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+    return ::stat(one.c_str(), &sa) == 0 && ::stat(other.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
 
-bool NameOneFile(const std::string& A, const std::string& B) {
-    if (SameFile(A, B)) return true;
+bool NameOneFile(const std::string& one, const std::string& other) {
+    if (SameFile(one, other)) return true;
     std::error_code ea, eb;
-    const std::filesystem::path a = std::filesystem::weakly_canonical(A, ea), b = std::filesystem::weakly_canonical(B, eb);
+    const std::filesystem::path a = std::filesystem::weakly_canonical(one, ea), b = std::filesystem::weakly_canonical(other, eb);
     return !ea && !eb && a == b;
 }
 
-std::FILE* OpenOutputText(const std::string& Path, std::string& Why) {
-    const int fd = OpenOutputStream(Path == "-" ? "/dev/stdout" : Path, Why);
+std::FILE* OpenOutputText(const std::string& path, std::string& why) {
+    const int fd = OpenOutputStream(path == "-" ? "/dev/stdout" : path, why);
     if (fd < 0) return nullptr;
     std::FILE* f = ::fdopen(fd, "w");
     if (!f) {
-        Why = Path + ": " + std::strerror(errno);
+        why = path + ": " + std::strerror(errno);
         ::close(fd);
     }
     return f;
 }
 
 // A COMn name says how it was resolved: a link here, or the n-th port.
-std::string PortNameNote(const std::string& Port, const std::string& Path) {
-    const std::optional<ComResolution> r = ResolveComName(Port);
-    if (!r) return "port " + Port + (Path != Port ? " is " + Path : "");
-    return Port + " is " + Path +
-           (r->How == ComResolution::Link ? " (the link " + Port + " in this folder)"
+std::string PortNameNote(const std::string& port, const std::string& path) {
+    const std::optional<ComResolution> r = ResolveComName(port);
+    if (!r) return "port " + port + (path != port ? " is " + path : "");
+    return port + " is " + path +
+           (r->How == ComResolution::Link ? " (the link " + port + " in this folder)"
             : r->How == ComResolution::NthPort
                 ? " (serial port " + std::to_string(r->Number) + " of " + std::to_string(r->PortsFound) +
                       " of this machine)"

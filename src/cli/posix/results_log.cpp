@@ -18,22 +18,22 @@
 
 namespace pelk {
 
-bool UtcOffset(std::time_t T, long& Offset) {
+bool UtcOffset(std::time_t when, long& offset) {
     std::tm local{};
-    if (!localtime_r(&T, &local)) return false;
-    Offset = local.tm_gmtoff;
+    if (!localtime_r(&when, &local)) return false;
+    offset = local.tm_gmtoff;
     return true;
 }
 
 namespace {
 
-// Why Path could not be opened, in the words of every file message.
-std::string OpenFailure(const std::string& Path, int Error) { return FileProblem(Path, Error); }
+// Why `path` could not be opened, in the words of every file message.
+std::string OpenFailure(const std::string& path, int error) { return FileProblem(path, error); }
 
-// False when the file open on Fd has a first line other than the log's
+// False when the file open on `fd` has a first line other than the log's
 // header. A file this user may not read is given the benefit of the doubt.
-bool FirstLineIsHeader(int Fd) {
-    const int in = ::open(("/proc/self/fd/" + std::to_string(Fd)).c_str(), O_RDONLY | O_CLOEXEC);
+bool FirstLineIsHeader(int fd) {
+    const int in = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return true;
     const std::string header = ResultsLogHeader();
     std::string start(header.size() + 2, '\0');
@@ -44,12 +44,12 @@ bool FirstLineIsHeader(int Fd) {
     return StartsWithResultsLogHeader(start);
 }
 
-// Writes Text at the end of Fd, in one write when the system takes it
+// Writes `text` at the end of `fd`, in one write when the system takes it
 // whole (always, for a regular file with room on its disk). SIGPIPE is
 // held back while writing, so that a pipe or FIFO whose reader has gone
 // is reported as an error instead of ending the program. Returns "" or
 // why it failed.
-std::string WriteLine(int Fd, const std::string& Text) {
+std::string WriteLine(int fd, const std::string& text) {
     sigset_t pipeSignal, pending, old;
     sigemptyset(&pipeSignal);
     sigaddset(&pipeSignal, SIGPIPE);
@@ -61,8 +61,8 @@ std::string WriteLine(int Fd, const std::string& Text) {
     std::string failure;
     size_t done = 0;
     int pieces = 0;
-    while (done < Text.size()) {
-        const ssize_t n = ::write(Fd, Text.data() + done, Text.size() - done);
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             ++pieces;
@@ -70,7 +70,7 @@ std::string WriteLine(int Fd, const std::string& Text) {
             continue;
         } else if (n < 0 && errno == EAGAIN) {
             // A descriptor shared with a program that made it non-blocking.
-            pollfd p{Fd, POLLOUT, 0};
+            pollfd p{fd, POLLOUT, 0};
             if (::poll(&p, 1, -1) < 0 && errno != EINTR) {
                 failure = std::strerror(errno);
                 break;
@@ -88,26 +88,26 @@ std::string WriteLine(int Fd, const std::string& Text) {
         }
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    return LineWriteOutcome(done, Text.size(), pieces, failure);
+    return LineWriteOutcome(done, text.size(), pieces, failure);
 }
 
 // The file's exclusive lock, taken while the header is checked and written
 // and while a line is appended, so that the programs sharing a log take
 // turns. False (errno set) when it cannot be had.
-bool TakeTurn(int Fd) {
+bool TakeTurn(int fd) {
     int locked;
     do {
-        locked = ::flock(Fd, LOCK_EX);
+        locked = ::flock(fd, LOCK_EX);
     } while (locked != 0 && errno == EINTR);
     return locked == 0;
 }
 
-void EndTurn(int Fd) { ::flock(Fd, LOCK_UN); }
+void EndTurn(int fd) { ::flock(fd, LOCK_UN); }
 
 // Pushes what was written to the disk. A pipe, FIFO or terminal cannot be
 // synchronised (EINVAL); that is no failure of the log.
-std::string Sync(int Fd) {
-    while (::fsync(Fd) != 0) {
+std::string Sync(int fd) {
+    while (::fsync(fd) != 0) {
         if (errno == EINTR) continue;
         if (errno == EINVAL || errno == EOPNOTSUPP || errno == ENOTSUP) return "";
         return std::strerror(errno);
@@ -117,11 +117,11 @@ std::string Sync(int Fd) {
 
 }  // namespace
 
-std::string ResultsLog::Open(const std::string& Path) {
+std::string ResultsLog::Open(const std::string& path) {
     Close();
-    if (Path.empty()) return "no file name given";
+    if (path.empty()) return "no file name given";
     int fd = -1;
-    const int own = Path == "-" ? 1 : OwnDescriptor(Path);  // "-" is standard output
+    const int own = path == "-" ? 1 : OwnDescriptor(path);  // "-" is standard output
     if (own >= 0) {
         fd = ::fcntl(own, F_DUPFD_CLOEXEC, 3);
         if (fd < 0) return errno == EBADF ? "the program has no such open file" : std::strerror(errno);
@@ -136,9 +136,9 @@ std::string ResultsLog::Open(const std::string& Path) {
         // Not blocking in open: a FIFO without a reader fails at once
         // instead of waiting for one.
         do {
-            fd = ::open(Path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0666);
+            fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0666);
         } while (fd < 0 && errno == EINTR);
-        if (fd < 0) return OpenFailure(Path, errno);
+        if (fd < 0) return OpenFailure(path, errno);
         const int flags = ::fcntl(fd, F_GETFL);
         if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
@@ -188,7 +188,7 @@ std::string ResultsLog::Open(const std::string& Path) {
     return "";
 }
 
-std::string ResultsLog::Append(const ResultsLogRecord& R) {
+std::string ResultsLog::Append(const ResultsLogRecord& record) {
     if (Fd < 0) return "the results log is not open";
     struct stat st {};
     const bool regular = ::fstat(Fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -197,7 +197,7 @@ std::string ResultsLog::Append(const ResultsLogRecord& R) {
     // other programs' lines out between the end found and the cut.
     const bool locked = regular && TakeTurn(Fd);
     const off_t before = regular && ::fstat(Fd, &st) == 0 ? st.st_size : -1;
-    std::string failure = WriteLine(Fd, FormatResultsLogLine(R) + "\n");
+    std::string failure = WriteLine(Fd, FormatResultsLogLine(record) + "\n");
     if (!failure.empty() && before >= 0 && ::ftruncate(Fd, before) != 0)
         failure += "; the part written is left in the file";
     if (locked) EndTurn(Fd);

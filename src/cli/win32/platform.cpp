@@ -24,87 +24,87 @@ namespace pelk {
 void IgnoreBrokenPipe() {}
 
 // What the C library holds for the stream goes out first.
-bool WriteText(std::FILE* Stream, const std::string& Text) {
-    if (!win32::IsConsole(_fileno(Stream))) return std::fputs(Text.c_str(), Stream) >= 0;
-    return std::fflush(Stream) == 0 && win32::WriteConsoleText(_fileno(Stream), Text);
+bool WriteText(std::FILE* stream, const std::string& text) {
+    if (!win32::IsConsole(_fileno(stream))) return std::fputs(text.c_str(), stream) >= 0;
+    return std::fflush(stream) == 0 && win32::WriteConsoleText(_fileno(stream), text);
 }
 
 // A console, not what the C library's isatty says: it calls NUL a terminal.
-bool IsTerminal(std::FILE* Stream) { return win32::IsConsole(_fileno(Stream)); }
+bool IsTerminal(std::FILE* stream) { return win32::IsConsole(_fileno(stream)); }
 
-int TerminalColumns(std::FILE* Stream) { return win32::ConsoleColumns(_fileno(Stream)); }
+int TerminalColumns(std::FILE* stream) { return win32::ConsoleColumns(_fileno(stream)); }
 
-int TerminalRows(std::FILE* Stream) {
+int TerminalRows(std::FILE* stream) {
     CONSOLE_SCREEN_BUFFER_INFO info{};
-    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(Stream)));
-    if (!win32::IsConsole(_fileno(Stream)) || !GetConsoleScreenBufferInfo(h, &info)) return 0;
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    if (!win32::IsConsole(_fileno(stream)) || !GetConsoleScreenBufferInfo(h, &info)) return 0;
     return info.srWindow.Bottom - info.srWindow.Top + 1;
 }
 
 // With the console's own calls, not escape codes: wine's console and those
 // before Windows 10 show escape codes as text. TERM=dumb still asks for
 // plain lines.
-bool TerminalRedrawsInPlace(std::FILE* Stream) {
+bool TerminalRedrawsInPlace(std::FILE* stream) {
     const char* term = std::getenv("TERM");
-    return win32::IsConsole(_fileno(Stream)) && !(term && std::strcmp(term, "dumb") == 0);
+    return win32::IsConsole(_fileno(stream)) && !(term && std::strcmp(term, "dumb") == 0);
 }
 
 // What the C library holds for the stream goes out first, so that the
 // console's calls act after it.
-void RewriteTerminalLine(std::FILE* Stream, const std::string& Line) {
-    std::fflush(Stream);
-    if (!win32::RewriteConsoleRow(_fileno(Stream), Line)) std::fprintf(Stream, "\r%s", Line.c_str());
+void RewriteTerminalLine(std::FILE* stream, const std::string& line) {
+    std::fflush(stream);
+    if (!win32::RewriteConsoleRow(_fileno(stream), line)) std::fprintf(stream, "\r%s", line.c_str());
 }
 
-void EraseTerminalLines(std::FILE* Stream, size_t Count) {
-    std::fflush(Stream);
-    win32::EraseConsoleRows(_fileno(Stream), static_cast<int>(Count));
+void EraseTerminalLines(std::FILE* stream, size_t count) {
+    std::fflush(stream);
+    win32::EraseConsoleRows(_fileno(stream), static_cast<int>(count));
 }
 
 // Names are UTF-8: the wide calls take every name, also one outside the
 // ANSI code page.
-bool SameFile(const std::string& A, const std::string& B) {
-    auto identify = [](const std::string& Name, BY_HANDLE_FILE_INFORMATION& Info) {
-        const HANDLE h = CreateFileW(PathFromUtf8(Name).c_str(), FILE_READ_ATTRIBUTES,
+bool SameFile(const std::string& one, const std::string& other) {
+    auto identify = [](const std::string& name, BY_HANDLE_FILE_INFORMATION& info) {
+        const HANDLE h = CreateFileW(PathFromUtf8(name).c_str(), FILE_READ_ATTRIBUTES,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h == INVALID_HANDLE_VALUE) return false;
-        const bool ok = GetFileInformationByHandle(h, &Info) != 0;
+        const bool ok = GetFileInformationByHandle(h, &info) != 0;
         CloseHandle(h);
         return ok;
     };
     BY_HANDLE_FILE_INFORMATION a{}, b{};
-    return identify(A, a) && identify(B, b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+    return identify(one, a) && identify(other, b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
 // "N": not inherited by child processes. Text mode: lines end in CR LF, as
 // Windows programs read them.
-bool NameOneFile(const std::string& A, const std::string& B) {
-    if (SameFile(A, B)) return true;
+bool NameOneFile(const std::string& one, const std::string& other) {
+    if (SameFile(one, other)) return true;
     std::error_code ea, eb;
-    const std::filesystem::path a = std::filesystem::weakly_canonical(PathFromUtf8(A), ea);
-    const std::filesystem::path b = std::filesystem::weakly_canonical(PathFromUtf8(B), eb);
+    const std::filesystem::path a = std::filesystem::weakly_canonical(PathFromUtf8(one), ea);
+    const std::filesystem::path b = std::filesystem::weakly_canonical(PathFromUtf8(other), eb);
     return !ea && !eb && a == b;
 }
 
-std::FILE* OpenOutputText(const std::string& Path, std::string& Why) {
-    const int fd = Path == "-" ? _dup(1) : OpenOutputStream(PathFromUtf8(Path), Why);
+std::FILE* OpenOutputText(const std::string& path, std::string& why) {
+    const int fd = path == "-" ? _dup(1) : OpenOutputStream(PathFromUtf8(path), why);
     if (fd < 0) {
-        if (Path == "-") Why = "standard output: " + std::string(std::strerror(errno));
+        if (path == "-") why = "standard output: " + std::string(std::strerror(errno));
         return nullptr;
     }
     std::FILE* f = _fdopen(fd, "wb");
     if (!f) {
-        Why = Path + ": " + std::strerror(errno);
+        why = path + ": " + std::strerror(errno);
         _close(fd);
     }
     return f;
 }
 
 // The name the system opens the port by.
-std::string PortNameNote(const std::string& Port, const std::string& Path) {
-    return "port " + Port + " (" + SystemPortName(Path.empty() ? Port : Path) + ")";
+std::string PortNameNote(const std::string& port, const std::string& path) {
+    return "port " + port + " (" + SystemPortName(path.empty() ? port : path) + ")";
 }
 
 // No pseudo-terminals, so no --port sim; COMn is the system's own name; a
