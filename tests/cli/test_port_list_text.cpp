@@ -15,7 +15,7 @@
 
 #include "cli/port_list_text.h"
 #include "serial/posix/port_list.h"
-#include "serial/pty_support.h"
+#include "support/temp_dir.h"
 
 namespace pelk {
 namespace {
@@ -44,7 +44,7 @@ std::string LockLine(const fs::path& file, long pid) {
 
 class PortList : public ::testing::Test {
 protected:
-    test::TempWorkDir Dir;
+    test::TempDir Dir;
     posix::PortFolders F;
     fs::path D;
 

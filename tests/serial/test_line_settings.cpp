@@ -301,7 +301,7 @@ TEST(LineDescription, ReadsAsThePersonWouldSayIt) {
 // --- Device names --------------------------------------------------------------------------
 
 TEST(DeviceNameTest, PathsOtherNamesAndComLinks) {
-    test::TempWorkDir dir;
+    test::TempDir dir{test::WorkIn::TheFolder};
     EXPECT_EQ(posix::ResolveDeviceName("/dev/ttyUSB3"), "/dev/ttyUSB3");
     EXPECT_EQ(posix::ResolveDeviceName("ttyACM0"), "/dev/ttyACM0");
     EXPECT_EQ(posix::ResolveDeviceName("COM0"), "");
@@ -311,7 +311,7 @@ TEST(DeviceNameTest, PathsOtherNamesAndComLinks) {
 }
 
 TEST(DeviceNameTest, SystemPortsUsbFirstInNumberOrderThenOnboardWithHardware) {
-    test::TempWorkDir dir;
+    test::TempDir dir{test::WorkIn::TheFolder};
     namespace fs = std::filesystem;
     fs::create_directories("dev");
     for (const char* n : {"ttyS0", "ttyS1", "ttyS10", "ttyUSB10", "ttyUSB2", "ttyACM0", "ttyUSBx", "tty0", "ttyS2"})
@@ -327,7 +327,7 @@ TEST(DeviceNameTest, SystemPortsUsbFirstInNumberOrderThenOnboardWithHardware) {
 TEST(DeviceNameTest, ConsolesAreNeverCounted) {
     // ttyS0 is the console by its attribute, ttyUSB0 by the kernel's list;
     // so COM1 is ttyUSB1 and COM2 ttyS1.
-    test::TempWorkDir dir;
+    test::TempDir dir{test::WorkIn::TheFolder};
     namespace fs = std::filesystem;
     fs::create_directories("dev");
     for (const char* n : {"ttyS0", "ttyS1", "ttyUSB0", "ttyUSB1"}) {
@@ -344,7 +344,7 @@ TEST(DeviceNameTest, ConsolesAreNeverCounted) {
 // --- Port facts ----------------------------------------------------------------------------
 
 TEST(PortFactsTest, ALockHeldByAnotherProcessIsSeenWithoutOpeningThePort) {
-    test::TempWorkDir dir;
+    test::TempDir dir{test::WorkIn::TheFolder};
     std::filesystem::create_directories("dev");
     std::ofstream("dev/ttyUSB0");
     posix::PortFolders F;

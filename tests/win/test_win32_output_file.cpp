@@ -11,7 +11,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 
@@ -19,6 +18,7 @@
 
 #include "framework/output_file.h"
 #include "framework/win32/error_text.h"
+#include "support/temp_dir.h"
 
 namespace pelk {
 namespace {
@@ -27,18 +27,6 @@ namespace fs = std::filesystem;
 
 class Win32OutputFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::random_device seed;
-        Dir = fs::temp_directory_path() / ("pelk-test-" + std::to_string(seed() % 100000000));
-        ASSERT_TRUE(fs::create_directory(Dir)) << Dir;
-    }
-    void TearDown() override {
-        // Read-only files first get their write permission back.
-        for (const auto& e : fs::recursive_directory_iterator(Dir))
-            SetFileAttributesW(e.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-        std::error_code ec;
-        fs::remove_all(Dir, ec);
-    }
     static void Write(const fs::path& Path, const std::string& Content) {
         std::ofstream out(Path, std::ios::binary | std::ios::trunc);
         out.write(Content.data(), static_cast<std::streamsize>(Content.size()));
@@ -50,9 +38,9 @@ protected:
         text << in.rdbuf();
         return text.str();
     }
-    size_t Entries() const { return size_t(std::distance(fs::directory_iterator(Dir), {})); }
+    size_t Entries() const { return size_t(std::distance(fs::directory_iterator(Dir.Path()), {})); }
 
-    fs::path Dir;
+    test::TempDir Dir;
 };
 
 TEST_F(Win32OutputFile, FileIsReplacedWholeThroughATemporaryFile) {
@@ -85,9 +73,9 @@ TEST_F(Win32OutputFile, ReadOnlyFileAndFolderAreRefusedAndLeftAlone) {
     EXPECT_EQ(status.Reason, file.string() + ": the file is write-protected");
     EXPECT_EQ(Read(file), "old");
 
-    const OutputFileStatus folder = WriteOutputFile(Dir, "new");
+    const OutputFileStatus folder = WriteOutputFile(Dir.Path(), "new");
     EXPECT_EQ(folder.Failure, OutputFailure::Open);
-    EXPECT_EQ(folder.Reason, Dir.string() + ": it is a folder");
+    EXPECT_EQ(folder.Reason, Dir.Path().string() + ": it is a folder");
 
     const fs::path missing = Dir / "no such folder" / "out.bin";
     const OutputFileStatus nowhere = WriteOutputFile(missing, "new");
@@ -119,7 +107,7 @@ TEST_F(Win32OutputFile, DeviceIsWrittenIntoNotReplaced) {
     }
     // Nothing was made in the working folder or beside it.
     const fs::path old = fs::current_path();
-    fs::current_path(Dir);
+    fs::current_path(Dir.Path());
     EXPECT_TRUE(WriteOutputFile("NUL", "x"));
     fs::current_path(old);
     EXPECT_EQ(Entries(), 0u);
