@@ -29,6 +29,7 @@
 #include "protocol/rs232.h"
 #include "sim/simulated_target.h"
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 
 extern char** environ;
 
@@ -42,19 +43,17 @@ constexpr uint32_t LastAddress = 0x1FFFF;
 constexpr uint32_t Blocks = (LastAddress + 1) / BlockSize;
 
 struct Setup {
-    fs::path Dir;
+    test::TempDir Folder;
+    const fs::path Dir = Folder.Path();
     fs::path Image;
     std::vector<uint8_t> Bytes;
     Setup() {
-        char pattern[] = "/tmp/pelk-bench-XXXXXX";
-        Dir = mkdtemp(pattern);
         Image = Dir / "image.bin";
         std::mt19937 rng(1);
         Bytes.resize(LastAddress + 1);
         for (auto& b : Bytes) b = uint8_t(rng());
         std::ofstream(Image, std::ios::binary).write(reinterpret_cast<const char*>(Bytes.data()), Bytes.size());
     }
-    ~Setup() { fs::remove_all(Dir); }
 };
 
 Setup& Files() {

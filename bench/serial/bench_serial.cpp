@@ -66,7 +66,7 @@ private:
 };
 
 struct Rig {
-    test::TempWorkDir Dir;
+    test::TempDir Dir{test::WorkIn::TheFolder};
     test::PtyPair Pty;
     std::shared_ptr<PumpedMainThreadQueue> Queue = std::make_shared<PumpedMainThreadQueue>();
     Peer Far{Pty.Master()};

@@ -23,6 +23,7 @@
 
 #include "sim/simulated_target.h"
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -67,8 +68,8 @@ int main() {
         std::fprintf(stderr, "bench_wine_cli: run through ./dev bench (PELK_WINE_PELKISP, PELK_WINE_PORTS, WINEPREFIX)\n");
         return 2;
     }
-    char pattern[] = "/tmp/pelk-bench-XXXXXX";
-    const fs::path dir = mkdtemp(pattern);
+    const pelk::test::TempDir folder;
+    const fs::path dir = folder.Path();
     std::vector<uint8_t> bytes(LastAddress + 1);
     std::mt19937 rng(1);
     for (auto& b : bytes) b = uint8_t(rng() % 255);  // no 0xFF: every block holds data
@@ -102,7 +103,6 @@ int main() {
     }
     fs::remove(link, ec);
     target.Stop();
-    fs::remove_all(dir, ec);
 
     const double w = Median(wine), l = Median(native), ws = Median(wineStart), ls = Median(nativeStart);
     const double wBlock = (w - ws) / Frames * 1e6, lBlock = (l - ls) / Frames * 1e6;

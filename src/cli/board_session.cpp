@@ -6,6 +6,7 @@
 #include "cli/cli_platform.h"
 #include "image/device_table.h"
 #include "protocol/block_plan.h"
+#include "serial/port_list.h"
 #include "serial/vaconst.h"
 
 namespace pelk {
@@ -102,7 +103,7 @@ int BoardSession::Open() {
     } catch (const std::exception& e) {
         PortFailed(e.what());
         Result.Result = e.what();
-        Result.Device = PortDevice(device);
+        Result.Device = PortDevicePath(device);
         return fail(ExitPort);
     }
     Result.Device = CommPort.DevicePath();
@@ -210,7 +211,7 @@ void BoardSession::PortFailed(const std::string& message) {
     // that name led to is named too, so the user sees what was opened.
     Console.Error(message);
     const std::string name = CommPort.GetDeviceName();
-    const std::string device = CommPort.Active() ? CommPort.DevicePath() : PortDevice(name);
+    const std::string device = CommPort.Active() ? CommPort.DevicePath() : PortDevicePath(name);
     if (device.empty()) Console.Error(name + " names no serial port of this machine");
     else if (device != name && message.find(device) == std::string::npos) Console.Error(name + " is " + device);
     // The line settings were refused: of them only the rate is the user's.

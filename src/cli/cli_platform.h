@@ -1,8 +1,8 @@
 #pragma once
 // What pelkisp needs from the operating system beyond standard C++, each in
-// one small function, so that a port to another system replaces this one
-// file's implementation (cli_platform_posix.cpp, cli_platform_win32.cpp)
-// and nothing else.
+// one small function, so that a port to another system adds one file of
+// its own (as posix/platform.cpp and win32/platform.cpp are) and changes
+// nothing else.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -11,43 +11,38 @@ namespace pelk {
 
 // A write to a closed pipe fails (EPIPE) instead of ending the process.
 void IgnoreBrokenPipe();
-// Writes Text (UTF-8) to Stream, as fputs does, except onto a Windows
+// Writes `text` (UTF-8) to `stream`, as fputs does, except onto a Windows
 // console, which gets it in UTF-16 so that every name shows as it is.
 // False when it could not be written.
-bool WriteText(std::FILE* Stream, const std::string& Text);
+bool WriteText(std::FILE* stream, const std::string& text);
 // True when the stream is a terminal.
-bool IsTerminal(std::FILE* Stream);
+bool IsTerminal(std::FILE* stream);
 // Columns of the terminal on the stream, 0 when it is not one or does not say.
-int TerminalColumns(std::FILE* Stream);
+int TerminalColumns(std::FILE* stream);
 // Rows of the terminal on the stream, 0 when it is not one or does not say.
-int TerminalRows(std::FILE* Stream);
+int TerminalRows(std::FILE* stream);
 // True when the progress bar may redraw in place on this terminal with the
 // two calls below; false: it covers the old line with blanks (TERM=dumb).
-bool TerminalRedrawsInPlace(std::FILE* Stream);
-// Writes Line over the cursor's line from its first column and erases the
-// rest of that line; the cursor stays after Line.
-void RewriteTerminalLine(std::FILE* Stream, const std::string& Line);
-// Erases the Count lines above the cursor's and everything below them; the
+bool TerminalRedrawsInPlace(std::FILE* stream);
+// Writes `line` over the cursor's line from its first column and erases
+// the rest of that line; the cursor stays after it.
+void RewriteTerminalLine(std::FILE* stream, const std::string& line);
+// Erases the `count` lines above the cursor's and everything below them; the
 // cursor goes to the first column of the topmost.
-void EraseTerminalLines(std::FILE* Stream, size_t Count);
+void EraseTerminalLines(std::FILE* stream, size_t count);
 // True when both names lead to the same existing file.
-bool SameFile(const std::string& A, const std::string& B);
+bool SameFile(const std::string& one, const std::string& other);
 // True when both names name one file: the same existing file, or, where
 // one does not exist yet, the same place.
-bool NameOneFile(const std::string& A, const std::string& B);
+bool NameOneFile(const std::string& one, const std::string& other);
 // Opens a text file to be written as the run goes (created or emptied) by
 // the rules of every file the programs write, not inherited by child
 // processes; "-" is standard output. nullptr with the reason (the name
-// first) in Why.
-std::FILE* OpenOutputText(const std::string& Path, std::string& Why);
+// first) in `why`.
+std::FILE* OpenOutputText(const std::string& path, std::string& why);
 
-// What `pelkisp ports` prints.
-std::vector<std::string> SerialPortLines();
-// The device a port name leads to, for messages; empty when it names no
-// serial port of this machine.
-std::string PortDevice(const std::string& Name);
-// For -v: what the port name Port stands for, the device Path being open.
-std::string PortNameNote(const std::string& Port, const std::string& Path);
+// For -v: what the port name `port` stands for, the device `path` being open.
+std::string PortNameNote(const std::string& port, const std::string& path);
 // The parts of --help that differ from one system to another.
 struct PlatformHelpText {
     std::string PortsCommand;  // the `ports` command's lines

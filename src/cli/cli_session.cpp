@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli/cli_platform.h"
+#include "cli/port_list_text.h"
 #include "framework/utf8_path.h"
 #include "image/checksum_summary.h"
 #include "image/device_table.h"
@@ -13,6 +14,7 @@
 #include "image/hex_reader.h"
 #include "image/image_file.h"
 #include "protocol/block_plan.h"
+#include "serial/port_list.h"
 
 namespace pelk {
 
@@ -175,7 +177,7 @@ int CliSession::Prepare() {
     if (int s = CheckFileRoles()) return s;
     switch (Options.Command) {
         case CliCommand::Ports:
-            for (const std::string& line : SerialPortLines()) Console.Result(line);
+            for (const std::string& line : PortListLines(ListPorts())) Console.Result(line);
             return ExitOk;
         case CliCommand::Checksum: {
             if (int s = LoadImageForCli(Options, Options.Files[0], Image, Console, false)) return s;
@@ -298,7 +300,7 @@ int CliSession::CheckFileRoles() {
         }
     if (!Options.LogFile.empty())
         for (const std::string& port : Options.Ports) {
-            const std::string device = port == "sim" ? std::string() : PortDevice(port);
+            const std::string device = port == "sim" ? std::string() : PortDevicePath(port);
             if (!device.empty() && NameOneFile(device, Options.LogFile)) {
                 Console.Error("--log " + Options.LogFile + ": that is the port " + port + ", which the run programs");
                 return ExitUsage;

@@ -49,7 +49,7 @@ public:
     // Ctrl-C, a termination request or a hang-up of the terminal (Signal):
     // every board stops as the Stop command does; the exit status is
     // 128 + Signal.
-    void Interrupt(int Signal);
+    void Interrupt(int signal);
     int ExitStatus() const { return Status; }
     // The error of the first result line that could not be written to
     // standard output (a closed pipe, a full disk), 0 if none.

@@ -12,7 +12,7 @@
 #include "framework/main_loop.h"
 #include "pelk_version.h"
 #ifdef _WIN32
-#include "framework/text_win32.h"
+#include "framework/win32/text.h"
 #endif
 
 namespace {
@@ -52,7 +52,6 @@ int Run(const std::vector<std::string>& args) {
     // component's hand-over from its worker threads, and the stop signals.
     pelk::MainLoop loop;
     pelk::SetMainThreadDispatcher(loop.Dispatcher());
-    pelk::SetProcessMessages([&loop] { loop.RunPending(); });
     pelk::SetExceptionReport([](const std::exception& e) { pelk::WriteText(stderr, std::string(e.what()) + "\n"); });
 
     int status;
@@ -82,7 +81,6 @@ int Run(const std::vector<std::string>& args) {
     if (!StandardOutputWritten() && status == pelk::ExitOk) status = pelk::ExitUsage;
     // Workers still on their way out find the hand-over gone and end.
     loop.Shutdown();
-    pelk::SetProcessMessages(nullptr);
     pelk::SetMainThreadDispatcher(nullptr);
     return status;
 }

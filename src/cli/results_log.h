@@ -19,6 +19,7 @@
 // comma, a double quote, CR or LF are quoted, with double quotes doubled.
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace pelk {
@@ -44,13 +45,13 @@ public:
     ResultsLog& operator=(const ResultsLog&) = delete;
     ~ResultsLog();
 
-    // Opens Path for appending, creating it if need be; a new or empty
+    // Opens `path` for appending, creating it if need be; a new or empty
     // regular file gets the header line. Returns "" or why it failed (the
     // caller puts the file's name in front).
-    std::string Open(const std::string& Path);
+    std::string Open(const std::string& path);
     // Appends the record's line and pushes it to the disk. Returns "" or
     // why it failed.
-    std::string Append(const ResultsLogRecord& R);
+    std::string Append(const ResultsLogRecord& record);
     bool IsOpen() const;
     void Close();
 
@@ -66,9 +67,23 @@ private:
 // The header line, without its line break.
 std::string ResultsLogHeader();
 // The record as one CSV line, without its line break.
-std::string FormatResultsLogLine(const ResultsLogRecord& R);
-// T in local time with milliseconds and the offset from UTC:
+std::string FormatResultsLogLine(const ResultsLogRecord& record);
+// `when` in local time with milliseconds and the offset from UTC:
 // "2026-12-08T23:59:01.123+01:00".
-std::string Iso8601WithOffset(std::chrono::system_clock::time_point T);
+std::string Iso8601WithOffset(std::chrono::system_clock::time_point when);
+
+// For the platform parts of ResultsLog (posix/results_log.cpp,
+// win32/results_log.cpp), which open, lock and write the file.
+//
+// The offset of local time from UTC at `when`, in seconds; false when the C
+// library cannot tell (each platform part has its own).
+bool UtcOffset(std::time_t when, long& offset);
+// True when `start`, the first bytes of a file, begin with the header line
+// (ended by LF, or CR LF as a Windows editor may have saved it).
+bool StartsWithResultsLogHeader(const std::string& start);
+// What the write of a line of `size` bytes came to: `done` bytes went out
+// in `pieces` writes, and then `failure` ("" when nothing failed). "" when the
+// line went out whole in one write; otherwise why that is a problem.
+std::string LineWriteOutcome(size_t done, size_t size, int pieces, const std::string& failure);
 
 }  // namespace pelk

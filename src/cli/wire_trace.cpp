@@ -157,17 +157,17 @@ void WireTrace::Frame(std::string& out, const Event& e, const uint8_t* frame, bo
 
 void WireTrace::Reply(std::string& out, Clock::time_point at) {
     const auto& f = Shadow.RxFrame;
-    const size_t L = f[0];
+    const size_t length = f[0];
     std::string line = Stamp(at) + "< reply " + std::to_string(f[1]) + " (" + ReplyText(f[1]) + ")";
-    if (L >= 7 && Shadow.RxCount >= 5) line += "  " + Hex(Shadow.ReportedAddress(), 5);
+    if (length >= 7 && Shadow.RxCount >= 5) line += "  " + Hex(Shadow.ReportedAddress(), 5);
     const bool good = Shadow.CheckReplyCrc();
-    if (L >= ReplyMinLength && L <= Shadow.RxCount) {
-        const uint16_t got = static_cast<uint16_t>(f[L - 2] << 8 | f[L - 1]);
+    if (length >= ReplyMinLength && length <= Shadow.RxCount) {
+        const uint16_t got = static_cast<uint16_t>(f[length - 2] << 8 | f[length - 1]);
         line += "  CRC " + Hex(got, 4);
         if (good) line += " good";
-        else line += " bad (should be " + Hex(LinkCrc(f.data(), L - 2), 4) + ")";
+        else line += " bad (should be " + Hex(LinkCrc(f.data(), length - 2), 4) + ")";
     } else {
-        line += "  CRC bad (length byte " + std::to_string(L) + ")";
+        line += "  CRC bad (length byte " + std::to_string(length) + ")";
     }
     out += line + "\n";
     std::vector<uint8_t> bytes{ReplySync};

@@ -85,9 +85,9 @@ public:
     TracedPort(Port& inner, WireTrace* trace) : Inner(inner), Trace(trace) {}
     void SetTrace(WireTrace* trace) { Trace = trace; }
     int ReadBufUsed() override { return Inner.ReadBufUsed(); }
-    int ReadBuf(void* Data, int Count) override {
-        const int n = Inner.ReadBuf(Data, Count);
-        if (Trace && n > 0) Trace->Received(Data, n);
+    int ReadBuf(void* data, int count) override {
+        const int n = Inner.ReadBuf(data, count);
+        if (Trace && n > 0) Trace->Received(data, n);
         return n;
     }
     std::string ReadText() override {
@@ -95,9 +95,9 @@ public:
         if (Trace && !s.empty()) Trace->Discarded(s.size());
         return s;
     }
-    int WriteBuf(const void* Data, int Count) override {
-        const int n = Inner.WriteBuf(Data, Count);  // the bytes go first
-        if (Trace) Trace->Sent(Data, Count);
+    int WriteBuf(const void* data, int count) override {
+        const int n = Inner.WriteBuf(data, count);  // the bytes go first
+        if (Trace) Trace->Sent(data, count);
         return n;
     }
 

@@ -1,5 +1,5 @@
 #pragma once
-// The platform part of MainLoop (main_loop_posix.cpp, main_loop_win32.cpp):
+// The platform part of MainLoop (posix/main_loop.cpp, win32/main_loop.cpp):
 // how the loop sleeps until a deadline or a wake-up, and how the stop
 // signals reach it.
 #include <cstdint>

@@ -6,9 +6,11 @@
 //
 //     pelk::SetMainThreadDispatcher(std::make_shared<MyDispatcher>(...));
 //
-// The window and the command-line tool install one built on Qt's blocking
-// queued invocation; tests install a PumpedMainThreadQueue and run the
-// queued calls on the test's thread.
+// The window installs one built on Qt's blocking queued invocation, the
+// command-line tool the one of the framework's own main loop
+// (MainLoop::Dispatcher, framework/main_loop.h); tests install a
+// PumpedMainThreadQueue and run the queued calls on the test's thread, or a
+// MainLoop of their own.
 //
 // Contract of RunAndWait(call), called on a worker thread:
 //  - it runs call on the main thread and returns once call has returned;
@@ -52,9 +54,10 @@ std::shared_ptr<MainThreadDispatcher> GetMainThreadDispatcher();
 // exception from call is raised again here.
 bool RunOnMainThread(const std::function<void()>& call);
 
-// Lets the main thread handle its pending window messages (a hook the
-// application sets, e.g. to QCoreApplication::processEvents; without one it
-// does nothing). Used by SysDelay.
+// Lets the main thread handle its pending window messages: runs the hook
+// that a program sets (e.g. to QCoreApplication::processEvents), and does
+// nothing without one. Used by SysDelay with ProcessMessages, so a program
+// sets the hook only when something it runs makes that call.
 void SetProcessMessages(std::function<void()> Hook);
 void ProcessMessages();
 

@@ -27,7 +27,7 @@
 //
 // The file is never left half written with success reported, and no
 // temporary file is left behind by a failure. On Windows the same rule holds
-// in the system's terms (output_file_win32.cpp): a read-only file is not
+// in the system's terms (win32/output_file.cpp): a read-only file is not
 // overwritten, NUL, CON and other devices are written into as streams.
 #include <cstdint>
 #include <filesystem>

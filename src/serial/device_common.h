@@ -1,7 +1,8 @@
 #pragma once
-// What the device layers (posix/, win32/) share with the component's
-// threads: the names of the device conditions a wait can watch for, and the
-// counters of received line conditions.
+// What the device layers (posix/, win32/) share with each other and with
+// the component's threads: the names of the device conditions a wait can
+// watch for, the counters of received line conditions, and the rule by
+// which a rate the driver took stands for the rate asked for.
 #include <cstdint>
 
 #include "serial/vaconst.h"
@@ -35,6 +36,15 @@ inline uint32_t LineErrorsBetween(const LineCounters& Before, const LineCounters
     if (After.Frame != Before.Frame) errors |= CE_FRAME;
     if (After.Brk != Before.Brk) errors |= CE_BREAK;
     return errors;
+}
+
+// True when a line set to Wanted bit/s really runs at Actual: within 3
+// percent, the tolerance of an asynchronous line. A driver that cannot run
+// at a rate may keep another one without an error; SetState refuses a rate
+// that fails this test.
+inline bool RateAccepted(uint32_t Wanted, uint32_t Actual) {
+    const uint64_t diff = Wanted > Actual ? Wanted - Actual : Actual - Wanted;
+    return diff * 100 <= static_cast<uint64_t>(Wanted) * 3;
 }
 
 }  // namespace pelk

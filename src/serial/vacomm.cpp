@@ -10,6 +10,7 @@
 #include "framework/exception.h"
 #include "framework/format.h"
 #include "serial/serial_device.h"
+#include "serial/vacomm_threads.h"
 #include "serial/vautils.h"
 
 namespace pelk {

@@ -4,7 +4,7 @@
 
 #include "framework/exception.h"
 #include "serial/serial_device.h"
-#include "serial/vacomm.h"
+#include "serial/vacomm_threads.h"
 #include "serial/vautils.h"
 
 namespace pelk {
@@ -94,7 +94,7 @@ void TVaCommEventThread::Execute() {
                 watching = false;
                 continue;
             }
-            hungUp = (revents & (DeviceHangUp | DeviceError | DeviceInvalid)) != 0;
+            hungUp = (revents & DeviceGone) != 0;
             if (!device.SampleInput(input)) {
                 watching = false;
                 continue;
@@ -386,15 +386,15 @@ void TVaCommWriteThread::Execute() {
                     AcknowledgePurge();
                     continue;
                 }
-                if ((room == 2 && (revents & (DeviceHangUp | DeviceError | DeviceInvalid))) || room == -2) {
+                if ((room == 2 && (revents & DeviceGone)) || room == -2) {
                     if (device.HungUp()) {
                         hungUp = true;
                         HungUp();
                         continue;
                     }
                 }
-                if (room == 2 && !(revents & (DeviceHangUp | DeviceError | DeviceInvalid)) && ++fruitless < FruitlessWakes) continue;
-                failed = room != 2 || (revents & (DeviceHangUp | DeviceError | DeviceInvalid));
+                if (room == 2 && !(revents & DeviceGone) && ++fruitless < FruitlessWakes) continue;
+                failed = room != 2 || (revents & DeviceGone);
                 fruitless = 0;
             }
         }

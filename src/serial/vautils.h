@@ -1,7 +1,9 @@
 #pragma once
 // Small utilities of the serial component's module: a millisecond timer,
 // bit tests, caret notation, a port probe and a few file-name helpers.
-// The component itself uses MinInteger, InitTimer, TimerExpired and BitOn.
+// They are part of the component's documented interface, for the programs
+// that use it. The component itself uses only the millisecond timer
+// (GetTickCount, InitTimer, TimerExpired) for its read and write time-outs.
 #include <cstdint>
 #include <string>
 

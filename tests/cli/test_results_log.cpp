@@ -31,6 +31,7 @@
 #endif
 
 #include "cli/results_log.h"
+#include "support/temp_dir.h"
 
 namespace pelk {
 namespace {
@@ -90,26 +91,14 @@ ResultsLogRecord BoardOf(int Program, int Index) {
 
 class ResultsLogFile : public ::testing::Test {
 protected:
-    fs::path Dir;
+    test::TempDir Dir;
     std::optional<std::string> OldZone;
 
     void SetUp() override {
-        static int serial = 0;
-        Dir = fs::temp_directory_path() /
-#ifdef _WIN32
-              ("pelk-log-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial));
-#else
-              ("pelk-log-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
-#endif
-        fs::create_directories(Dir);
         if (const char* zone = std::getenv("TZ")) OldZone = zone;
         SetZone("UTC-2");  // two hours east of UTC, no summer time
     }
-    void TearDown() override {
-        SetZone(OldZone);
-        std::error_code ec;
-        fs::remove_all(Dir, ec);
-    }
+    void TearDown() override { SetZone(OldZone); }
 
     // Each of Programs appends Count boards to one new log, all starting
     // at the same moment; false when one of them failed.
@@ -261,7 +250,7 @@ TEST_F(ResultsLogFile, TwoProgramsAppendToOneNewLog) {
 
 TEST_F(ResultsLogFile, OpenErrorsNameTheReason) {
     ResultsLog log;
-    EXPECT_EQ(log.Open(Dir.string()), "it is a folder");
+    EXPECT_EQ(log.Open(Dir.Path().string()), "it is a folder");
     EXPECT_FALSE(log.IsOpen());
     const fs::path missing = Dir / "missing";
     EXPECT_EQ(log.Open((missing / "log.csv").string()), "the folder " + missing.string() + " does not exist");

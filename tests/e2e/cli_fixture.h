@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace pelk::test {
 
@@ -23,19 +24,11 @@ struct CliRun {
 
 class CliTest : public ::testing::Test {
 protected:
-    fs::path Dir;
-    std::vector<std::unique_ptr<ChildProcess>> Targets;
+    TempDir Folder;
+    const fs::path Dir = Folder.Path();
+    std::vector<std::unique_ptr<ChildProcess>> Targets;  // ended before the folder goes
 
-    void SetUp() override {
-        char pattern[] = "/tmp/pelk-cli-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        Dir = pattern;
-    }
-    void TearDown() override {
-        Targets.clear();
-        std::error_code ec;
-        fs::remove_all(Dir, ec);
-    }
+    void TearDown() override { Targets.clear(); }
 
     // The children's per-user folders are in the test's folder, so no run
     // reads or writes the real user's files.

@@ -14,7 +14,6 @@
 #include <map>
 #include <tuple>
 #include <regex>
-#include <thread>
 
 #include "cli_fixture.h"
 
@@ -24,7 +23,6 @@ namespace {
 using test::ChildProcess;
 using test::CliRun;
 using test::CliTest;
-using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 TEST_F(CliTest, ProgramsAndVerifiesEachDeviceSize) {
@@ -159,7 +157,7 @@ TEST_F(CliTest, CtrlCStopsTheOperation) {
     const std::string image = RandomImageFile("image.bin", 0x10000, 5);
     const std::string port = StartTarget({"--pace", "9600"});
     ChildProcess p(PELKISP_PATH, {"--port", port, "--no-erase", "program", image}, Dir, -1, -1, Env());
-    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(WaitUntilCatching(p.ProcessId(), SIGINT)) << "the run did not begin";
     p.Signal(SIGINT);
     EXPECT_EQ(p.Wait(), 130);
     EXPECT_EQ(p.StdOut, "Stopped.\n");

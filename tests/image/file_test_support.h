@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for tests that work on real files: a temporary directory removed
-// with everything in it, whole-file reads and writes, a reporter that keeps
+// Helpers for tests that work on real files: the temporary folder
+// (support/temp_dir.h), whole-file reads and writes, a reporter that keeps
 // the messages, and running the installed file converters.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -15,29 +15,9 @@
 #include <vector>
 
 #include "image/file_reporter.h"
+#include "support/temp_dir.h"
 
 namespace pelk::test {
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "pelk-test-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        Root = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(Root, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::filesystem::path operator/(const std::string& name) const { return Root / name; }
-    const std::filesystem::path& Path() const { return Root; }
-
-private:
-    std::filesystem::path Root;
-};
 
 inline void WriteFile(const std::filesystem::path& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -71,7 +71,7 @@ protected:
         EXPECT_TRUE(Rig.Finish()) << "a worker thread did not end";
     }
 
-    TempWorkDir Dir;
+    TempDir Dir{WorkIn::TheFolder};
     PtyPair Pty;
     MainThreadRig Rig;
     std::unique_ptr<TVaComm> Comm;

@@ -4,7 +4,7 @@
 //
 // PtyPair: the test plays the far end of the line on the master side; the
 // component opens the slave by name (through a COM1 link in a temporary
-// working directory, TempWorkDir). The slave descriptor that openpty gives
+// working directory, support/temp_dir.h). The slave descriptor that openpty gives
 // stays open, so the master does not see a hang-up when the component closes
 // its own descriptor; line settings are read back with tcgetattr on the
 // master, which reports the slave's settings.
@@ -33,6 +33,7 @@
 #include "framework/main_thread.h"
 #include "framework/thread.h"
 #include "serial/posix/line_settings.h"
+#include "support/temp_dir.h"
 
 namespace pelk::test {
 
@@ -131,34 +132,6 @@ private:
     int FMaster = -1;
     int FSlave = -1;
     std::string FSlavePath;
-};
-
-// A fresh temporary working directory for the object's lifetime.
-class TempWorkDir {
-public:
-    TempWorkDir() {
-        FOld = std::filesystem::current_path();
-        std::string pattern = (std::filesystem::temp_directory_path() / "pelk-serial-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        FDir = pattern;
-        std::filesystem::current_path(FDir);
-    }
-    ~TempWorkDir() {
-        std::error_code ec;
-        std::filesystem::current_path(FOld, ec);
-        std::filesystem::remove_all(FDir, ec);
-    }
-    TempWorkDir(const TempWorkDir&) = delete;
-    TempWorkDir& operator=(const TempWorkDir&) = delete;
-    const std::filesystem::path& Path() const { return FDir; }
-    // Publishes Target as a link named Name ("COM1") in the directory.
-    void Link(const std::string& Name, const std::string& Target) const {
-        std::filesystem::create_symlink(Target, FDir / Name);
-    }
-
-private:
-    std::filesystem::path FOld;
-    std::filesystem::path FDir;
 };
 
 class MainThreadRig {

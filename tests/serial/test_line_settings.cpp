@@ -1,18 +1,25 @@
 // The settings block: from the component's properties to the device control
-// block, and from the block to the terminal settings; and how device names
-// resolve.
+// block, from the block to the terminal settings, and the settings in words;
+// how device names resolve; and the one port fact that needs the real
+// kernel (a lock another process holds).
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <ostream>
-#include <termios.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 
 #include "pty_support.h"
+#include "serial/device_common.h"
 #include "serial/posix/device_names.h"
 #include "serial/posix/line_settings.h"
+#include "serial/posix/port_list.h"
 #include "serial/vacomm.h"
 
 namespace pelk {
@@ -273,16 +280,28 @@ INSTANTIATE_TEST_SUITE_P(
                       LevelCase{dcb_RtsControlToggle, LineLevel::Low, LineLevel::Leave, false, true}));
 
 TEST(LinePlanTest, RateToleranceIsThreePercent) {
-    EXPECT_TRUE(posix::RateAccepted(56000, 57600));
-    EXPECT_TRUE(posix::RateAccepted(9600, 9600));
-    EXPECT_FALSE(posix::RateAccepted(256000, 230400));
-    EXPECT_FALSE(posix::RateAccepted(4000000, 9600));
+    EXPECT_TRUE(RateAccepted(56000, 57600));
+    EXPECT_TRUE(RateAccepted(9600, 9600));
+    EXPECT_FALSE(RateAccepted(256000, 230400));
+    EXPECT_FALSE(RateAccepted(4000000, 9600));
+}
+
+TEST(LineDescription, ReadsAsThePersonWouldSayIt) {
+    posix::LineTermios t;
+    t.Cflag = CS8 | CREAD | CLOCAL;
+    t.Ospeed = t.Ispeed = 115200;
+    EXPECT_EQ(posix::DescribeLine(t), "115200 bit/s, 8 data bits, no parity, 1 stop bit, no flow control, raw");
+    t.Cflag = CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
+    t.Iflag = IXON | IXOFF | ICRNL;
+    t.Ospeed = t.Ispeed = 9600;
+    EXPECT_EQ(posix::DescribeLine(t),
+              "9600 bit/s, 7 data bits, odd parity, 2 stop bits, flow control RTS/CTS and XON/XOFF, not raw");
 }
 
 // --- Device names --------------------------------------------------------------------------
 
 TEST(DeviceNameTest, PathsOtherNamesAndComLinks) {
-    test::TempWorkDir dir;
+    test::TempDir dir{test::WorkIn::TheFolder};
     EXPECT_EQ(posix::ResolveDeviceName("/dev/ttyUSB3"), "/dev/ttyUSB3");
     EXPECT_EQ(posix::ResolveDeviceName("ttyACM0"), "/dev/ttyACM0");
     EXPECT_EQ(posix::ResolveDeviceName("COM0"), "");
@@ -292,7 +311,7 @@ TEST(DeviceNameTest, PathsOtherNamesAndComLinks) {
 }
 
 TEST(DeviceNameTest, SystemPortsUsbFirstInNumberOrderThenOnboardWithHardware) {
-    test::TempWorkDir dir;
+    test::TempDir dir{test::WorkIn::TheFolder};
     namespace fs = std::filesystem;
     fs::create_directories("dev");
     for (const char* n : {"ttyS0", "ttyS1", "ttyS10", "ttyUSB10", "ttyUSB2", "ttyACM0", "ttyUSBx", "tty0", "ttyS2"})
@@ -308,7 +327,7 @@ TEST(DeviceNameTest, SystemPortsUsbFirstInNumberOrderThenOnboardWithHardware) {
 TEST(DeviceNameTest, ConsolesAreNeverCounted) {
     // ttyS0 is the console by its attribute, ttyUSB0 by the kernel's list;
     // so COM1 is ttyUSB1 and COM2 ttyS1.
-    test::TempWorkDir dir;
+    test::TempDir dir{test::WorkIn::TheFolder};
     namespace fs = std::filesystem;
     fs::create_directories("dev");
     for (const char* n : {"ttyS0", "ttyS1", "ttyUSB0", "ttyUSB1"}) {
@@ -320,6 +339,46 @@ TEST(DeviceNameTest, ConsolesAreNeverCounted) {
     std::ofstream("sys/ttyS1/console") << "N\n";
     std::ofstream("consoles") << "tty0                 -WU (EC p  )    4:1\nttyUSB0              -W- (E  p a)  188:0\n";
     EXPECT_EQ(posix::ListSerialPorts("dev", "sys", "consoles"), (std::vector<std::string>{"dev/ttyUSB1", "dev/ttyS1"}));
+}
+
+// --- Port facts ----------------------------------------------------------------------------
+
+TEST(PortFactsTest, ALockHeldByAnotherProcessIsSeenWithoutOpeningThePort) {
+    test::TempDir dir{test::WorkIn::TheFolder};
+    std::filesystem::create_directories("dev");
+    std::ofstream("dev/ttyUSB0");
+    posix::PortFolders F;
+    F.DevDir = "dev";
+    F.SysTtyDir = "sys";
+    F.ConsolesFile = "no-consoles";
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ready[0]);
+        close(release[1]);
+        const int fd = open("dev/ttyUSB0", O_RDWR);
+        const char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &ok, 1);
+        char c;
+        (void)!read(release[0], &c, 1);  // until the parent has looked
+        _exit(0);
+    }
+    close(ready[1]);
+    close(release[0]);
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+    const auto ports = posix::DescribeSerialPorts(F);
+    close(release[1]);
+    close(ready[0]);
+    waitpid(child, nullptr, 0);
+    ASSERT_EQ(ports.size(), 1u);
+    ASSERT_EQ(ports[0].Holders.size(), 1u) << "one holder, seen once though it both locks and holds the port";
+    EXPECT_EQ(ports[0].Holders[0].Pid, child);
+    EXPECT_TRUE(ports[0].Holders[0].Locked);
+    EXPECT_FALSE(ports[0].Holders[0].Command.empty());
 }
 
 }  // namespace

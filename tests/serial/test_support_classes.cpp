@@ -367,7 +367,7 @@ TEST(UtilityTest, SmallHelpers) {
 }
 
 TEST(UtilityTest, FileSizeAndUniqueNames) {
-    test::TempWorkDir dir;
+    test::TempDir dir{test::WorkIn::TheFolder};
     EXPECT_EQ(GetFileSize("nothing.bin"), -1);
     std::ofstream("image.hex") << "12345";
     EXPECT_EQ(GetFileSize("image.hex"), 5);
@@ -378,7 +378,7 @@ TEST(UtilityTest, FileSizeAndUniqueNames) {
 }
 
 TEST(UtilityTest, PortStateProbe) {
-    test::TempWorkDir dir;
+    test::TempDir dir{test::WorkIn::TheFolder};
     test::PtyPair pty;
     dir.Link("COM1", pty.SlavePath());
     EXPECT_EQ(GetPortState(1), 1);

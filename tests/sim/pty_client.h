@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "protocol/rs232.h"
+#include "support/temp_dir.h"
 
 namespace pelk::test {
 
@@ -146,25 +147,6 @@ public:
 
 private:
     int Fd = -1;
-};
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "pelk-sim-XXXXXX").string();
-        if (mkdtemp(pattern.data())) Path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!Path.empty()) std::filesystem::remove_all(Path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::filesystem::path operator/(const std::string& name) const { return Path / name; }
-    const std::filesystem::path& path() const { return Path; }
-
-private:
-    std::filesystem::path Path;
 };
 
 inline Bytes ReadFileBytes(const std::filesystem::path& p) {

@@ -30,7 +30,7 @@ TEST_F(PelkispTargetProgram, UsageErrorsExitWithStatus2) {
         {"--device", "W78E999"}, {"--link", "COM9"}, {"--pace", "fast"}, {"--bogus"}, {"erase"},
     };
     for (const auto& args : cases) {
-        TargetProcess p(args, Dir.path());
+        TargetProcess p(args, Dir.Path());
         ASSERT_TRUE(p.Running());
         EXPECT_EQ(p.Wait(), 2) << args[0];
         EXPECT_EQ(p.StdOut, "") << args[0];
@@ -39,12 +39,12 @@ TEST_F(PelkispTargetProgram, UsageErrorsExitWithStatus2) {
 }
 
 TEST_F(PelkispTargetProgram, HelpExplainsAndExitsWith0) {
-    TargetProcess p({"--help"}, Dir.path());
+    TargetProcess p({"--help"}, Dir.Path());
     EXPECT_EQ(p.Wait(), 0);
     EXPECT_EQ(p.StdOut.rfind("Usage: pelkisp-target", 0), 0u) << p.StdOut;
     EXPECT_EQ(p.StdErr, "");
     for (const char* v : {"--version", "-V"}) {
-        TargetProcess version({v}, Dir.path());
+        TargetProcess version({v}, Dir.Path());
         EXPECT_EQ(version.Wait(), 0) << v;
         EXPECT_EQ(version.StdOut, std::string("pelkisp-target ") + PELK_VERSION + "\n") << v;
     }
@@ -54,7 +54,7 @@ TEST_F(PelkispTargetProgram, ServesThroughItsLinkUntilSignalledAndKeepsTheFlash)
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         const fs::path flash = Dir / "chip.bin";
         fs::remove(flash);
-        TargetProcess p({"--device", "w78e58b", "--flash", "chip.bin", "--link", "COM3"}, Dir.path());
+        TargetProcess p({"--device", "w78e58b", "--flash", "chip.bin", "--link", "COM3"}, Dir.Path());
         const std::optional<std::string> path = p.ReadLine();
         ASSERT_TRUE(path) << sig;
         EXPECT_EQ(path->rfind("/dev/pts/", 0), 0u) << *path;
@@ -84,7 +84,7 @@ TEST_F(PelkispTargetProgram, FlashFileIsReadAtStart) {
     Bytes content(0x10000, 0xFF);
     content[0x1234] = 0x00;
     WriteFileBytes(Dir / "chip.bin", content);
-    TargetProcess p({"--flash", "chip.bin"}, Dir.path());
+    TargetProcess p({"--flash", "chip.bin"}, Dir.Path());
     const auto path = p.ReadLine();
     ASSERT_TRUE(path);
     PtyClient client(*path);
@@ -99,7 +99,7 @@ TEST_F(PelkispTargetProgram, FlashFileIsReadAtStart) {
 TEST_F(PelkispTargetProgram, OlderLinkIsReplacedButAFileIsNot) {
     fs::create_symlink("/dev/pts/nothing-here", Dir / "COM2");
     {
-        TargetProcess p({"--link", "COM2"}, Dir.path());
+        TargetProcess p({"--link", "COM2"}, Dir.Path());
         const auto path = p.ReadLine();
         ASSERT_TRUE(path);
         EXPECT_EQ(fs::read_symlink(Dir / "COM2"), *path);
@@ -108,7 +108,7 @@ TEST_F(PelkispTargetProgram, OlderLinkIsReplacedButAFileIsNot) {
         EXPECT_NE(p.StdErr.find("replacing the stale link COM2"), std::string::npos) << p.StdErr;
     }
     WriteFileBytes(Dir / "COM1", Bytes{'k', 'e', 'e', 'p'});
-    TargetProcess p({"--link", "COM1"}, Dir.path());
+    TargetProcess p({"--link", "COM1"}, Dir.Path());
     EXPECT_EQ(p.Wait(), 1);
     EXPECT_EQ(p.StdOut, "");
     EXPECT_NE(p.StdErr.find("COM1 exists"), std::string::npos) << p.StdErr;
@@ -116,10 +116,10 @@ TEST_F(PelkispTargetProgram, OlderLinkIsReplacedButAFileIsNot) {
 }
 
 TEST_F(PelkispTargetProgram, LinkOfALiveTargetIsNotTakenOver) {
-    TargetProcess first({"--link", "COM4"}, Dir.path());
+    TargetProcess first({"--link", "COM4"}, Dir.Path());
     const auto firstPath = first.ReadLine();
     ASSERT_TRUE(firstPath);
-    TargetProcess second({"--link", "COM4"}, Dir.path());
+    TargetProcess second({"--link", "COM4"}, Dir.Path());
     const auto secondPath = second.ReadLine();
     EXPECT_FALSE(secondPath) << "the second target took the link over";
     if (secondPath) second.Signal(SIGTERM);
@@ -138,7 +138,7 @@ TEST_F(PelkispTargetProgram, LinkOfALiveTargetIsNotTakenOver) {
 }
 
 TEST_F(PelkispTargetProgram, FaultOptionsReachTheTarget) {
-    TargetProcess p({"--noise", "4", "--corrupt-every", "1"}, Dir.path());
+    TargetProcess p({"--noise", "4", "--corrupt-every", "1"}, Dir.Path());
     const auto path = p.ReadLine();
     ASSERT_TRUE(path);
     PtyClient client(*path);
@@ -154,12 +154,12 @@ TEST_F(PelkispTargetProgram, FlashFileThatCannotBeHandledExitsWith1) {
     fs::create_directory(Dir / "sub");
     {
         // Not a regular file: refused as a usage error.
-        TargetProcess p({"--flash", "sub"}, Dir.path());
+        TargetProcess p({"--flash", "sub"}, Dir.Path());
         EXPECT_EQ(p.Wait(), 2);
         EXPECT_EQ(p.StdOut, "");
         EXPECT_NE(p.StdErr.find("Can't use flash file sub: it is a folder"), std::string::npos) << p.StdErr;
     }
-    TargetProcess p({"--flash", "sub/chip.bin"}, Dir.path());
+    TargetProcess p({"--flash", "sub/chip.bin"}, Dir.Path());
     ASSERT_TRUE(p.ReadLine());
     fs::remove_all(Dir / "sub");
     p.Signal(SIGTERM);

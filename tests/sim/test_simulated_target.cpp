@@ -518,7 +518,7 @@ TEST_F(SimulatedTargetFlashFile, FileInAMissingFolderStopsTheStart) {
 
 TEST_F(SimulatedTargetFlashFile, RelativePathIsTakenFromTheFolderAtStart) {
     const auto home = std::filesystem::current_path();
-    std::filesystem::current_path(Dir.path());
+    std::filesystem::current_path(Dir.Path());
     SimulatedTargetOptions o;
     o.FlashFile = "relative.bin";
     Target = std::make_unique<SimulatedTarget>(o);

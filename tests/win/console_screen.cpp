@@ -9,7 +9,7 @@
 
 #include <windows.h>
 
-#include "framework/text_win32.h"
+#include "framework/win32/text.h"
 
 int wmain(int argc, wchar_t** argv) {
     const intptr_t status = argc < 3 ? -1 : _wspawnv(_P_WAIT, argv[2], argv + 2);

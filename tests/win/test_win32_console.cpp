@@ -11,7 +11,7 @@
 
 #include <windows.h>
 
-#include "framework/console_win32.h"
+#include "framework/win32/console.h"
 #include "framework/output_file.h"
 
 namespace pelk::win32 {

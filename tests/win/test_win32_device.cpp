@@ -11,7 +11,6 @@
 
 #include "protocol/rs232.h"
 #include "serial/vaconst.h"
-#include "serial/win32/device_names.h"
 #include "serial/win32/platform_error.h"
 #include "serial/win32/port_list.h"
 #include "serial/win32/serial_device.h"
@@ -105,7 +104,9 @@ TEST(Win32DeviceTest, SystemNamesAndRefusedSettings) {
 }
 
 TEST(Win32DeviceTest, PortsAreListedFromTheRegistryInNumberOrder) {
-    const std::vector<std::string> ports = ListSerialPorts();
+    const PortListing listing = ListPorts();
+    std::vector<std::string> ports;
+    for (const PortInfo& p : listing.Ports) ports.push_back(p.Name);
     for (size_t i = 1; i < ports.size(); ++i)
         EXPECT_LT(std::stoi(ports[i - 1].substr(3)), std::stoi(ports[i].substr(3))) << ports[i - 1] << " " << ports[i];
     if (!HavePeers()) return;
@@ -113,13 +114,8 @@ TEST(Win32DeviceTest, PortsAreListedFromTheRegistryInNumberOrder) {
     auto first = std::find(ports.begin(), ports.end(), "COM5");
     ASSERT_NE(first, ports.end());
     EXPECT_EQ(std::vector<std::string>(first, first + std::min<ptrdiff_t>(6, ports.end() - first)), served);
-    // What `pelkisp ports` prints: each port with the device behind it.
-    const std::vector<std::string> lines = PortListLines();
-    ASSERT_EQ(lines.size(), ports.size());
-    for (size_t i = 0; i < ports.size(); ++i) {
-        EXPECT_EQ(lines[i].rfind(ports[i] + " ", 0), 0u) << lines[i];
-        EXPECT_GT(lines[i].find_first_not_of(' ', ports[i].size()), ports[i].size() + 1) << lines[i];
-    }
+    // What `pelkisp ports` shows: each port with the device behind it.
+    for (const PortInfo& p : listing.Ports) EXPECT_FALSE(p.Device.empty()) << p.Name;
 }
 
 TEST(Win32DeviceTest, PortNamesAndTheirListing) {
@@ -128,10 +124,9 @@ TEST(Win32DeviceTest, PortNamesAndTheirListing) {
         {"COM03", 0}, {"COM", 0},   {"COM1a", 0},    {"LPT1", 0},   {"\\\\.\\COM3", 0},
     };
     for (const auto& [name, number] : names) EXPECT_EQ(ComPortNumber(name), number) << name;
-    EXPECT_EQ(PortListLines(std::vector<SerialPortEntry>{}),
-              std::vector<std::string>{"no serial port found in HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM"});
-    EXPECT_EQ(PortListLines({{"COM3", "\\Device\\Serial0"}, {"COM12", "\\Device\\VCP0"}, {"COM200", ""}}),
-              (std::vector<std::string>{"COM3    \\Device\\Serial0", "COM12   \\Device\\VCP0", "COM200"}));
+    const PortListing listing = ListPorts();
+    EXPECT_EQ(listing.SearchedIn, "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
+    EXPECT_TRUE(listing.ComNames.empty()) << "COMn is the system's own name";
 }
 
 TEST(Win32DeviceTest, MissingPortFailsWithTheSystemsCodeAndText) {

@@ -1,7 +1,8 @@
 // The one rule for output files on Windows, on real files in a temporary
 // folder: replaced whole through a temporary file, a read-only file left
 // alone and reported, a device written into and never replaced, and a
-// descriptor written in binary mode.
+// descriptor written in binary mode; and the system's error texts that the
+// reasons carry.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,13 +11,14 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 
 #include <windows.h>
 
 #include "framework/output_file.h"
+#include "framework/win32/error_text.h"
+#include "support/temp_dir.h"
 
 namespace pelk {
 namespace {
@@ -25,18 +27,6 @@ namespace fs = std::filesystem;
 
 class Win32OutputFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::random_device seed;
-        Dir = fs::temp_directory_path() / ("pelk-test-" + std::to_string(seed() % 100000000));
-        ASSERT_TRUE(fs::create_directory(Dir)) << Dir;
-    }
-    void TearDown() override {
-        // Read-only files first get their write permission back.
-        for (const auto& e : fs::recursive_directory_iterator(Dir))
-            SetFileAttributesW(e.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-        std::error_code ec;
-        fs::remove_all(Dir, ec);
-    }
     static void Write(const fs::path& Path, const std::string& Content) {
         std::ofstream out(Path, std::ios::binary | std::ios::trunc);
         out.write(Content.data(), static_cast<std::streamsize>(Content.size()));
@@ -48,9 +38,9 @@ protected:
         text << in.rdbuf();
         return text.str();
     }
-    size_t Entries() const { return size_t(std::distance(fs::directory_iterator(Dir), {})); }
+    size_t Entries() const { return size_t(std::distance(fs::directory_iterator(Dir.Path()), {})); }
 
-    fs::path Dir;
+    test::TempDir Dir;
 };
 
 TEST_F(Win32OutputFile, FileIsReplacedWholeThroughATemporaryFile) {
@@ -83,9 +73,9 @@ TEST_F(Win32OutputFile, ReadOnlyFileAndFolderAreRefusedAndLeftAlone) {
     EXPECT_EQ(status.Reason, file.string() + ": the file is write-protected");
     EXPECT_EQ(Read(file), "old");
 
-    const OutputFileStatus folder = WriteOutputFile(Dir, "new");
+    const OutputFileStatus folder = WriteOutputFile(Dir.Path(), "new");
     EXPECT_EQ(folder.Failure, OutputFailure::Open);
-    EXPECT_EQ(folder.Reason, Dir.string() + ": it is a folder");
+    EXPECT_EQ(folder.Reason, Dir.Path().string() + ": it is a folder");
 
     const fs::path missing = Dir / "no such folder" / "out.bin";
     const OutputFileStatus nowhere = WriteOutputFile(missing, "new");
@@ -117,7 +107,7 @@ TEST_F(Win32OutputFile, DeviceIsWrittenIntoNotReplaced) {
     }
     // Nothing was made in the working folder or beside it.
     const fs::path old = fs::current_path();
-    fs::current_path(Dir);
+    fs::current_path(Dir.Path());
     EXPECT_TRUE(WriteOutputFile("NUL", "x"));
     fs::current_path(old);
     EXPECT_EQ(Entries(), 0u);
@@ -133,6 +123,17 @@ TEST_F(Win32OutputFile, DescriptorIsWrittenInBinaryModeAndKeepsItsMode) {
     ASSERT_EQ(_write(fd, "\n", 1), 1);
     _close(fd);
     EXPECT_EQ(Read(file), bytes + "\r\n");
+}
+
+// The system's text goes into a sentence of ours, as strerror's does: no
+// line break or full stop at its end, and one wording for a code the
+// system has no text for.
+TEST(Win32ErrorText, ReadsAsPartOfASentence) {
+    const std::string denied = win32::SystemErrorText(ERROR_ACCESS_DENIED);
+    ASSERT_FALSE(denied.empty());
+    EXPECT_NE(denied.back(), '.') << denied;
+    EXPECT_NE(denied.back(), '\n') << denied;
+    EXPECT_EQ(win32::SystemErrorText(0x2000ABCD), "Unknown error 536914893");
 }
 
 }  // namespace

@@ -42,6 +42,7 @@
 
 #include "sim/simulated_target.h"
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace pelk {
 namespace {
@@ -130,16 +131,7 @@ struct RunResult {
 
 class WineCli : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_NE(Lines, nullptr);
-        char pattern[] = "/tmp/pelk-wine-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        Dir = pattern;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(Dir, ec);
-    }
+    void SetUp() override { ASSERT_NE(Lines, nullptr); }
 
     static std::string Read(const fs::path& Path) {
         std::ifstream in(Path, std::ios::binary);
@@ -212,7 +204,8 @@ protected:
         return Read(Dir / "screen.txt");
     }
 
-    fs::path Dir;
+    test::TempDir Folder;
+    const fs::path Dir = Folder.Path();
     fs::path OutFile, ErrFile;
     int Runs = 0;
 };

@@ -35,7 +35,7 @@ std::vector<std::string> ListSerialPorts(const std::string& DevDir = "/dev",
                                          const std::string& ConsolesFile = "/proc/consoles");
 
 // The same ports in the same order, with the consoles among them kept and
-// marked: what `pelkisp ports` shows.
+// marked: the ports of the port list (port_list.h).
 struct SerialPortEntry {
     std::string Path;  // DevDir + "/" + name
     std::string Name;  // "ttyUSB0"

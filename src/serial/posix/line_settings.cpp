@@ -52,11 +52,6 @@ std::string DescribeLine(const LineTermios& t) {
     return text;
 }
 
-bool RateAccepted(uint32_t Wanted, uint32_t Actual) {
-    const uint64_t diff = Wanted > Actual ? Wanted - Actual : Actual - Wanted;
-    return diff * 100 <= static_cast<uint64_t>(Wanted) * 3;
-}
-
 void MakeLineRaw(LineTermios& t) {
     t.Iflag &= ~static_cast<uint32_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON |
                                       IXANY | IXOFF | IMAXBEL | INPCK | IGNPAR);

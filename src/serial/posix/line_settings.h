@@ -73,9 +73,6 @@ LinePlan BuildLinePlan(const TDCB& Dcb, const LineTermios& Current);
 
 // The B-code of a standard rate, or 0 when Rate has none.
 uint32_t StandardRateCode(uint32_t Rate);
-// True when a line set to Wanted really runs at Actual: within 3 percent, the
-// tolerance of an asynchronous line.
-bool RateAccepted(uint32_t Wanted, uint32_t Actual);
 
 // The line as a person reads it: "115200 bit/s, 8 data bits, no parity,
 // 1 stop bit, no flow control, raw" (raw: bytes pass untouched).

@@ -12,7 +12,6 @@ thread_local int LastError = 0;
 }
 
 int LastPlatformError() { return LastError; }
-void SetLastPlatformError(int Code) { LastError = Code; }
 
 bool Fail() { return Fail(errno); }
 

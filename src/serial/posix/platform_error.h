@@ -8,7 +8,6 @@
 namespace pelk::posix {
 
 int LastPlatformError();
-void SetLastPlatformError(int Code);
 // Records errno (or Code) as the last error and returns false, for
 // "return Fail();" in functions that report success as bool.
 bool Fail();

@@ -50,19 +50,10 @@ std::string DriverOf(const std::string& SysTtyDir, const std::string& Name) {
     return std::string();
 }
 
-std::string Ordinal(size_t n) {
-    const char* suffix = (n % 100 >= 11 && n % 100 <= 13) ? "th"
-                         : n % 10 == 1                     ? "st"
-                         : n % 10 == 2                     ? "nd"
-                         : n % 10 == 3                     ? "rd"
-                                                           : "th";
-    return std::to_string(n) + suffix;
-}
-
 // The USB device above a tty in sysfs: the first folder upwards from the
 // tty's device that has an idVendor (the interface sits between them for
 // most adapters).
-void ReadUsbFacts(const std::string& SysTtyDir, const std::string& Name, SerialPortInfo& Info) {
+void ReadUsbFacts(const std::string& SysTtyDir, const std::string& Name, PortInfo& Info) {
     fs::path dir = Canonical(fs::path(SysTtyDir) / Name / "device");
     for (int up = 0; up < 5 && !dir.empty() && dir != dir.root_path(); ++up, dir = dir.parent_path()) {
         std::error_code ec;
@@ -91,7 +82,7 @@ void ReadLocks(const std::string& ProcDir, const struct stat& St, std::vector<Po
         if (devMajor != major(St.st_dev) || devMinor != minor(St.st_dev) || inode != St.st_ino) continue;
         const long p = std::strtol(pid.c_str(), nullptr, 10);
         if (p == getpid()) continue;
-        Holders.push_back({static_cast<pid_t>(p), std::string(), true});
+        Holders.push_back({p, std::string(), true});
     }
 }
 
@@ -125,6 +116,7 @@ void ReadOpeners(const std::string& ProcDir, const std::vector<std::string>& Pat
 
 ComResolution ResolveComNumber(int Number, const PortFolders& Folders) {
     ComResolution r;
+    r.Number = Number;
     const std::vector<std::string> ports = ListSerialPorts(Folders.DevDir, Folders.SysTtyDir, Folders.ConsolesFile);
     r.PortsFound = ports.size();
     const fs::path link = fs::path(Folders.WorkDir) / ("COM" + std::to_string(Number));
@@ -147,12 +139,12 @@ ComResolution ResolveComNumber(int Number, const PortFolders& Folders) {
     return r;
 }
 
-std::vector<SerialPortInfo> DescribeSerialPorts(const PortFolders& Folders) {
-    std::vector<SerialPortInfo> infos;
+std::vector<PortInfo> DescribeSerialPorts(const PortFolders& Folders) {
+    std::vector<PortInfo> infos;
     std::vector<std::string> canonical;
     for (const SerialPortEntry& e : ListSerialPortEntries(Folders.DevDir, Folders.SysTtyDir, Folders.ConsolesFile)) {
-        SerialPortInfo info;
-        info.Path = e.Path;
+        PortInfo info;
+        info.Name = e.Path;
         info.Console = e.Console;
         info.Driver = DriverOf(Folders.SysTtyDir, e.Name);
         ReadUsbFacts(Folders.SysTtyDir, e.Name, info);
@@ -173,68 +165,39 @@ std::vector<SerialPortInfo> DescribeSerialPorts(const PortFolders& Folders) {
             if (!target.empty() && target == canonical[i]) infos[i].ById = entry.path().filename().string();
     }
     std::vector<std::vector<PortHolder>*> holders;
-    for (SerialPortInfo& info : infos) holders.push_back(&info.Holders);
+    for (PortInfo& info : infos) holders.push_back(&info.Holders);
     if (!infos.empty()) ReadOpeners(Folders.ProcDir, canonical, holders);
-    for (SerialPortInfo& info : infos)
+    for (PortInfo& info : infos)
         for (PortHolder& h : info.Holders)
             if (h.Pid > 0) h.Command = FirstLine(fs::path(Folders.ProcDir) / std::to_string(h.Pid) / "comm");
     return infos;
 }
 
-std::vector<std::string> PortListLines(const PortFolders& Folders) {
-    std::vector<std::string> lines;
-    for (int n = 1; n <= 4; ++n) {
-        const ComResolution r = ResolveComNumber(n, Folders);
-        const std::string com = "COM" + std::to_string(n);
-        std::string line = com + "  ";
-        switch (r.How) {
-            case ComResolution::Link:
-                if (r.Found == ComResolution::Entry::File || r.Found == ComResolution::Entry::Folder)
-                    line += std::string(r.Found == ComResolution::Entry::File ? "a file" : "a folder") + " named " +
-                            com + " in this folder, not a link to a serial port";
-                else
-                    line += r.Dangling ? "nothing (the link " + com + " in this folder leads to " + r.Path +
-                                             ", which does not exist)"
-                                       : r.Path + (r.Found == ComResolution::Entry::Link ? " (a link in this folder)"
-                                                                                           : " (in this folder)");
-                break;
-            case ComResolution::NthPort:
-                line += r.Path + " (the " + Ordinal(static_cast<size_t>(n)) + " serial port of this machine)";
-                break;
-            case ComResolution::Nothing:
-                line += "nothing (this machine has " +
-                        (r.PortsFound == 0 ? std::string("no serial port")
-                                           : std::to_string(r.PortsFound) +
-                                                 (r.PortsFound == 1 ? " serial port" : " serial ports")) +
-                        "; a link " + com + " in this folder chooses one)";
-                break;
-        }
-        lines.push_back(line);
-    }
-    lines.emplace_back();
-    const std::vector<SerialPortInfo> ports = DescribeSerialPorts(Folders);
-    if (ports.empty()) lines.push_back("no serial port found in " + Folders.DevDir);
-    for (const SerialPortInfo& p : ports) {
-        std::string line = p.Path;
-        if (!p.ById.empty()) line += "  by-id " + p.ById;
-        if (!p.Driver.empty()) line += "  driver " + p.Driver;
-        if (!p.UsbId.empty()) line += "  usb " + p.UsbId;
-        if (!p.UsbSerial.empty()) line += "  serial " + p.UsbSerial;
-        if (!p.UsbProduct.empty()) line += "  \"" + p.UsbProduct + "\"";
-        if (p.Console) line += "  console (never chosen for COMn)";
-        for (const PortHolder& h : p.Holders) {
-            line += std::string("  in use: ") + (h.Locked ? "locked" : "open");
-            if (h.Pid > 0) line += " by PID " + std::to_string(h.Pid) + (h.Command.empty() ? "" : " (" + h.Command + ")");
-        }
-        if (p.NoPermission)
-            line += "  no permission" +
-                    (p.Group.empty() || p.Group == "root"
-                         ? std::string(" (ask the administrator for access to it)")
-                         : " (add yourself to group " + p.Group + ": sudo adduser $USER " + p.Group +
-                               ", then log in again)");
-        lines.push_back(line);
-    }
-    return lines;
+PortListing ListPorts(const PortFolders& Folders) {
+    PortListing listing;
+    for (int n = 1; n <= 4; ++n) listing.ComNames.push_back(ResolveComNumber(n, Folders));
+    listing.Ports = DescribeSerialPorts(Folders);
+    listing.SearchedIn = Folders.DevDir;
+    return listing;
 }
 
 }  // namespace pelk::posix
+
+namespace pelk {
+
+PortListing ListPorts() { return posix::ListPorts(posix::PortFolders{}); }
+
+std::string PortDevicePath(const std::string& Name) { return posix::ResolvedDevicePath(Name); }
+
+std::optional<ComResolution> ResolveComName(const std::string& Name) {
+    const bool comName = Name.find('/') == std::string::npos && Name.size() > 3 &&
+                         std::toupper(static_cast<unsigned char>(Name[0])) == 'C' &&
+                         std::toupper(static_cast<unsigned char>(Name[1])) == 'O' &&
+                         std::toupper(static_cast<unsigned char>(Name[2])) == 'M';
+    if (!comName) return std::nullopt;
+    return posix::ResolveComNumber(std::atoi(Name.c_str() + 3), posix::PortFolders{});
+}
+
+std::string SystemPortName(const std::string& Name) { return posix::ResolveDeviceName(Name); }
+
+}  // namespace pelk

@@ -1,7 +1,7 @@
 #include "serial/win32/platform_error.h"
 
 #include "framework/format.h"
-#include "framework/text_win32.h"
+#include "framework/win32/error_text.h"
 
 // After the project's headers: <windows.h> defines macros of names the
 // serial constants also use (with the same values).
@@ -14,7 +14,6 @@ thread_local int LastError = 0;
 }
 
 int LastPlatformError() { return LastError; }
-void SetLastPlatformError(int Code) { LastError = Code; }
 
 bool Fail() { return Fail(static_cast<int>(GetLastError())); }
 
@@ -23,18 +22,7 @@ bool Fail(int Code) {
     return false;
 }
 
-std::string PlatformErrorText(int Code) {
-    wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                                   nullptr, static_cast<DWORD>(Code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                   reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string result =
-        n && text ? Utf8FromWide(std::wstring_view(text, n)) : "Unknown error " + std::to_string(Code);
-    if (text) LocalFree(text);
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) result.pop_back();
-    return result;
-}
+std::string PlatformErrorText(int Code) { return SystemErrorText(static_cast<DWORD>(Code)); }
 
 std::string PlatformErrorMessage(const std::string& Msg) {
     const int code = LastError;

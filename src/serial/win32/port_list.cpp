@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "serial/win32/serial_device.h"
+
 // After the project's headers: <windows.h> defines macros of names the
 // serial constants also use (with the same values).
 #include <windows.h>
@@ -22,8 +24,8 @@ unsigned ComPortNumber(const std::string& Name) {
     return Name[3] != '0' && n >= 1 && n <= 256 ? n : 0;
 }
 
-std::vector<SerialPortEntry> DescribeSerialPorts() {
-    std::vector<SerialPortEntry> ports;
+std::vector<PortInfo> DescribeSerialPorts() {
+    std::vector<PortInfo> ports;
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SerialCommKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return ports;
     for (DWORD i = 0;; ++i) {
@@ -37,35 +39,47 @@ std::vector<SerialPortEntry> DescribeSerialPorts() {
         if (r == ERROR_NO_MORE_ITEMS) break;
         if (r != ERROR_SUCCESS || type != REG_SZ) continue;
         value[valueSize] = '\0';  // the size counts the terminating zero, if one was stored
-        SerialPortEntry entry{value, std::string(name, nameSize)};
+        PortInfo entry;
+        entry.Name = value;
+        entry.Device = std::string(name, nameSize);
         if (ComPortNumber(entry.Name) != 0) ports.push_back(std::move(entry));
     }
     RegCloseKey(key);
-    std::stable_sort(ports.begin(), ports.end(), [](const SerialPortEntry& a, const SerialPortEntry& b) {
+    std::stable_sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) {
         return ComPortNumber(a.Name) < ComPortNumber(b.Name);
     });
     ports.erase(std::unique(ports.begin(), ports.end(),
-                            [](const SerialPortEntry& a, const SerialPortEntry& b) {
+                            [](const PortInfo& a, const PortInfo& b) {
                                 return ComPortNumber(a.Name) == ComPortNumber(b.Name);
                             }),
                 ports.end());
     return ports;
 }
 
-std::vector<std::string> PortListLines(const std::vector<SerialPortEntry>& Ports) {
-    std::vector<std::string> lines;
-    if (Ports.empty()) {
-        lines.push_back(std::string("no serial port found in HKEY_LOCAL_MACHINE\\") + SerialCommKey);
-        return lines;
-    }
-    size_t width = 0;
-    for (const SerialPortEntry& p : Ports) width = std::max(width, p.Name.size());
-    for (const SerialPortEntry& p : Ports) {
-        std::string line = p.Name;
-        if (!p.Device.empty()) line += std::string(width - p.Name.size() + 2, ' ') + p.Device;
-        lines.push_back(line);
-    }
-    return lines;
+}  // namespace pelk::win32
+
+namespace pelk {
+
+PortListing ListPorts() {
+    PortListing listing;
+    listing.Ports = win32::DescribeSerialPorts();
+    listing.SearchedIn = std::string("HKEY_LOCAL_MACHINE\\") + win32::SerialCommKey;
+    return listing;
 }
 
-}  // namespace pelk::win32
+// A COMn name is the system's own: a port of this machine when the system
+// lists it. Any other name (\\.\CNCA0 of a virtual port driver) is opened
+// as it is given.
+std::string PortDevicePath(const std::string& Name) {
+    const unsigned number = win32::ComPortNumber(Name);
+    if (number == 0) return Name;
+    for (const PortInfo& p : win32::DescribeSerialPorts())
+        if (win32::ComPortNumber(p.Name) == number) return Name;
+    return "";
+}
+
+std::optional<ComResolution> ResolveComName(const std::string&) { return std::nullopt; }
+
+std::string SystemPortName(const std::string& Name) { return win32::SystemDeviceName(Name); }
+
+}  // namespace pelk

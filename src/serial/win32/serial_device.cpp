@@ -29,11 +29,6 @@ bool NoModemLines(DWORD Code) {
     return Code == ERROR_NOT_SUPPORTED || Code == ERROR_INVALID_FUNCTION || Code == ERROR_INVALID_PARAMETER;
 }
 
-bool RateAccepted(uint32_t Wanted, uint32_t Actual) {
-    const uint64_t diff = Wanted > Actual ? Wanted - Actual : Actual - Wanted;
-    return diff * 100 <= static_cast<uint64_t>(Wanted) * 3;
-}
-
 }  // namespace
 
 std::string SystemDeviceName(const std::string& Name) {

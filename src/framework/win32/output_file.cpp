@@ -29,27 +29,13 @@
 
 #include <windows.h>
 
-#include "framework/text_win32.h"
+#include "framework/win32/error_text.h"
 
 namespace pelk {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string SystemText(DWORD Code) {
-    wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                                   nullptr, Code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                   reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string result = n && text ? win32::Utf8FromWide(std::wstring_view(text, n)) : "error " + std::to_string(Code);
-    if (text) LocalFree(text);
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ' ||
-                               result.back() == '.'))
-        result.pop_back();
-    return result;
-}
 
 OutputFileStatus Failed(OutputFailure Failure, const fs::path& Path, const std::string& Text) {
     return {Failure, Path.string() + ": " + Text};
@@ -336,7 +322,7 @@ std::string FileProblem(const std::filesystem::path& Path, int Error) {
     const fs::path folder = Path.has_parent_path() ? Path.parent_path() : fs::path(".");
     if (Error == ERROR_PATH_NOT_FOUND) return "the folder " + folder.string() + " does not exist";
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return "the file is write-protected";
-    return SystemText(static_cast<DWORD>(Error));
+    return win32::SystemErrorText(static_cast<DWORD>(Error));
 }
 
 int OpenOutputStream(const std::filesystem::path& Path, std::string& Why) {

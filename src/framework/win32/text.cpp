@@ -1,4 +1,4 @@
-#include "framework/text_win32.h"
+#include "framework/win32/text.h"
 
 #include <windows.h>
 

@@ -1,10 +1,9 @@
 // `pelkisp ports`: what COM1..COM4 stand for and what each serial port is,
-// read from fake /dev, sysfs and /proc trees in a temporary folder; and the
-// two facts that need the real kernel (a lock another process holds, a
-// device this user may not open) checked against it.
+// read by the Linux device layer from fake /dev, sysfs and /proc trees in a
+// temporary folder, and a device this user may not open checked against the
+// real kernel; and the lines of Windows ports with their devices.
 #include <gtest/gtest.h>
 #include <grp.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -14,8 +13,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "pty_support.h"
+#include "cli/port_list_text.h"
 #include "serial/posix/port_list.h"
+#include "support/temp_dir.h"
 
 namespace pelk {
 namespace {
@@ -44,7 +44,7 @@ std::string LockLine(const fs::path& file, long pid) {
 
 class PortList : public ::testing::Test {
 protected:
-    test::TempWorkDir Dir;
+    test::TempDir Dir;
     posix::PortFolders F;
     fs::path D;
 
@@ -102,14 +102,14 @@ TEST_F(PortList, ComNamesAndPortsFromAFakeMachine) {
         Dev("ttyS0") + "  driver serial  console (never chosen for COMn)",
         Dev("ttyS1") + "  in use: open by PID 555 (screen)",
     };
-    EXPECT_EQ(posix::PortListLines(F), expected);
+    EXPECT_EQ(PortListLines(posix::ListPorts(F)), expected);
 
     // A link in the folder wins over the n-th port; a file or a folder that
     // only bears the name is said to be one.
     Link(D / "work/COM1", Dev("ttyS1"));
     Write(D / "work/COM3", "");
     fs::create_directory(D / "work/COM4");
-    const std::vector<std::string> lines = posix::PortListLines(F);
+    const std::vector<std::string> lines = PortListLines(posix::ListPorts(F));
     EXPECT_EQ(lines[0], "COM1  " + Dev("ttyS1") + " (a link in this folder)");
     EXPECT_EQ(lines[2], "COM3  a file named COM3 in this folder, not a link to a serial port");
     EXPECT_EQ(lines[3], "COM4  a folder named COM4 in this folder, not a link to a serial port");
@@ -117,43 +117,10 @@ TEST_F(PortList, ComNamesAndPortsFromAFakeMachine) {
 
 TEST_F(PortList, AMachineWithoutSerialPorts) {
     fs::create_directories(F.DevDir);
-    const auto lines = posix::PortListLines(F);
+    const auto lines = PortListLines(posix::ListPorts(F));
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[0], "COM1  nothing (this machine has no serial port; a link COM1 in this folder chooses one)");
     EXPECT_EQ(lines[5], "no serial port found in " + F.DevDir);
-}
-
-TEST_F(PortList, ALockHeldByAnotherProcessIsSeenWithoutOpeningThePort) {
-    Write(D / "dev/ttyUSB0", "");
-    F.ProcDir = "/proc";
-    int ready[2], release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        close(ready[0]);
-        close(release[1]);
-        const int fd = open(Dev("ttyUSB0").c_str(), O_RDWR);
-        const char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
-        (void)!write(ready[1], &ok, 1);
-        char c;
-        (void)!read(release[0], &c, 1);  // until the parent has looked
-        _exit(0);
-    }
-    close(ready[1]);
-    close(release[0]);
-    char ok = 0;
-    ASSERT_EQ(read(ready[0], &ok, 1), 1);
-    ASSERT_EQ(ok, 'y');
-    const auto ports = posix::DescribeSerialPorts(F);
-    close(release[1]);
-    close(ready[0]);
-    waitpid(child, nullptr, 0);
-    ASSERT_EQ(ports.size(), 1u);
-    ASSERT_EQ(ports[0].Holders.size(), 1u) << "one holder, seen once though it both locks and holds the port";
-    EXPECT_EQ(ports[0].Holders[0].Pid, child);
-    EXPECT_TRUE(ports[0].Holders[0].Locked);
-    EXPECT_FALSE(ports[0].Holders[0].Command.empty());
 }
 
 TEST_F(PortList, NoPermissionNamesTheGroupToJoin) {
@@ -171,7 +138,7 @@ TEST_F(PortList, NoPermissionNamesTheGroupToJoin) {
     if (child == 0) {
         close(out[0]);
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
-        const auto lines = posix::PortListLines(F);
+        const auto lines = PortListLines(posix::ListPorts(F));
         const std::string text = lines.back();
         (void)!write(out[1], text.data(), text.size());
         _exit(0);
@@ -189,16 +156,20 @@ TEST_F(PortList, NoPermissionNamesTheGroupToJoin) {
                         "  no permission (add yourself to group dialout: sudo adduser $USER dialout, then log in again)");
 }
 
-TEST(LineDescription, ReadsAsThePersonWouldSayIt) {
-    posix::LineTermios t;
-    t.Cflag = CS8 | CREAD | CLOCAL;
-    t.Ospeed = t.Ispeed = 115200;
-    EXPECT_EQ(posix::DescribeLine(t), "115200 bit/s, 8 data bits, no parity, 1 stop bit, no flow control, raw");
-    t.Cflag = CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
-    t.Iflag = IXON | IXOFF | ICRNL;
-    t.Ospeed = t.Ispeed = 9600;
-    EXPECT_EQ(posix::DescribeLine(t),
-              "9600 bit/s, 7 data bits, odd parity, 2 stop bits, flow control RTS/CTS and XON/XOFF, not raw");
+TEST(PortListText, WindowsPortsWithTheirDevicesInAColumn) {
+    PortListing listing;
+    listing.SearchedIn = "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    EXPECT_EQ(PortListLines(listing),
+              std::vector<std::string>{"no serial port found in HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM"});
+    auto port = [](const char* name, const char* device) {
+        PortInfo p;
+        p.Name = name;
+        p.Device = device;
+        return p;
+    };
+    listing.Ports = {port("COM3", "\\Device\\Serial0"), port("COM12", "\\Device\\VCP0"), port("COM200", "")};
+    EXPECT_EQ(PortListLines(listing),
+              (std::vector<std::string>{"COM3    \\Device\\Serial0", "COM12   \\Device\\VCP0", "COM200"}));
 }
 
 }  // namespace

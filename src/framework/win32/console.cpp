@@ -1,4 +1,4 @@
-#include "framework/console_win32.h"
+#include "framework/win32/console.h"
 
 #include <io.h>
 
@@ -7,7 +7,7 @@
 
 #include <windows.h>
 
-#include "framework/text_win32.h"
+#include "framework/win32/text.h"
 
 namespace pelk::win32 {
 

@@ -105,7 +105,7 @@ struct Resolved {
     int Error = 0;
 };
 
-Resolved FollowLinks(fs::path Path) {
+Resolved Resolve(fs::path Path) {
     Resolved r;
     for (int hop = 0; hop < MaxLinkHops; ++hop) {
         if (::lstat(Path.c_str(), &r.St) != 0) {
@@ -141,7 +141,7 @@ OutputPlan Decide(const fs::path& Path, Resolved& R) {
         plan.Exists = true;
         return plan;
     }
-    R = FollowLinks(Path);
+    R = Resolve(Path);
     plan.Target = R.Target;
     plan.Exists = R.Exists;
     if (R.Error != 0) {
