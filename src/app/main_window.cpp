@@ -37,7 +37,7 @@
 #include "image/hex_reader.h"
 #include "image/image_file.h"
 #include "protocol/block_plan.h"
-#include "serial/port_names.h"
+#include "serial/port_list.h"
 
 namespace pelk {
 
@@ -370,7 +370,7 @@ bool MainWindow::openPort() {
         // The component names the port as given ("COM1"); the device that
         // name led to is named too, as pelkisp does.
         const std::string name = commPort.GetDeviceName();
-        const std::string device = PortNameLeadsTo(name);
+        const std::string device = PortDevicePath(name);
         std::string why = e.what();
         if (commPort.PortNum() <= 0) why = "No serial port has been chosen.";
         else if (device.empty()) why += "\n" + name + " names no serial port of this machine";

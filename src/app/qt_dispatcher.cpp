@@ -67,14 +67,12 @@ std::shared_ptr<QtMainThreadDispatcher> Installed;
 void InstallQtMainThreadDispatcher() {
     Installed = std::make_shared<QtMainThreadDispatcher>();
     SetMainThreadDispatcher(Installed);
-    SetProcessMessages([] { QCoreApplication::processEvents(); });
 }
 
 void UninstallQtMainThreadDispatcher() {
     if (!Installed) return;
     Installed->Shutdown();
     SetMainThreadDispatcher(nullptr);
-    SetProcessMessages(nullptr);
     Installed.reset();
 }
 

@@ -1,8 +1,8 @@
 #pragma once
-// The main-thread hand-over on a Qt event loop (window and command line):
-// a worker's call is posted to the main thread's event loop and the worker
-// waits until it has run. At shut-down every waiting worker is released
-// without its call having run, so no worker can block the exit.
+// The main-thread hand-over on the window's Qt event loop: a worker's call
+// is posted to the main thread's event loop and the worker waits until it
+// has run. At shut-down every waiting worker is released without its call
+// having run, so no worker can block the exit.
 #include <QObject>
 #include <QThread>
 #include <condition_variable>
