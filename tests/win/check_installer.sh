@@ -136,8 +136,8 @@ same "pelkisp.exe program blinky.hex: exit status" 0 "$status"
 same "pelkisp.exe program blinky.hex: result lines" \
   "$(printf 'Device erased.\nDevice programmed.\nVerification OK.')" "$(printf '%s' "$out" | tr -d '\r')"
 # The window is not started here: it needs an X display. The installed
-# file is the one that run_windows_window_tests (./dev) starts on one,
-# byte for byte (check_installed).
+# file is the staged one (check_installed), the stripped copy of the
+# program that run_windows_window_tests (./dev) starts on a display.
 
 # A newer version of the same installer replaces this one.
 IFS=. read -r major minor patch <<<"$version"
