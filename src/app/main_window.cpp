@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenuBar>
@@ -165,11 +166,16 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     // The smallest window still shows the grid's two-digit cells, its 16
     // characters and a few rows whole, and every status panel with its
     // longest text.
-    int panelsWidth = 32;  // the size grip and the gaps
+    // A status panel is never narrower than its longest text needs with its
+    // frame and indent (half an "x" each side), which grow with the font;
+    // the status bar's minimum then holds them all, the gaps and the grip.
     const char* longest[] = {"Device: W78LE516B", "Checksum: FFFF", "CRC: FFFF", "Port: not connected", ""};
-    for (size_t i = 0; i < panels.size(); ++i)
-        panelsWidth += std::max(panels[i]->minimumWidth(),
-                                panels[i]->fontMetrics().horizontalAdvance(QString::fromLatin1(longest[i])) + 8);
+    for (size_t i = 0; i < panels.size(); ++i) {
+        panels[i]->setText(QString::fromLatin1(longest[i]));
+        panels[i]->setMinimumWidth(std::max(panels[i]->minimumWidth(), panels[i]->sizeHint().width()));
+        panels[i]->clear();
+    }
+    const int panelsWidth = statusBar()->minimumSizeHint().width();
     setMinimumSize(std::max(96 + 16 * bufferGrid->byteColumnMinWidth() + bufferGrid->charColumnMinWidth(), panelsWidth),
                    menuBar()->sizeHint().height() + 38 + 35 + 18 + 8 * 16 + 4 + 16 + statusBar()->sizeHint().height());
     // The size the window has always opened at: the grid's 16 byte columns
@@ -534,12 +540,14 @@ void MainWindow::storeUserSettings(const std::vector<std::pair<QString, QVariant
     for (const auto& [key, value] : values) settings.setValue(key, value);
     settings.sync();
     if (settings.status() == QSettings::NoError) return;
-    // The store tells no reason; its folder or its file does.
+    std::string reason = settings.fileName().toStdString() + ": the settings could not be saved";
+#ifndef _WIN32
+    // The store tells no reason; its folder or its file does. (On Windows
+    // the store is the registry, which has neither.)
     namespace fs = std::filesystem;
     const fs::path file = settings.fileName().toStdString();
     const fs::path folder = file.parent_path();
     std::error_code ec;
-    std::string reason = file.string() + ": the settings could not be saved";
     if (fs::exists(folder, ec) && !fs::is_directory(folder, ec)) {
         reason = folder.string() + ": not a folder";
     } else if (!fs::create_directories(folder, ec) && ec) {
@@ -547,6 +555,7 @@ void MainWindow::storeUserSettings(const std::vector<std::pair<QString, QVariant
     } else if (access(file.c_str(), W_OK) != 0 && errno != ENOENT) {
         reason = file.string() + ": " + std::strerror(errno);
     }
+#endif
     std::fprintf(stderr, "PelkISP: %s: %s\n", msg::CantWriteFile, reason.c_str());
     UserPrompts().Message(QString::fromLocal8Bit(
         (std::string(msg::CantWriteFile) + "\n" + reason + "\nThe change holds until the window is closed.").c_str()));
@@ -835,7 +844,7 @@ void MainWindow::load() {
     reporter.show(told);
     if (nothing) return;
 
-    if (!loadBox->execute(QFileInfo(chosen->FileName).absoluteFilePath(),
+    if (!loadBox->execute(QDir::toNativeSeparators(QFileInfo(chosen->FileName).absoluteFilePath()),
                           facts.Hex ? QStringLiteral("HEX") : QStringLiteral("BIN")))
         return;
     const LoadSelection selection = loadBox->selection();

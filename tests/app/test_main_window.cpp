@@ -17,6 +17,7 @@ using test::WindowTest;
 class StartUpTest : public WindowTest {};
 
 TEST_F(StartUpTest, WithoutSettingsFile) {
+    PELK_NEEDS_TARGET();
     StartTarget(0xFFFF, 0);  // a link named COM0: port 0 names no port all the same
     Start();
     EXPECT_EQ(W().windowTitle(), "Pelk ISP");
@@ -54,11 +55,16 @@ TEST_F(StartUpTest, WriteProtectedSettingsFileIsKeptAndTheLossReported) {
     WriteSettings("0", "3", "", "8", "0");
     std::filesystem::permissions("PelkISP.cfg", std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
                                                     std::filesystem::perms::others_read);
+#ifndef _WIN32  // there the per-user settings are in the registry, which no file can block
     std::ofstream(Dir / "user-settings");  // a file where the per-user settings' folder goes
+#endif
     Start();
+#ifndef _WIN32
     Action("skipBlankBlocksAction").trigger();
-    EXPECT_TRUE(Prompts.Messages.at(0).startsWith(QString::fromStdString("Can't write file\n" + Dir.string() + "/user-settings/pelkisp: Not a")));
+    EXPECT_TRUE(Prompts.Messages.at(0).startsWith(
+        QString::fromStdString("Can't write file\n" + Dir.string() + "/user-settings/pelkisp: Not a")));
     Prompts.Messages.clear();
+#endif
     Exit();
     EXPECT_EQ(SettingsLines(), (std::vector<std::string>{"PELKORD ISP Configuration File", "0", "3", "", "8", "0"}));
     ASSERT_EQ(Prompts.Messages.size(), 1u);
@@ -67,6 +73,7 @@ TEST_F(StartUpTest, WriteProtectedSettingsFileIsKeptAndTheLossReported) {
 }
 
 TEST_F(StartUpTest, SettingsAreAppliedAndWrittenBack) {
+    PELK_NEEDS_TARGET();
     WriteSettings("1", "3", "/tmp/somewhere/", "12", "0");
     StartTarget(0x7FFF, 1);
     Start();
@@ -110,8 +117,11 @@ TEST_F(StartUpTest, ColumnsFollowTheWidthAt501Pixels) {
     QCoreApplication::processEvents();
     BufferGrid& grid = W().grid();
     EXPECT_EQ(grid.verticalHeader()->width(), 50);
-    // Two digits and 16 characters of the grid's font show whole: 501 px or wider.
-    const int width = W().frameGeometry().width(), a = std::max(16, grid.fontMetrics().horizontalAdvance("DD") + 3);
+    // Two digits and 16 characters of the grid's font show whole: 501 px or
+    // wider (the smallest window the font allows); the byte columns share
+    // what is wider than that.
+    const int width = W().frameGeometry().width();
+    const int a = std::max({16, grid.fontMetrics().horizontalAdvance("DD") + 3, int((width - 87) * 0.65 * 0.0625)});
     for (int c = 0; c < 16; ++c) EXPECT_EQ(grid.columnWidth(c), a) << c;
     EXPECT_EQ(grid.columnWidth(16), std::max(width - 96 - 16 * a, grid.charColumnMinWidth()));
     EXPECT_EQ(Child<QLineEdit>(W(), "messageLine").width(), width - 22);
@@ -142,7 +152,7 @@ TEST_F(StartUpTest, MenusToolbarAndStatusBar) {
     EXPECT_NE(static_cast<QWidget&>(W().aboutBox()).findChild<QPushButton*>("okButton"), nullptr);
     EXPECT_EQ(Child<QToolButton>(W(), "blankButton").text(), "Blank");
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(Child<QLabel>(W(), ("panel" + std::to_string(i)).c_str()).minimumWidth(),
+        EXPECT_GE(Child<QLabel>(W(), ("panel" + std::to_string(i)).c_str()).minimumWidth(),
                   (std::array{100, 90, 70, 105, 40})[size_t(i)]);
     // Laid out, also at the smallest size, every panel is wide enough for its whole text.
     EXPECT_EQ(W().panelText(0), "Device: W78LE516B");
@@ -250,6 +260,7 @@ TEST_F(DeviceSelectionTest, DeviceTwoShowsItsOwnStatusText) {
 class SerialDialogTest : public WindowTest {};
 
 TEST_F(SerialDialogTest, AutomaticBaudRules) {
+    PELK_NEEDS_TARGET();
     StartTarget(0xFFFF, 1);
     WriteSettings("1", "1", "", "6", "1");
     Start();
@@ -302,6 +313,7 @@ TEST_F(SerialDialogTest, AutomaticBaudRules) {
 }
 
 TEST_F(SerialDialogTest, OkOnAnAbsentPort) {
+    PELK_NEEDS_TARGET();
     StartTarget(0xFFFF, 1);
     WriteSettings("1", "1", "", "6", "1");
     Start();
@@ -349,6 +361,7 @@ TEST_F(SerialDialogTest, OkOnAnAbsentPort) {
 }
 
 TEST_F(SerialDialogTest, ClickingTheCheckedPortKeepsItChecked) {
+    PELK_NEEDS_TARGET();
     StartTarget(0xFFFF, 1);
     WriteSettings("1", "1", "", "6", "1");
     Start();
@@ -367,6 +380,7 @@ TEST_F(SerialDialogTest, ClickingTheCheckedPortKeepsItChecked) {
 }
 
 TEST_F(SerialDialogTest, ResetLinesAreCheckedAtOkAndKeptInTheUserSettings) {
+    PELK_NEEDS_TARGET();
     StartTarget(0xFFFF, 1);
     WriteSettings("1", "1", "", "6", "1");
     Start();
@@ -425,6 +439,7 @@ TEST_F(SerialDialogTest, CancelWithNoPortOpenSaysNotAvailable) {
 
 // Another program holds COM1: why, and which device it is, shows at start, for a command, and at Cancel.
 TEST_F(SerialDialogTest, APortInUseIsExplained) {
+    PELK_NEEDS_TARGET();
     TVaComm other;
     other.SetDeviceName(StartTarget(0xFFFF, 1).PortPath());
     other.Open();
@@ -439,7 +454,13 @@ TEST_F(SerialDialogTest, APortInUseIsExplained) {
     EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Serial Port not available\n" + why});
 }
 
-class DeviceCommandTest : public WindowTest {};
+class DeviceCommandTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        PELK_NEEDS_TARGET();
+    }
+};
 
 TEST_F(DeviceCommandTest, ProgramAndVerifyThroughTheWindowsHandlers) {
     SimulatedTarget& target = StartTarget(0x7FFF, 1);
@@ -607,6 +628,10 @@ TEST_F(DeviceCommandTest, HangUpEndsTheOperationWithOneMessage) {
 // stand-in of the lines (a pseudo-terminal has none) and a fake clock.
 class ResetLinesTest : public WindowTest {
 protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        PELK_NEEDS_TARGET();
+    }
     test::RecordingLines Lines;
     int64_t Now = 0;
     // The engine and the message line at each line change.

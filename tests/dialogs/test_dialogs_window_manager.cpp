@@ -6,6 +6,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <QtGui/qguiapplication_platform.h>
 #include <cstdlib>

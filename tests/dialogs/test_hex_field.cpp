@@ -1,9 +1,7 @@
 // The hexadecimal entry fields and their stepping buttons, through the
 // dialogs that use them.
-#include <QMouseEvent>
-#include <QTest>
-
 #include "image/device_table.h"
+#include "support/qt_input.h"
 #include "support/window_fixture.h"
 
 namespace pelk {
@@ -25,7 +23,7 @@ TEST_F(HexFieldTest, TypedLetterGIsRefused) {
     f->setFocus();
     f->setCursorPosition(5);
     f->setSelection(4, 1);
-    QTest::keyClicks(f, "G");
+    test::KeyClicks(f, "G");
     EXPECT_EQ(Prompts.Messages, std::vector<QString>{"Data format error !"});
     EXPECT_EQ(f->text(), "00010");
 }
@@ -92,10 +90,10 @@ TEST_F(HexFieldTest, LowerCaseIsShownInUpperCaseAndTypingStopsAtTheLimit) {
     DialogEdit* f = &FillField("dataHex");
     f->putText("");
     f->setFocus();
-    QTest::keyClicks(f, "a");
+    test::KeyClicks(f, "a");
     EXPECT_EQ(f->text(), "A");
     EXPECT_EQ(FillField("dataChar").text(), "\n");
-    QTest::keyClicks(f, "bc");  // the field takes two characters
+    test::KeyClicks(f, "bc");  // the field takes two characters
     EXPECT_EQ(f->text(), "AB");
     // The program may put a longer text in; typing cannot lengthen it, but
     // deleting shortens it.
@@ -106,9 +104,9 @@ TEST_F(HexFieldTest, LowerCaseIsShownInUpperCaseAndTypingStopsAtTheLimit) {
     EXPECT_EQ(stop->text(), "FFFFFFFF");
     stop->setFocus();
     stop->end(false);
-    QTest::keyClicks(stop, "1");
+    test::KeyClicks(stop, "1");
     EXPECT_EQ(stop->text(), "FFFFFFFF");
-    QTest::keyClick(stop, Qt::Key_Backspace);
+    test::KeyClick(stop, Qt::Key_Backspace);
     EXPECT_EQ(stop->text(), "FFFFFFF");
     EXPECT_TRUE(Prompts.Messages.empty());
 }
@@ -133,8 +131,8 @@ TEST_F(HexFieldTest, SteppingStaysWithinItsBounds) {
 TEST_F(HexFieldTest, AnyMouseButtonSteps) {
     FillField("fromField").putText("00010");
     for (Qt::MouseButton b : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton}) {
-        QTest::mousePress(&Child<StepButton>(W().fillDialog(), "fromUp"), b);
-        QTest::mouseRelease(&Child<StepButton>(W().fillDialog(), "fromUp"), b);
+        test::MousePress(&Child<StepButton>(W().fillDialog(), "fromUp"), b);
+        test::MouseRelease(&Child<StepButton>(W().fillDialog(), "fromUp"), b);
         EXPECT_FALSE(Child<StepButton>(W().fillDialog(), "fromUp").isDown()) << "drawn released after button " << int(b);
     }
     EXPECT_EQ(FillField("fromField").text(), "00013");

@@ -231,14 +231,15 @@ TEST_F(LoadTest, MissingFileAndCancelledDialog) {
 }
 
 TEST_F(LoadTest, OpenDialogStartsInTheSavedDirectoryAndTheDirectoryIsSaved) {
-    WriteSettings("0", "1", (Dir.string() + "/"), "6", "1");
+    const std::string folder = (Dir / "").string();  // with the system's separator at its end
+    WriteSettings("0", "1", folder, "6", "1");
     Start();
     Load(WriteBinary("f.bin", 4), 2);
     ASSERT_EQ(Prompts.OpenRequests.size(), 1u);
-    EXPECT_EQ(Prompts.OpenRequests[0].Directory.toStdString(), Dir.string() + "/");
+    EXPECT_EQ(Prompts.OpenRequests[0].Directory.toStdString(), folder);
     EXPECT_EQ(Prompts.OpenRequests[0].Filter, FileFilter);
     Exit();
-    EXPECT_EQ(SettingsLines()[3], Dir.string() + "/");
+    EXPECT_EQ(SettingsLines()[3], folder);
 }
 
 class SaveTest : public LoadTest {

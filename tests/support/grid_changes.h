@@ -2,7 +2,6 @@
 // The cells a change of the grid's model announces, as (first row, first
 // column, last row, last column) per notification.
 #include <QAbstractItemModel>
-#include <QSignalSpy>
 #include <array>
 #include <functional>
 #include <vector>
@@ -12,13 +11,13 @@ namespace pelk::test {
 using Cells = std::vector<std::array<int, 4>>;
 
 inline Cells Announced(QAbstractItemModel& model, const std::function<void()>& change) {
-    QSignalSpy spy(&model, &QAbstractItemModel::dataChanged);
-    change();
     Cells out;
-    for (const auto& args : spy) {
-        const auto a = args[0].value<QModelIndex>(), b = args[1].value<QModelIndex>();
-        out.push_back({a.row(), a.column(), b.row(), b.column()});
-    }
+    const auto c = QObject::connect(&model, &QAbstractItemModel::dataChanged,
+                                    [&out](const QModelIndex& a, const QModelIndex& b) {
+                                        out.push_back({a.row(), a.column(), b.row(), b.column()});
+                                    });
+    change();
+    QObject::disconnect(c);
     return out;
 }
 

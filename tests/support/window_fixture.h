@@ -4,15 +4,15 @@
 // live), scripted prompts, the Qt hand-over for the serial component, and
 // helpers to start, exit and drive the windows.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QSettings>
-#include <QTest>
 #include <QRadioButton>
+#include <QtCore/qtestsupport_core.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <sstream>
 #include <string>
@@ -26,28 +26,37 @@
 #include "sim/simulated_target.h"
 #include "support/qt_print.h"
 #include "support/scripted_prompts.h"
+#include "support/temp_dir.h"
 #include "support/window_access.h"
+
+// A test that needs a simulated target of its own says so first: the
+// target serves a pseudo-terminal, which Windows lacks. (Under wine the
+// window's smoke test programs a target through a COM port instead.)
+#ifdef _WIN32
+#define PELK_NEEDS_TARGET() GTEST_SKIP() << "needs a simulated target on a pseudo-terminal, which Windows lacks"
+#else
+#define PELK_NEEDS_TARGET() static_cast<void>(0)
+#endif
 
 namespace pelk::test {
 
 class WindowTest : public ::testing::Test {
 protected:
+    std::optional<TempDir> Temp;  // also the working directory
     std::filesystem::path Dir;
-    std::filesystem::path OldCwd;
     ScriptedPrompts Prompts;
     std::unique_ptr<SimulatedTarget> Target;
 
     void SetUp() override {
-        OldCwd = std::filesystem::current_path();
-        char pattern[] = "/tmp/pelk-window-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        Dir = pattern;
-        std::filesystem::current_path(Dir);
+        Temp.emplace(WorkIn::TheFolder);
+        Dir = Temp->Path();
         // Qt's per-user settings go to the temporary folder, never to the
-        // real user's store.
+        // real user's store; on Windows they are in the registry, where the
+        // window's key is emptied before and after each test.
         const QString userSettings = QString::fromStdString((Dir / "user-settings").string());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, userSettings);
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, userSettings);
+        ClearUserSettings();
         SetUserPrompts(&Prompts);
         InstallQtMainThreadDispatcher();
         SetExceptionReport([this](const std::exception& e) { Prompts.Message(QString::fromLocal8Bit(e.what())); });
@@ -59,9 +68,14 @@ protected:
         SetExceptionReport(nullptr);
         SetUserPrompts(nullptr);
         if (Target) Target->Stop();
-        std::filesystem::current_path(OldCwd);
-        std::error_code ec;
-        std::filesystem::remove_all(Dir, ec);
+        Temp.reset();
+        ClearUserSettings();
+    }
+
+    static void ClearUserSettings() {
+#ifdef _WIN32
+        QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("pelkisp"), QStringLiteral("PelkISP")).clear();
+#endif
     }
 
     // The settings file as the program writes it (CR LF line ends).

@@ -4,6 +4,8 @@
 // through HKLM\Software\Wine\Ports), runs the command given after "--" and
 // exits with its status.
 //
+//   COM4   simulated target, 64 KiB of flash, for the window (whose
+//          Setup offers COM1..COM4)
 //   COM5   simulated target, 64 KiB of flash
 //   COM6   simulated target that sends every 3rd reply with a wrong checksum
 //   COM7   simulated target that never answers
@@ -202,6 +204,7 @@ int main(int argc, char** argv) {
         t->Start();
         return t;
     };
+    auto forWindow = target(0, false);
     auto normal = target(0, false);
     auto corrupt = target(3, false);
     auto silent = target(0, true);
@@ -212,7 +215,7 @@ int main(int argc, char** argv) {
         const std::string s = DescribeSettings(m);
         return WriteAll(m, s.data(), s.size());
     });
-    bool ok = Link(ports, "COM5", normal->PortPath()) && Link(ports, "COM6", corrupt->PortPath()) &&
+    bool ok = Link(ports, "COM4", forWindow->PortPath()) && Link(ports, "COM5", normal->PortPath()) && Link(ports, "COM6", corrupt->PortPath()) &&
               Link(ports, "COM7", silent->PortPath()) && Link(ports, "COM8", echo.Path()) &&
               Link(ports, "COM9", hangUp.Path()) && Link(ports, "COM10", settings.Path());
     if (!ok) return 1;
@@ -225,7 +228,7 @@ int main(int argc, char** argv) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    for (const char* name : {"COM5", "COM6", "COM7", "COM8", "COM9", "COM10"}) {
+    for (const char* name : {"COM4", "COM5", "COM6", "COM7", "COM8", "COM9", "COM10"}) {
         std::error_code ec;
         fs::remove(ports / name, ec);
     }
