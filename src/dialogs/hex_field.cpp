@@ -8,7 +8,7 @@
 #include <QValidator>
 
 #include "dialogs/prompts.h"
-#include "view/cp1250.h"
+#include "image/cp1250.h"
 
 namespace pelk {
 

@@ -1,6 +1,6 @@
 #include "view/buffer_grid_model.h"
 
-#include "view/cp1250.h"
+#include "image/cp1250.h"
 
 namespace pelk {
 

@@ -5,7 +5,7 @@
 #include "image/device_table.h"
 #include "support/grid_changes.h"
 #include "view/buffer_grid.h"
-#include "view/cp1250.h"
+#include "image/cp1250.h"
 
 namespace pelk {
 namespace {
