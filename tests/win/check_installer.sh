@@ -4,7 +4,8 @@
 # staged ones, per machine, the shortcut only with the window, the
 # Add/Remove Programs entry); the installed pelkisp.exe runs --version and
 # programs examples/blinky.hex into pelkisp-target on a pseudo-terminal mapped
-# to COM5 (pelkisp.exe has no --port sim); a newer version of the same
+# to COM5 (pelkisp.exe has no --port sim); the installed window, on an Xvfb
+# display, maps its window and writes PelkISP.cfg when closed; a newer version of the same
 # installer upgrades it; a silent uninstall leaves nothing. Also the zip's list.
 #
 #   check_installer.sh PELKISP_TARGET SOURCE_DIR VERSION
@@ -43,11 +44,12 @@ files=(LICENSE.txt README.txt pelkisp.exe) with_window=no
 { [ -f "$msi" ] && [ -f "$zip" ]; } || { echo "FAIL: no $msi or $zip (./dev windows makes them)"; exit 1; }
 same "the zip's files" "$(printf "$folder/%s\n" "${files[@]}" | sort)" "$(cmake -E tar tf "$zip" | sort)"
 
-target_pid=""
+target_pid="" xvfb_pid=""
 finish() {
   [ -n "$target_pid" ] && kill "$target_pid" 2>/dev/null && wait "$target_pid" 2>/dev/null
   wineserver -k >/dev/null 2>&1
   wineserver -w >/dev/null 2>&1
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
   rm -rf "$work"
 }
 trap finish EXIT
@@ -65,6 +67,16 @@ for _ in $(seq 300); do
 done
 pty=$(head -n 1 "$work/target.out")
 [[ $pty == /dev/* ]] || { echo "FAIL: pelkisp-target gave no terminal: $pty"; exit 1; }
+
+# The window needs a display, which must be there before wine's first
+# program: the prefix's desktop keeps the display it started with.
+if [ "$with_window" = yes ]; then
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  xvfb_pid=$!
+  for _ in $(seq 300); do [ -s "$work/display" ] && break; sleep 0.1; done
+  [ -s "$work/display" ] || { echo "FAIL: Xvfb did not start: $(cat "$work/xvfb.log")"; exit 1; }
+  export DISPLAY=:$(cat "$work/display")
+fi
 
 started=$SECONDS
 timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 || { echo "FAIL: wineboot"; cat "$work/wineboot.log"; exit 1; }
@@ -135,9 +147,38 @@ same "pelkisp.exe program blinky.hex: exit status" 0 "$status"
 [ "$status" -eq 0 ] || cat "$work/program.err"
 same "pelkisp.exe program blinky.hex: result lines" \
   "$(printf 'Device erased.\nDevice programmed.\nVerification OK.')" "$(printf '%s' "$out" | tr -d '\r')"
-# The window is not started here: it needs an X display. The installed
-# file is the staged one (check_installed), the stripped copy of the
-# program that run_windows_window_tests (./dev) starts on a display.
+# The installed window, started as a user starts it: its window "Pelk ISP"
+# appears on the display, and closed as Windows closes a program
+# (taskkill), it writes PelkISP.cfg into its working folder.
+if [ "$with_window" = yes ]; then
+  run=$work/window-run
+  mkdir -p "$run"
+  printf 'PELKORD ISP Configuration File\r\n0\r\n2\r\n\r\n6\r\n1\r\n' >"$run/PelkISP.cfg"
+  touch -d '2001-01-01' "$run/PelkISP.cfg"
+  (cd "$run" && exec timeout 300 wine 'C:\Program Files\Pelk ISP\Pelk ISP.exe' >"$run/output.log" 2>&1) &
+  window_pid=$!
+  mapped=no
+  for _ in $(seq 600); do
+    # Read whole: grep -q would end the pipe early, which pipefail counts.
+    if [[ $(xwininfo -root -tree 2>/dev/null || true) == *'"Pelk ISP"'* ]]; then mapped=yes; break; fi
+    kill -0 "$window_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ "$mapped" = yes ]; then
+    timeout 60 wine taskkill /IM 'Pelk ISP.exe' >/dev/null 2>&1
+    for _ in $(seq 600); do kill -0 "$window_pid" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$window_pid" 2>/dev/null; then
+      fail "Pelk ISP.exe did not end within 60 s of taskkill"
+    elif [ "$run/PelkISP.cfg" -nt "$work/display" ] && head -n 1 "$run/PelkISP.cfg" | grep -q '^PELKORD ISP Configuration File'; then
+      echo "Pelk ISP.exe: its window \"Pelk ISP\" mapped; closed by taskkill, it wrote PelkISP.cfg"
+    else
+      fail "Pelk ISP.exe, closed by taskkill, did not write PelkISP.cfg"
+    fi
+  else
+    fail "the installed Pelk ISP.exe mapped no window \"Pelk ISP\" within 60 s: $(cat "$run/output.log")"
+  fi
+  wait "$window_pid" 2>/dev/null
+fi
 
 # A newer version of the same installer replaces this one.
 IFS=. read -r major minor patch <<<"$version"

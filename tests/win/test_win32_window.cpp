@@ -1,7 +1,7 @@
 // The window on Windows' own platform plugin, under wine on an X display:
 // it maps as a native window captioned "Pelk ISP", loads examples/blinky.hex
 // through the real LOAD dialog, programs and verifies a simulated target on
-// COM4 (served by pelk_wine_peers) and writes PelkISP.cfg on exit. Run by
+// COM4 (served by pelk_wine_peers) and writes PelkISP.cfg on File > Exit. Run by
 // ./dev test in a run of its own (the platform is chosen once per process),
 // which sets PELK_WINDOW_SMOKE to the Windows path of blinky.hex.
 #include <QGuiApplication>
@@ -58,7 +58,8 @@ TEST_F(NativeWindow, LoadsProgramsVerifiesAndSavesItsSettings) {
     ASSERT_TRUE(WaitForMessage("Verification OK.")) << Message().toStdString();
 
     std::filesystem::remove("PelkISP.cfg");
-    Exit();
+    Action("exitAction").trigger();  // File > Exit
+    EXPECT_FALSE(W().isVisible());
     const auto lines = SettingsLines();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0], "PELKORD ISP Configuration File");
