@@ -374,7 +374,8 @@ Options:
                       file, crc, checksum, bytes, steps, result, duration_ms,
                       exit_status
   -v, --verbose       also the device opened, the line settings and step times
-  -q, --quiet         only errors; the exit status tells the result
+  -q, --quiet         only errors and the boards that failed; the exit status
+                      tells the result
   -h, --help          this text
   -V, --version       the version
   --                  ends the options (for a FILE that starts with -)

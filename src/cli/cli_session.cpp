@@ -417,11 +417,13 @@ int CliSession::CombinedStatus() const {
 }
 
 // One line per board at the end of a run with several: what it came to and
-// how long it took.
+// how long it took. With -q only the boards that did not succeed, so that
+// the exit status of a failed run comes with the ports to look at.
 void CliSession::Summary() {
-    if (BoardList.size() < 2 || Options.Quiet) return;
+    if (BoardList.size() < 2) return;
     for (const auto& board : BoardList) {
         const BoardOutcome& o = board->Session->Outcome();
+        if (Options.Quiet && o.Status == ExitOk) continue;
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.3f s", o.Seconds());
         std::string line = board->Session->PortName() + ": ";

@@ -2,6 +2,7 @@
 // after ten transmissions of 200 ticks each, about 20 seconds; the wire
 // trace shows each time-out. And while one board is silent and another's
 // replies are all corrupted, a third is programmed in the same run.
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <regex>
@@ -52,6 +53,18 @@ TEST_F(CliTest, ASilentAndACorruptingBoardDoNotKeepTheThirdFromSucceeding) {
     EXPECT_NE(r.Err.find(silent + ": failed in "), std::string::npos) << r.Err;
     EXPECT_NE(r.Err.find(corrupting + ": failed in "), std::string::npos) << r.Err;
     EXPECT_NE(r.Err.find(good + ": succeeded in "), std::string::npos) << r.Err;
+
+    // -q: nothing on standard output, and one line for each board that
+    // failed, none for the one that succeeded.
+    const CliRun quiet = Pelkisp({"-q", "-p", corrupting, "-p", good, "-b", "115200", "verify", image});
+    EXPECT_EQ(quiet.Status, 1) << quiet.Err;
+    EXPECT_EQ(quiet.Out, "");
+    EXPECT_TRUE(quiet.Err.starts_with(corrupting + ": failed in ")) << quiet.Err;
+    EXPECT_TRUE(quiet.Err.ends_with(" s: Microcontroller is not responding. Replies from the microcontroller are "
+                                    "corrupt (bad checksum).\n"))
+        << quiet.Err;
+    EXPECT_EQ(std::count(quiet.Err.begin(), quiet.Err.end(), '\n'), 1) << quiet.Err;
+
     EXPECT_EQ(StopTarget(), 0);
     EXPECT_EQ(ReadFile("good.bin"), ReadFile(image));
 }
