@@ -72,6 +72,18 @@ std::string WriteLine(HANDLE h, const std::string& text, bool atEnd) {
     return LineWriteOutcome(done, text.size(), pieces, "");
 }
 
+// Cuts the file back to `size` through a new handle with write access.
+// False where that access is not given (a log others may only append to).
+bool CutBack(HANDLE h, LARGE_INTEGER size) {
+    const HANDLE writer = ReOpenFile(h, FILE_WRITE_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+    if (writer == INVALID_HANDLE_VALUE) return false;
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile = size;
+    const bool cut = SetFileInformationByHandle(writer, FileEndOfFileInfo, &end, sizeof end) != 0;
+    CloseHandle(writer);
+    return cut;
+}
+
 // False when the file has a first line other than the log's header. A file
 // this program may only append to is taken as it is.
 bool FirstLineIsHeader(HANDLE h) {
@@ -182,7 +194,14 @@ std::string ResultsLog::Append(const ResultsLogRecord& record) {
     // Only a file on a disk is shared by turns and flushed to its disk; a
     // pipe or the console has neither.
     const bool locked = OnDisk && TakeTurn(h);
+    LARGE_INTEGER before{};
+    const bool sized = OnDisk && GetFileSizeEx(h, &before);
     std::string failure = WriteLine(h, line, OnDisk);
+    // A line that goes out only in part (a full disk) is cut off again, so
+    // that the next line does not start in the middle of it; the turn keeps
+    // other programs' lines out until then. The handle may only append: the
+    // cut takes a second handle with write access to the same file.
+    if (!failure.empty() && sized && !CutBack(h, before)) failure += "; the part written is left in the file";
     if (locked) EndTurn(h);
     if (failure.empty() && OnDisk) failure = Sync(h);
     return failure;
