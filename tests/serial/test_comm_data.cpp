@@ -234,9 +234,12 @@ TEST_F(DataTest, PurgeWhileTheWriteThreadWaitsForTheMainThreadIsDoneAtOnce) {
     };
     Comm->Open();
     Comm->WriteBuf("first", 5);
-    EXPECT_EQ(Receive(5), "first");
     ASSERT_TRUE(Rig.PumpUntil([&] { return purged; }));
-    EXPECT_EQ(Drain(), "");
+    // "first" went to the driver before the purge, which also empties the
+    // line's output queue: it arrives or not, depending on whether the far
+    // end read it first. What the purge took never arrives.
+    const std::string early = Drain();
+    EXPECT_TRUE(early.empty() || early == "first") << early;
     Comm->WriteBuf("after", 5);
     EXPECT_EQ(Receive(5), "after");
 }
