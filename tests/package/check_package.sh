@@ -164,8 +164,8 @@ check_completion() {
   local session='
     source /usr/share/bash-completion/bash_completion || exit 1
     source "$0" || exit 1
-    spec=$(complete -p pelkisp) || exit 1
-    function=${spec#*-F }; function=${function%% *}
+    registered=$(complete -p pelkisp) || exit 1
+    function=${registered#*-F }; function=${function%% *}
     for line in "$@"; do
       read -ra COMP_WORDS <<<"$line"
       [[ $line == *" " ]] && COMP_WORDS+=("")
